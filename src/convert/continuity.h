@@ -1,0 +1,44 @@
+// The continuity report: the block/page position each frame should have,
+// and a line for every place where the file departs from it.
+#ifndef QUENDIX_CONVERT_CONTINUITY_H
+#define QUENDIX_CONVERT_CONTINUITY_H
+
+#include "convert/frame_file.h"
+
+#include <cstdio>
+
+constexpr uint16_t PAGES_PER_BLOCK = 512;
+constexpr uint16_t PAGE_NUMBER_MASK = 0x7FFF;
+constexpr uint16_t R_FLAG = 0x8000;
+
+// The predicted position of the next frame. Both counters wrap at 65536.
+// It starts at (0, 0), which is what a file whose first frame lacks the
+// marker keeps using.
+struct expected_position {
+    uint16_t block;
+    uint16_t page;
+};
+
+// Formats one report line and writes it to standard output, then the same
+// text to `log`. `format` ends in "\n", which the log ends in CR LF.
+void report_line(FILE* log, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// For a valid frame: the first frame of the file (`frames_read` 0) gives the
+// "start" line and sets the prediction; a later one at another position than
+// predicted gives a "different" line.
+void continuity_check(const frame_header& header, unsigned long long frames_read,
+                      expected_position* expected, FILE* log);
+
+// For a frame without the marker: the "missing" line, with the byte offset
+// of the frame's first byte in the file.
+void report_missing(const frame_header& header, long long offset,
+                    const expected_position& expected, FILE* log);
+
+// Moves the prediction one page on, wrapping to the next block after page
+// 511 and to block 1 after `end_block`.
+void advance_expected(expected_position* expected, int end_block);
+
+// The "end" line, from the header bytes now in the frame buffer.
+void report_end(const unsigned char* frame_buffer, FILE* log);
+
+#endif

@@ -1,0 +1,26 @@
+// The CSV text of the samples.
+#ifndef QUENDIX_CONVERT_CSV_ROW_H
+#define QUENDIX_CONVERT_CSV_ROW_H
+
+#include "convert/frame_file.h"
+
+#include <cstddef>
+
+// The column names, without the line end.
+extern const char CSV_HEADER[];
+
+// The longest row: "65535," six axes of "-32768,", two magnitudes and CR LF.
+constexpr size_t CSV_ROW_MAX = 6 + 6 * 7 + 4 + 3 + 2;
+
+// Room for the rows of one frame.
+constexpr size_t CSV_FRAME_ROWS_MAX = SAMPLES_PER_FRAME * CSV_ROW_MAX;
+
+// Writes the row of `s` at `out`, ending in `line_end`; returns the end of
+// the text. `out` needs CSV_ROW_MAX bytes.
+char* format_row(const sample& s, const char* line_end, char* out);
+
+// Writes the nine rows of `frame` at `out`, sample 0 first; returns the
+// number of bytes. `out` needs CSV_FRAME_ROWS_MAX bytes.
+size_t format_frame_rows(const unsigned char* frame, const char* line_end, char* out);
+
+#endif

@@ -1,0 +1,184 @@
+#include "convert/frame_file.h"
+
+#include "convert/continuity.h"
+#include "convert/csv_row.h"
+#include "driver/platform.h"
+
+#include <cmath>
+#include <cstdio>
+
+frame_header read_frame_header(const unsigned char* frame)
+{
+    frame_header header;
+    header.magic = static_cast<uint16_t>(frame[0] | frame[1] << 8);
+    header.block = static_cast<uint16_t>(frame[2] | frame[3] << 8);
+    header.page_word = static_cast<uint16_t>(frame[4] | frame[5] << 8);
+    return header;
+}
+
+static uint16_t read_u16(const unsigned char* p)
+{
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+static int16_t read_i16(const unsigned char* p)
+{
+    return static_cast<int16_t>(read_u16(p));
+}
+
+sample read_sample(const unsigned char* frame, int index)
+{
+    const unsigned char* p = frame + FRAME_HEADER_SIZE + SAMPLE_SIZE * index;
+    sample s;
+    s.seqno = read_u16(p);
+    s.ax = read_i16(p + 2);
+    s.ay = read_i16(p + 4);
+    s.az = read_i16(p + 6);
+    s.gx = read_i16(p + 8);
+    s.gy = read_i16(p + 10);
+    s.gz = read_i16(p + 12);
+    return s;
+}
+
+magnitudes sample_magnitudes(const sample& s)
+{
+    const double gx = s.gx / GYRO_SCALE;
+    const double gy = s.gy / GYRO_SCALE;
+    const double gz = s.gz / GYRO_SCALE;
+    const double accel_unit = 1.0 / ACCEL_SCALE;  // exactly 2 to the power -13
+    const double ax = s.ax * accel_unit;
+    const double ay = s.ay * accel_unit;
+    const double az = s.az * accel_unit;
+    magnitudes m;
+    m.gsvm = static_cast<int>(std::sqrt(gx * gx + gy * gy + gz * gz));
+    m.asvm = static_cast<int>(std::sqrt(ax * ax + ay * ay + az * az) * 100.0);
+    return m;
+}
+
+std::string output_name(const std::string& path, const char* extension)
+{
+    size_t name_start = path.size();
+    while (name_start > 0 && !is_path_separator(path[name_start - 1])) {
+        --name_start;
+    }
+    // A name shorter than the four bytes it would lose keeps its bytes, so
+    // the output never lands in a parent directory or loses the name.
+    const size_t kept = (path.size() - name_start < 4) ? path.size() : path.size() - 4;
+    return path.substr(0, kept) + extension;
+}
+
+namespace {
+
+// Buffers of the streams of one conversion; each stream is closed before
+// the conversion returns, so the next file can use them again.
+unsigned char input_buffer[64 * 1024];
+char csv_buffer[256 * 1024];
+char log_buffer[16 * 1024];
+
+void report_not_opened(const char* name)
+{
+    std::printf("quendix : %s, not opened.\n", name);
+}
+
+void report_not_written(const char* name)
+{
+    std::printf("quendix : %s, not written.\n", name);
+}
+
+// Closes an output stream. True when every write and the close succeeded.
+bool close_output(FILE* stream)
+{
+    const bool wrote = std::ferror(stream) == 0;
+    const bool closed = std::fclose(stream) == 0;
+    return wrote && closed;
+}
+
+// The output name that would overwrite the input itself, or null. Names are
+// compared as well as identities, so a clash is found even before the output
+// exists in some form that identifies it.
+const std::string* output_clash(const char* path, const file_identity& input,
+                                const std::string& csv_name, const std::string& log_name)
+{
+    for (const std::string* name : {&csv_name, &log_name}) {
+        file_identity id;
+        if (*name == path || (path_identity(name->c_str(), &id) == 0 && same_identity(id, input))) {
+            return name;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int convert_file(const char* path, int end_block)
+{
+    std::printf("\nuqendix : %s\n\n", path);
+
+    file_identity input_id;
+    FILE* input = open_regular_input(path, &input_id);
+    if (input == nullptr) {
+        report_not_opened(path);
+        return -1;
+    }
+    const std::string csv_name = output_name(path, ".csv");
+    const std::string log_name = output_name(path, ".log");
+    if (const std::string* clash = output_clash(path, input_id, csv_name, log_name)) {
+        std::fclose(input);
+        report_not_opened(clash->c_str());
+        return -1;
+    }
+    std::setvbuf(input, reinterpret_cast<char*>(input_buffer), _IOFBF, sizeof input_buffer);
+
+    FILE* csv = open_text_output(csv_name.c_str());
+    if (csv == nullptr) {
+        std::fclose(input);
+        report_not_opened(csv_name.c_str());
+        return -1;
+    }
+    std::setvbuf(csv, csv_buffer, _IOFBF, sizeof csv_buffer);
+    std::fputs(CSV_HEADER, csv);
+    std::fputs(output_line_end, csv);
+
+    FILE* log = open_text_output(log_name.c_str());
+    if (log == nullptr) {
+        std::fclose(input);
+        const bool csv_written = close_output(csv);
+        report_not_opened(log_name.c_str());
+        if (!csv_written) {
+            report_not_written(csv_name.c_str());
+        }
+        return -1;
+    }
+    std::setvbuf(log, log_buffer, _IOFBF, sizeof log_buffer);
+
+    // The buffer starts zeroed, so a file without one whole frame reports
+    // its end from zeros, overwritten by whatever fragment it holds.
+    unsigned char frame[FRAME_SIZE] = {};
+    char rows[CSV_FRAME_ROWS_MAX];
+    expected_position expected = {0, 0};
+    unsigned long long frames_read = 0;
+    while (std::fread(frame, 1, FRAME_SIZE, input) == FRAME_SIZE) {
+        const frame_header header = read_frame_header(frame);
+        if (header.magic != FRAME_MAGIC) {
+            const long long offset = static_cast<long long>(frames_read * FRAME_SIZE);
+            report_missing(header, offset, expected, log);
+        } else {
+            continuity_check(header, frames_read, &expected, log);
+            std::fwrite(rows, 1, format_frame_rows(frame, output_line_end, rows), csv);
+        }
+        advance_expected(&expected, end_block);
+        ++frames_read;
+    }
+    report_end(frame, log);
+
+    const bool log_written = close_output(log);
+    const bool csv_written = close_output(csv);
+    std::fclose(input);
+    if (!log_written) {
+        report_not_written(log_name.c_str());
+    }
+    if (!csv_written) {
+        report_not_written(csv_name.c_str());
+    }
+    return (log_written && csv_written) ? 0 : -1;
+}

@@ -1,0 +1,62 @@
+// The frame file: its layout, and the conversion of one file into its CSV
+// and log files.
+#ifndef QUENDIX_CONVERT_FRAME_FILE_H
+#define QUENDIX_CONVERT_FRAME_FILE_H
+
+#include <cstdint>
+#include <string>
+
+constexpr int FRAME_SIZE = 132;
+constexpr int FRAME_HEADER_SIZE = 6;
+constexpr int SAMPLE_SIZE = 14;
+constexpr int SAMPLES_PER_FRAME = 9;
+constexpr uint16_t FRAME_MAGIC = 0x4453;
+constexpr double ACCEL_SCALE = 8192.0;
+constexpr double GYRO_SCALE = 65.536;
+
+static_assert(FRAME_HEADER_SIZE + SAMPLES_PER_FRAME * SAMPLE_SIZE == FRAME_SIZE,
+              "a frame is its header and nine samples");
+
+// The first six bytes of a frame. The page word holds the page number in
+// bits 0 to 14 and the R flag in bit 15.
+struct frame_header {
+    uint16_t magic;
+    uint16_t block;
+    uint16_t page_word;
+};
+
+// One sample: a sequence number and the raw counts of six axes.
+struct sample {
+    uint16_t seqno;
+    int16_t ax, ay, az;
+    int16_t gx, gy, gz;
+};
+
+// The derived magnitudes of a sample.
+struct magnitudes {
+    int asvm;  // acceleration, in hundredths of 8192 counts
+    int gsvm;  // angular rate, in units of 65.536 counts
+};
+
+// Decodes the little-endian header at the start of `frame`.
+frame_header read_frame_header(const unsigned char* frame);
+
+// Decodes sample `index` (0 to 8) of `frame`.
+sample read_sample(const unsigned char* frame, int index);
+
+// The magnitudes of `s`, computed in double precision and truncated.
+magnitudes sample_magnitudes(const sample& s);
+
+// The name of an output beside `path`: its last four bytes replaced by
+// `extension` (".csv" or ".log"), or the extension appended when the file
+// name after the last separator is shorter than four bytes.
+std::string output_name(const std::string& path, const char* extension);
+
+// Converts the frame file `path` into its CSV and log files, writing the
+// continuity report to standard output and the log. Returns 0 when the input
+// was read to its end and both outputs were written and closed, -1 when a
+// file could not be opened or an output could not be written; the message
+// has been printed either way.
+int convert_file(const char* path, int end_block);
+
+#endif
