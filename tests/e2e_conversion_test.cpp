@@ -1,0 +1,246 @@
+// One file's conversion: the CSV and log it writes, and how every kind of
+// bad input or output is met.
+#include "e2e.h"
+
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+class Conversion : public temp_dir_test {};
+
+std::string report(const std::vector<std::string>& report_lines, const std::string& line_end)
+{
+    return lines(report_lines, line_end);
+}
+
+TEST_F(Conversion, WritesEveryRowOfEveryValidFrame)
+{
+    const gen_frame frames[] = {sample_frame(1, 0, 0), sample_frame(1, 1, 9), sample_frame(1, 2, 18)};
+    std::string input;
+    std::string rows;
+    for (const gen_frame& frame : frames) {
+        input += frame_bytes(frame);
+        rows += expected_rows(frame);
+    }
+    write_file(at("a.qvx"), input);
+    const program_run run = run_quendix(root, {});
+    EXPECT_EQ(run.exit_status, 0);
+    const std::vector<std::string> log = {"    start :   1,   0", "      end :   1,   2"};
+    EXPECT_EQ(run.output, banner("./a.qvx") + console_text(report(log, "\n")));
+    EXPECT_EQ(read_file(at("a.csv")), CSV_HEADER_LINE + rows);
+    EXPECT_EQ(read_file(at("a.log")), report(log, "\r\n"));
+    EXPECT_EQ(read_file(at("a.qvx")), input);
+}
+
+TEST_F(Conversion, WritesTheSpecifiedRowAndTheExtremes)
+{
+    gen_frame frame = make_frame(1, 0);
+    frame.samples[0] = gen_sample{1, 8192, 0, 0, 6554, 0, 0};
+    frame.samples[1] = gen_sample{65535, -1, -1, -1, -1, -1, -1};
+    frame.samples[2] = gen_sample{0, -32768, -32768, -32768, -32768, -32768, -32768};
+    frame.samples[3] = gen_sample{32767, 32767, 32767, 32767, 32767, 32767, 32767};
+    write_file(at("a.qvx"), frame_bytes(frame));
+    run_quendix(root, {});
+    EXPECT_EQ(read_file(at("a.csv")), CSV_HEADER_LINE +
+                                          "1,8192,0,0,6554,0,0,100,100\r\n"
+                                          "65535,-1,-1,-1,-1,-1,-1,0,0\r\n"
+                                          "0,-32768,-32768,-32768,-32768,-32768,-32768,692,866\r\n"
+                                          "32767,32767,32767,32767,32767,32767,32767,692,865\r\n" +
+                                          lines(std::vector<std::string>(5, "0,0,0,0,0,0,0,0,0"), "\r\n"));
+}
+
+// Cuts a recording of two frames at every length, from nothing to whole.
+TEST_F(Conversion, TruncatedAtEveryLength)
+{
+    const gen_frame first = sample_frame(4, 10, 0);
+    gen_frame second = sample_frame(4, 11, 9);
+    second.block = 0x0907;  // a header unlike the first, so a fragment's bytes show
+    second.page_word = 0x0B0A;
+    const std::string whole = frame_bytes(first) + frame_bytes(second);
+    for (size_t length = 0; length <= whole.size(); ++length) {
+        write_file(at("t.qvx"), whole.substr(0, length));
+        const program_run run = run_quendix(root, {});
+        ASSERT_EQ(run.exit_status, 0) << "length " << length;
+
+        std::string rows;
+        std::vector<std::string> log;
+        if (length >= 132) {
+            rows += expected_rows(first);
+            log.push_back("    start :   4,  10");
+        }
+        if (length == 264) {
+            // The second frame departs from the prediction (4, 11) but is converted.
+            rows += expected_rows(second);
+            log.push_back("different :   4,  11 -> 2311, 2826");
+        }
+        // The end line reads the frame buffer: zeros, then the last whole
+        // frame, overwritten by the bytes of any trailing fragment.
+        unsigned char buffer[6] = {0, 0, 0, 0, 0, 0};
+        const size_t whole_frames = length / 132;
+        if (whole_frames > 0) {
+            std::memcpy(buffer, whole.data() + (whole_frames - 1) * 132, 6);
+        }
+        const size_t fragment = length % 132;
+        std::memcpy(buffer, whole.data() + whole_frames * 132, fragment < 6 ? fragment : 6);
+        char end[64];
+        std::snprintf(end, sizeof end, "%9s : %3d, %3d", "end", buffer[2] | buffer[3] << 8,
+                      buffer[4] | buffer[5] << 8);
+        log.push_back(end);
+
+        EXPECT_EQ(read_file(at("t.csv")), CSV_HEADER_LINE + rows) << "length " << length;
+        EXPECT_EQ(read_file(at("t.log")), report(log, "\r\n")) << "length " << length;
+        EXPECT_EQ(run.output, banner("./t.qvx") + console_text(report(log, "\n"))) << "length " << length;
+    }
+}
+
+TEST_F(Conversion, OutputNamesForShortAndOddNames)
+{
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    struct name_case {
+        const char* input;
+        const char* csv;
+        const char* log;
+    };
+    const name_case cases[] = {
+        {"README", "RE.csv", "RE.log"},
+        {"data.qvx2", "data..csv", "data..log"},
+        {"ab", "ab.csv", "ab.log"},
+        {"sub/ab", "sub/ab.csv", "sub/ab.log"},
+    };
+    for (const name_case& c : cases) {
+        write_file(at(c.input), frame);
+        const std::string name = fs::path(c.input).filename().string();
+        const program_run run = run_quendix(root, {"-r", name});
+        EXPECT_EQ(read_file(at(c.csv)), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)))
+            << c.input;
+        EXPECT_FALSE(read_file(at(c.log)).empty()) << c.input;
+        EXPECT_EQ(read_file(at(c.input)), frame) << c.input;
+        fs::remove_all(at("sub"));
+        fs::remove(at(c.input));
+    }
+    EXPECT_FALSE(fs::exists(at("day.csv")));
+}
+
+TEST_F(Conversion, InputIsNeverDestroyedByItsOwnOutputName)
+{
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    write_file(at("x.csv"), frame);
+    program_run run = run_quendix(root, {"*.csv"});
+    EXPECT_EQ(run.output, banner("./x.csv") + not_opened("./x.csv"));
+    EXPECT_EQ(read_file(at("x.csv")), frame);
+    EXPECT_FALSE(fs::exists(at("x.log")));
+
+    write_file(at("y.log"), frame);
+    run = run_quendix(root, {"y.log"});
+    EXPECT_EQ(run.output, banner("./y.log") + not_opened("./y.log"));
+    EXPECT_EQ(read_file(at("y.log")), frame);
+    EXPECT_FALSE(fs::exists(at("y.csv")));
+}
+
+TEST_F(Conversion, InputIsNeverDestroyedThroughALinkedOutputName)
+{
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    write_file(at("a.qvx"), frame);
+    write_file(at("b.qvx"), frame);
+    std::error_code error;
+    fs::create_symlink("a.qvx", at("a.log"), error);
+    if (!error) {
+        fs::create_hard_link(at("b.qvx"), at("b.csv"), error);
+    }
+    if (error) {
+        GTEST_SKIP() << "links cannot be made here: " << error.message();
+    }
+    const program_run run = run_quendix(root, {});
+    EXPECT_EQ(run.output,
+              banner("./a.qvx") + not_opened("./a.log") + banner("./b.qvx") + not_opened("./b.csv"));
+    EXPECT_EQ(read_file(at("a.qvx")), frame);
+    EXPECT_EQ(read_file(at("b.qvx")), frame);
+    EXPECT_FALSE(fs::exists(at("a.csv")));  // nothing is created once a clash is found
+    EXPECT_FALSE(fs::exists(at("b.log")));
+}
+
+TEST_F(Conversion, InputsThatAreNotRegularFilesAreNotOpened)
+{
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    ASSERT_EQ(mkfifo(at("fifo.qvx").c_str(), 0600), 0);
+    std::error_code error;
+    fs::create_symlink("gone.bin", at("dangling.qvx"), error);
+    ASSERT_FALSE(error) << error.message();
+
+    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const std::string socket_path = at("sock.qvx").string();
+    const bool have_socket = sock >= 0 && socket_path.size() < sizeof address.sun_path;
+    if (have_socket) {
+        std::strcpy(address.sun_path, socket_path.c_str());
+        ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    write_file(at("z.qvx"), frame);
+
+    const program_run run = run_quendix(root, {});
+    EXPECT_EQ(run.exit_status, 0);
+    std::string expected = banner("./dangling.qvx") + not_opened("./dangling.qvx") +
+                           banner("./fifo.qvx") + not_opened("./fifo.qvx");
+    if (have_socket) {
+        expected += banner("./sock.qvx") + not_opened("./sock.qvx");
+    }
+    expected += banner("./z.qvx") + console_text("    start :   1,   0\n      end :   1,   0\n");
+    EXPECT_EQ(run.output, expected);
+    EXPECT_FALSE(fs::exists(at("fifo.csv")));
+    EXPECT_FALSE(fs::exists(at("dangling.csv")));
+    EXPECT_TRUE(fs::exists(at("z.csv")));
+    if (sock >= 0) {
+        close(sock);
+    }
+}
+
+TEST_F(Conversion, AnOutputNameThatIsADirectoryIsNotOpened)
+{
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    write_file(at("a.qvx"), frame);
+    fs::create_directories(at("a.csv"));
+    write_file(at("b.qvx"), frame);
+    fs::create_directories(at("b.log"));
+    const program_run run = run_quendix(root, {});
+    EXPECT_EQ(run.output,
+              banner("./a.qvx") + not_opened("./a.csv") + banner("./b.qvx") + not_opened("./b.log"));
+    EXPECT_FALSE(fs::exists(at("a.log")));
+    EXPECT_EQ(read_file(at("b.csv")), CSV_HEADER_LINE);  // created before the log failed
+    EXPECT_EQ(read_file(at("a.qvx")), frame);
+}
+
+TEST_F(Conversion, FailedWritesAreReportedAsNotWritten)
+{
+    if (!fs::exists("/dev/full")) {
+        GTEST_SKIP() << "no /dev/full on this system";
+    }
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    write_file(at("a.qvx"), frame);
+    write_file(at("b.qvx"), frame);
+    fs::create_symlink("/dev/full", at("a.csv"));
+    fs::create_symlink("/dev/full", at("b.log"));
+    const program_run run = run_quendix(root, {});
+    EXPECT_EQ(run.exit_status, 0);
+    const std::string report_text = console_text("    start :   1,   0\n      end :   1,   0\n");
+    EXPECT_EQ(run.output, banner("./a.qvx") + report_text + not_written("./a.csv") +
+                              banner("./b.qvx") + report_text + not_written("./b.log"));
+    EXPECT_EQ(read_file(at("a.log")), "    start :   1,   0\r\n      end :   1,   0\r\n");
+    EXPECT_EQ(read_file(at("b.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
+}
+
+TEST_F(Conversion, AFifoAsOutputNameNeverBlocks)
+{
+    write_file(at("a.qvx"), frame_bytes(sample_frame(1, 0, 0)));
+    ASSERT_EQ(mkfifo(at("a.csv").c_str(), 0600), 0);
+    const program_run run = run_quendix(root, {});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.output, banner("./a.qvx") + not_opened("./a.csv"));
+    EXPECT_FALSE(fs::exists(at("a.log")));
+}
+
+}  // namespace

@@ -1,0 +1,31 @@
+// Running the built program as a user would, and what differs by platform
+// in what it prints.
+#ifndef QUENDIX_TESTS_RUN_PROGRAM_H
+#define QUENDIX_TESTS_RUN_PROGRAM_H
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// What one run of a program did.
+struct program_run {
+    int exit_status;     // the exit status, or 128 + signal when it was killed
+    std::string output;  // everything written to standard output
+};
+
+// Runs `program` with `args` in the directory `dir`, with no standard input.
+// A run that takes longer than `timeout_seconds` is killed.
+program_run run_program(const std::string& program, const std::filesystem::path& dir,
+                        const std::vector<std::string>& args, int timeout_seconds = 30);
+
+// Runs the quendix binary under test.
+program_run run_quendix(const std::filesystem::path& dir, const std::vector<std::string>& args);
+
+// The path the program prints for a path written with "/" here: the
+// platform's separator in place of each "/".
+std::string shown_path(const std::string& path);
+
+// The console text for text written with "\n" line ends.
+std::string console_text(const std::string& text);
+
+#endif
