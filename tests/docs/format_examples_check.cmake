@@ -2,10 +2,13 @@
 # conversion, so that they keep working as the formats evolve.
 #
 #   cmake -DQUENDIX=<program> -DFORMAT=<format.md> -DEXAMPLES=<examples dir>
-#         -DWORK=<scratch dir> -P format_examples_check.cmake
+#         -DWORK=<scratch dir> [-DEMULATOR=<command line>] -P format_examples_check.cmake
 #
 # The Python example runs where python3 is installed, the R example where
 # Rscript is; with neither the script says so and the test counts as skipped.
+
+# The program runs through EMULATOR when one is given.
+separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
 
 file(READ ${FORMAT} text)
 string(REPLACE "\r" "" text "${text}")
@@ -48,7 +51,7 @@ endif()
 
 file(REMOVE_RECURSE ${WORK})
 file(COPY ${EXAMPLES}/ DESTINATION ${WORK})
-execute_process(COMMAND ${QUENDIX} WORKING_DIRECTORY ${WORK} OUTPUT_QUIET RESULT_VARIABLE status)
+execute_process(COMMAND ${emulator} ${QUENDIX} WORKING_DIRECTORY ${WORK} OUTPUT_QUIET RESULT_VARIABLE status)
 if(NOT status EQUAL 0 OR NOT EXISTS ${WORK}/morning.csv)
   message(FATAL_ERROR "quendix did not convert the examples in ${WORK}")
 endif()

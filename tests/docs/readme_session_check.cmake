@@ -2,7 +2,8 @@
 # prints exactly what the README shows.
 #
 #   cmake -DQUENDIX=<program> -DREADME=<README.md> -DEXAMPLES=<examples dir>
-#         -DWORK=<scratch dir> [-DBACKSLASH_PATHS=ON] -P readme_session_check.cmake
+#         -DWORK=<scratch dir> [-DEMULATOR=<command line>] [-DBACKSLASH_PATHS=ON]
+#         -P readme_session_check.cmake
 #
 # The session is the first fenced block after the heading "## A sample
 # session". Its lines that start with "$ " are commands, run in a fresh copy
@@ -10,6 +11,9 @@
 # commands understood are `quendix [arguments]` and `head -N <file>`.
 # Line ends are compared without CR, and with BACKSLASH_PATHS the program's
 # paths are compared as if written with "/".
+
+# The program runs through EMULATOR when one is given.
+separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
 
 file(READ ${README} readme)
 string(REPLACE "\r" "" readme "${readme}")
@@ -41,7 +45,7 @@ function(run_command command)
   separate_arguments(words UNIX_COMMAND "${command}")
   list(POP_FRONT words program)
   if(program STREQUAL "quendix")
-    execute_process(COMMAND ${QUENDIX} ${words} WORKING_DIRECTORY ${WORK}
+    execute_process(COMMAND ${emulator} ${QUENDIX} ${words} WORKING_DIRECTORY ${WORK}
                     RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE errors)
     if(NOT status EQUAL 0 OR NOT errors STREQUAL "")
       message(FATAL_ERROR "`${command}` ended with status ${status}, standard error:\n${errors}")
