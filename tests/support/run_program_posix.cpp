@@ -5,9 +5,13 @@
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
-program_run run_program(const std::string& program, const std::filesystem::path& dir,
-                        const std::vector<std::string>& args, int timeout_seconds)
+namespace {
+
+program_run run_with_sink(const std::string& program, const std::filesystem::path& dir,
+                          const std::vector<std::string>& args, int timeout_seconds,
+                          const output_sink& sink)
 {
     program_run result{-1, std::string()};
     int pipe_fds[2];
@@ -38,7 +42,7 @@ program_run run_program(const std::string& program, const std::filesystem::path&
     char buffer[65536];
     ssize_t n;
     while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
-        result.output.append(buffer, static_cast<size_t>(n));
+        sink(buffer, static_cast<size_t>(n));
     }
     close(pipe_fds[0]);
     int status = 0;
@@ -48,9 +52,27 @@ program_run run_program(const std::string& program, const std::filesystem::path&
     return result;
 }
 
+}  // namespace
+
+program_run run_program(const std::string& program, const std::filesystem::path& dir,
+                        const std::vector<std::string>& args, int timeout_seconds)
+{
+    std::string output;
+    program_run result = run_with_sink(program, dir, args, timeout_seconds,
+                                       [&output](const char* bytes, size_t size) { output.append(bytes, size); });
+    result.output = std::move(output);
+    return result;
+}
+
 program_run run_quendix(const std::filesystem::path& dir, const std::vector<std::string>& args)
 {
     return run_program(QUENDIX_BINARY, dir, args);
+}
+
+program_run run_quendix_streaming(const std::filesystem::path& dir, const std::vector<std::string>& args,
+                                  int timeout_seconds, const output_sink& sink)
+{
+    return run_with_sink(QUENDIX_BINARY, dir, args, timeout_seconds, sink);
 }
 
 std::string shown_path(const std::string& path)
