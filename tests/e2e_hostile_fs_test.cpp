@@ -169,6 +169,25 @@ TEST_F(HostileFs, AFileDeletedAfterTheListingIsNotOpened)
     EXPECT_FALSE(fs::exists(at("b.log")));
 }
 
+TEST_F(HostileFs, AConsoleThatWentAwayDoesNotStopTheConversions)
+{
+    // Enough report text to fill the console buffer many times over while
+    // the first file is converted, then a second file.
+    std::string gaps;
+    for (int i = 0; i < 20000; ++i) {
+        gaps += erased_frame_bytes();
+    }
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    write_file(at("a.qvx"), gaps + frame);
+    write_file(at("b.qvx"), frame);
+    EXPECT_EQ(run_quendix_unread(root, {}), 0);
+    const std::string a_log = read_file(at("a.log"));
+    EXPECT_EQ(a_log.substr(a_log.size() - 24), "\r\n      end :   1,   0\r\n");
+    EXPECT_EQ(read_file(at("a.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
+    EXPECT_EQ(read_file(at("b.log")), "    start :   1,   0\r\n      end :   1,   0\r\n");
+    EXPECT_EQ(read_file(at("a.qvx")), gaps + frame);
+}
+
 TEST_F(HostileFs, ATreeThreeHundredDirectoriesDeep)
 {
     const std::string frame = frame_bytes(sample_frame(1, 0, 0));

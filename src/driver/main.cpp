@@ -19,6 +19,7 @@ void convert_tree(const run_options& options)
 
 int main(int argc, char** argv)
 {
+    ignore_console_hangup();
     // Redirected output is written in large blocks; a terminal still sees
     // each line as it is reported.
     if (!stdout_is_terminal()) {

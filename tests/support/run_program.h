@@ -33,6 +33,11 @@ using output_sink = std::function<void(const char* bytes, size_t size)>;
 program_run run_quendix_streaming(const std::filesystem::path& dir, const std::vector<std::string>& args,
                                   int timeout_seconds, const output_sink& sink);
 
+// Runs the quendix binary under test with a standard output that nobody
+// reads, as when the reader of a pipe has gone. Returns the exit status, or
+// 128 + signal.
+int run_quendix_unread(const std::filesystem::path& dir, const std::vector<std::string>& args);
+
 // The path the program prints for a path written with "/" here: the
 // platform's separator in place of each "/".
 std::string shown_path(const std::string& path);
