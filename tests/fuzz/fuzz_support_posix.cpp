@@ -31,9 +31,14 @@ void remove_scratch()
 const std::string& scratch_dir()
 {
     if (scratch.empty()) {
+        // TMPDIR when it is set; otherwise memory-backed /dev/shm, which
+        // makes the few files of each input several times faster than a disk.
         const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                              "/quendix-fuzz-XXXXXX";
+        std::string base = tmp != nullptr && *tmp != '\0' ? tmp : "";
+        if (base.empty()) {
+            base = access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp";
+        }
+        std::string pattern = base + "/quendix-fuzz-XXXXXX";
         if (mkdtemp(&pattern[0]) == nullptr) {
             check_failed("scratch directory", pattern);
         }
