@@ -3,6 +3,7 @@
 #include "e2e.h"
 
 #include <cstring>
+#include <fstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -11,6 +12,12 @@
 namespace {
 
 class HostileFs : public temp_dir_test {};
+
+// The console text of a file whose one frame is sample_frame(1, 0, 0).
+std::string one_frame_report(const std::string& path)
+{
+    return banner(path) + console_text("    start :   1,   0\n      end :   1,   0\n");
+}
 
 TEST_F(HostileFs, InputIsNeverDestroyedThroughALinkedOutputName)
 {
@@ -97,6 +104,280 @@ TEST_F(HostileFs, AFifoAsOutputNameNeverBlocks)
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.output, banner("./a.qvx") + not_opened("./a.csv"));
     EXPECT_FALSE(fs::exists(at("a.log")));
+}
+
+TEST_F(HostileFs, LinkLoopsAreNotOpenedAndAnAncestorIsNotEnteredAgain)
+{
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    write_file(at("a.qvx"), frame);
+    write_file(at("m/n/k.qvx"), frame);
+    std::error_code error;
+    fs::create_symlink("loop2.qvx", at("loop1.qvx"), error);
+    if (!error) {
+        fs::create_symlink("loop1.qvx", at("loop2.qvx"), error);
+    }
+    if (!error) {
+        fs::create_symlink("spin", at("spin"), error);  // a loop that is no file name match
+    }
+    if (!error) {
+        fs::create_directory_symlink("../..", at("m/n/top"), error);
+    }
+    if (error) {
+        GTEST_SKIP() << "links cannot be made here: " << error.message();
+    }
+    const program_run run = run_quendix(root, {"-r"});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.output, one_frame_report("./a.qvx") + banner("./loop1.qvx") + not_opened("./loop1.qvx") +
+                              banner("./loop2.qvx") + not_opened("./loop2.qvx") +
+                              one_frame_report("./m/n/k.qvx"));
+    EXPECT_EQ(read_file(at("a.qvx")), frame);
+    EXPECT_EQ(read_file(at("m/n/k.qvx")), frame);
+    EXPECT_EQ(fs::read_symlink(at("loop1.qvx")), "loop2.qvx");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(at("loop1.csv"))));
+}
+
+TEST_F(HostileFs, AFileDeletedAfterTheListingIsNotOpened)
+{
+    // The first file's report is far larger than the pipe and the program's
+    // own output buffer together, so once its first piece has arrived the
+    // program is still converting it, with the listing already taken, and
+    // waits for the test to read on. The second file is deleted then.
+    const std::string erased = erased_frame_bytes();
+    std::string big;
+    for (int i = 0; i < 40000; ++i) {
+        big += erased;
+    }
+    write_file(at("a.qvx"), big);
+    write_file(at("b.qvx"), frame_bytes(sample_frame(1, 0, 0)));
+    std::string output;
+    bool deleted = false;
+    const program_run run = run_quendix_streaming(root, {}, 60, [&](const char* bytes, size_t size) {
+        if (!deleted) {
+            deleted = fs::remove(at("b.qvx"));
+        }
+        output.append(bytes, size);
+    });
+    ASSERT_TRUE(deleted);
+    EXPECT_EQ(run.exit_status, 0);
+    const std::string first = banner("./a.qvx");
+    const std::string last = banner("./b.qvx") + not_opened("./b.qvx");
+    ASSERT_GT(output.size(), 1000000u);
+    EXPECT_EQ(output.compare(0, first.size(), first), 0);
+    EXPECT_EQ(output.substr(output.size() - last.size()), last);
+    EXPECT_EQ(read_file(at("a.qvx")), big);
+    EXPECT_FALSE(fs::exists(at("b.csv")));
+    EXPECT_FALSE(fs::exists(at("b.log")));
+}
+
+TEST_F(HostileFs, AConsoleThatWentAwayDoesNotStopTheConversions)
+{
+    // Enough report text to fill the console buffer many times over while
+    // the first file is converted, then a second file.
+    std::string gaps;
+    for (int i = 0; i < 20000; ++i) {
+        gaps += erased_frame_bytes();
+    }
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    write_file(at("a.qvx"), gaps + frame);
+    write_file(at("b.qvx"), frame);
+    EXPECT_EQ(run_quendix_unread(root, {}), 0);
+    const std::string a_log = read_file(at("a.log"));
+    EXPECT_EQ(a_log.substr(a_log.size() - 24), "\r\n      end :   1,   0\r\n");
+    EXPECT_EQ(read_file(at("a.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
+    EXPECT_EQ(read_file(at("b.log")), "    start :   1,   0\r\n      end :   1,   0\r\n");
+    EXPECT_EQ(read_file(at("a.qvx")), gaps + frame);
+}
+
+TEST_F(HostileFs, ATreeThreeHundredDirectoriesDeep)
+{
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    std::string deep;
+    std::string middle;
+    for (int level = 1; level <= 300; ++level) {
+        deep += "d/";
+        if (level == 150) {
+            middle = deep;
+        }
+    }
+    write_file(at("a.qvx"), frame);
+    write_file(at(middle + "m.qvx"), frame);
+    write_file(at(deep + "z.qvx"), frame);
+    const program_run run = run_quendix(root, {"-r"});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.output, one_frame_report("./a.qvx") + one_frame_report("./" + middle + "m.qvx") +
+                              one_frame_report("./" + deep + "z.qvx"));
+    const std::string csv = CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0));
+    EXPECT_EQ(read_file(at(deep + "z.csv")), csv);
+    EXPECT_EQ(read_file(at(middle + "m.csv")), csv);
+    EXPECT_EQ(read_file(at(deep + "z.qvx")), frame);
+}
+
+TEST_F(HostileFs, NamesWithSpacesQuotesAndNonAsciiBytes)
+{
+    // Listed in byte order; "my dir" is a directory, entered after the files.
+    const std::vector<std::string> names = {
+        "a b.qvx", "back\\slash.qvx", "caf\xc3\xa9.qvx", "it's.qvx", "say \"hi\".qvx", "tab\there.qvx",
+        "\xff\xfe raw.qvx",
+    };
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    for (const std::string& name : names) {
+        write_file(at(name), frame);
+    }
+    write_file(at("my dir/x y.qvx"), frame);
+    const program_run run = run_quendix(root, {"-r"});
+    EXPECT_EQ(run.exit_status, 0);
+    std::string expected;
+    for (const std::string& name : names) {
+        expected += one_frame_report("./" + name);
+    }
+    expected += one_frame_report("./my dir/x y.qvx");
+    EXPECT_EQ(run.output, expected);
+    const std::string csv = CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0));
+    for (const std::string& name : names) {
+        const std::string stem = name.substr(0, name.size() - 4);
+        EXPECT_EQ(read_file(at(name)), frame) << name;
+        EXPECT_EQ(read_file(at(stem + ".csv")), csv) << name;
+        EXPECT_EQ(read_file(at(stem + ".log")), "    start :   1,   0\r\n      end :   1,   0\r\n") << name;
+    }
+    EXPECT_EQ(read_file(at("my dir/x y.csv")), csv);
+
+    // A selector holding the same bytes selects exactly its file.
+    const program_run quoted = run_quendix(root, {"say \"hi\".qvx"});
+    EXPECT_EQ(quoted.output, one_frame_report("./say \"hi\".qvx"));
+}
+
+TEST_F(HostileFs, FilesThePermissionsForbidAreReported)
+{
+    if (geteuid() == 0) {
+        GTEST_SKIP() << "running as root, whom permission bits do not stop; the same messages "
+                        "are tested with a directory in place of an output name";
+    }
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    write_file(at("a.qvx"), frame);
+    write_file(at("ro/b.qvx"), frame);
+    fs::permissions(at("a.qvx"), fs::perms::none);
+    fs::permissions(at("ro"), fs::perms::owner_read | fs::perms::owner_exec);
+    const program_run run = run_quendix(root, {"-r"});
+    fs::permissions(at("a.qvx"), fs::perms::owner_all);
+    fs::permissions(at("ro"), fs::perms::owner_all);
+    EXPECT_EQ(run.output, banner("./a.qvx") + not_opened("./a.qvx") + banner("./ro/b.qvx") +
+                              not_opened("./ro/b.csv"));
+    EXPECT_EQ(read_file(at("a.qvx")), frame);
+    EXPECT_EQ(read_file(at("ro/b.qvx")), frame);
+}
+
+// Hands on whole lines of a stream that arrives in pieces.
+struct line_splitter {
+    std::string partial;
+
+    template <typename Handle>
+    void feed(const char* bytes, size_t size, Handle handle)
+    {
+        const char* end = bytes + size;
+        while (bytes < end) {
+            const char* newline = static_cast<const char*>(std::memchr(bytes, '\n', end - bytes));
+            if (newline == nullptr) {
+                partial.append(bytes, end);
+                return;
+            }
+            partial.append(bytes, newline);
+            handle(partial);
+            partial.clear();
+            bytes = newline + 1;
+        }
+    }
+};
+
+TEST_F(HostileFs, ARecordingLargerThan2GiBReportsOffsetsAbove2To31)
+{
+    // One valid frame, then a hole of zeros (frames without the marker, one
+    // "missing" line each), then an erased frame at an offset above 2^31 and
+    // a last valid frame where the prediction expects it. A sparse file
+    // keeps the disk use small; the run reads all 2 GiB.
+    constexpr unsigned long long frame_size = 132;
+    constexpr unsigned long long erased_index = (1ULL << 31) / frame_size + 1;
+    constexpr unsigned long long frames = erased_index + 2;
+    static_assert(erased_index * frame_size > (1ULL << 31), "the erased frame lies above 2^31");
+    // The prediction from (1, 0) with the end block 510, `k` frames on.
+    const auto expected_block = [](unsigned long long k) { return static_cast<int>(1 + (k / 512) % 510); };
+    const auto expected_page = [](unsigned long long k) { return static_cast<int>(k % 512); };
+
+    // The log, 16 million lines that the console shows as well, goes to
+    // /dev/null: written to disk it triples the run time, and that the log
+    // equals the console is checked by every other report test.
+    std::error_code error;
+    fs::create_symlink("/dev/null", at("big.log"), error);
+    if (error) {
+        GTEST_SKIP() << "no link to /dev/null can be made here: " << error.message();
+    }
+    const std::string first = frame_bytes(sample_frame(1, 0, 0));
+    const gen_frame last_frame = sample_frame(static_cast<uint16_t>(expected_block(frames - 1)),
+                                              static_cast<uint16_t>(expected_page(frames - 1)), 9);
+    const std::string tail = erased_frame_bytes() + frame_bytes(last_frame);
+    {
+        std::ofstream out(at("big.qvx"), std::ios::binary);
+        out.write(first.data(), static_cast<std::streamsize>(first.size()));
+        out.seekp(static_cast<std::streamoff>(erased_index * frame_size));
+        out.write(tail.data(), static_cast<std::streamsize>(tail.size()));
+        ASSERT_TRUE(out.good());
+    }
+    struct stat before;
+    ASSERT_EQ(stat(at("big.qvx").c_str(), &before), 0);
+    ASSERT_EQ(static_cast<unsigned long long>(before.st_size), frames * frame_size);
+    if (static_cast<unsigned long long>(before.st_blocks) * 512 > (64ULL << 20)) {
+        GTEST_SKIP() << "this file system does not keep files sparse";
+    }
+
+    // Every line is checked as it arrives; the 16 million of them are not kept.
+    line_splitter splitter;
+    std::vector<std::string> other_lines;
+    unsigned long long hole_lines = 0;
+    unsigned long long wrong_hole_lines = 0;
+    std::string first_wrong;
+    char expected[128];
+    const program_run run = run_quendix_streaming(root, {}, 600, [&](const char* bytes, size_t size) {
+        splitter.feed(bytes, size, [&](const std::string& line) {
+            if (line.find("->   0,   0 (") == std::string::npos) {
+                other_lines.push_back(line);
+                return;
+            }
+            const unsigned long long k = ++hole_lines;
+            std::snprintf(expected, sizeof expected, "  missing : %3d, %3d ->   0,   0 (%llu)",
+                          expected_block(k), expected_page(k), k * frame_size);
+            if (line != expected && wrong_hole_lines++ == 0) {
+                first_wrong = line + " instead of " + expected;
+            }
+        });
+    });
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(splitter.partial, "");
+    EXPECT_EQ(hole_lines, erased_index - 1);
+    EXPECT_EQ(wrong_hole_lines, 0u) << first_wrong;
+    char missing[128];
+    std::snprintf(missing, sizeof missing, "  missing : %3d, %3d -> 65535, 65535 (%llu)",
+                  expected_block(erased_index), expected_page(erased_index), erased_index * frame_size);
+    char end[64];
+    std::snprintf(end, sizeof end, "      end : %3d, %3d", last_frame.block, last_frame.page_word);
+    EXPECT_EQ(other_lines, (std::vector<std::string>{"", "uqendix : ./big.qvx", "", "    start :   1,   0",
+                                                     missing, end}));
+
+    EXPECT_EQ(read_file(at("big.csv")),
+              CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)) + expected_rows(last_frame));
+
+    // The recording is untouched: same size, no block written into the
+    // hole, and the same bytes where it holds data.
+    struct stat after;
+    ASSERT_EQ(stat(at("big.qvx").c_str(), &after), 0);
+    EXPECT_EQ(after.st_size, before.st_size);
+    EXPECT_EQ(after.st_blocks, before.st_blocks);
+    std::ifstream in(at("big.qvx"), std::ios::binary);
+    std::string head(first.size(), '\0');
+    in.read(&head[0], static_cast<std::streamsize>(head.size()));
+    EXPECT_EQ(head, first);
+    in.seekg(static_cast<std::streamoff>(erased_index * frame_size));
+    std::string end_bytes(tail.size(), '\0');
+    in.read(&end_bytes[0], static_cast<std::streamsize>(end_bytes.size()));
+    EXPECT_EQ(end_bytes, tail);
 }
 
 }  // namespace

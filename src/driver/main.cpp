@@ -7,28 +7,23 @@
 #include <cstdio>
 
 namespace {
+
 char console_buffer[64 * 1024];
+
+void convert_tree(const run_options& options)
+{
+    process_directory(".", options.file_selector, options.recursive, options.end_block);
 }
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
+    ignore_console_hangup();
     // Redirected output is written in large blocks; a terminal still sees
     // each line as it is reported.
     if (!stdout_is_terminal()) {
         std::setvbuf(stdout, console_buffer, _IOFBF, sizeof console_buffer);
     }
-
-    run_options options;
-    switch (scan_arguments(argc, argv, &options)) {
-    case SCAN_HELP:
-        print_usage();
-        return 0;
-    case SCAN_INVALID:
-        print_usage();
-        return 1;
-    case SCAN_RUN:
-        break;
-    }
-    process_directory(".", options.file_selector, options.recursive, options.end_block);
-    return 0;
+    return run_command_line(argc, argv, convert_tree);
 }

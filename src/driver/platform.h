@@ -55,4 +55,9 @@ FILE* open_text_output(const char* path);
 // True when standard output is an interactive terminal.
 bool stdout_is_terminal();
 
+// Keeps a console that has gone away (the reader of a pipe has closed it)
+// from ending the run: writes to it then fail, and are ignored like every
+// other console write error, while the files are converted to the end.
+void ignore_console_hangup();
+
 #endif

@@ -5,6 +5,7 @@
 #include "driver/wildcard.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -116,4 +117,11 @@ FILE* open_text_output(const char* path)
 bool stdout_is_terminal()
 {
     return isatty(STDOUT_FILENO) != 0;
+}
+
+void ignore_console_hangup()
+{
+    // Without this, the first write after the reader has gone raises
+    // SIGPIPE and kills the run mid-file, with its CSV file and log cut off.
+    std::signal(SIGPIPE, SIG_IGN);
 }

@@ -3,7 +3,9 @@
 #ifndef QUENDIX_TESTS_RUN_PROGRAM_H
 #define QUENDIX_TESTS_RUN_PROGRAM_H
 
+#include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,21 @@ program_run run_program(const std::string& program, const std::filesystem::path&
 
 // Runs the quendix binary under test.
 program_run run_quendix(const std::filesystem::path& dir, const std::vector<std::string>& args);
+
+// Receives each piece of a program's standard output as it arrives.
+using output_sink = std::function<void(const char* bytes, size_t size)>;
+
+// Runs the quendix binary under test like run_quendix, but hands its
+// standard output to `sink` piece by piece instead of keeping it, so that a
+// test can act while the program runs, or watch more output than it could
+// keep. The program waits whenever the test has not yet taken its output.
+program_run run_quendix_streaming(const std::filesystem::path& dir, const std::vector<std::string>& args,
+                                  int timeout_seconds, const output_sink& sink);
+
+// Runs the quendix binary under test with a standard output that nobody
+// reads, as when the reader of a pipe has gone. Returns the exit status, or
+// 128 + signal.
+int run_quendix_unread(const std::filesystem::path& dir, const std::vector<std::string>& args);
 
 // The path the program prints for a path written with "/" here: the
 // platform's separator in place of each "/".

@@ -5,14 +5,25 @@
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
-program_run run_program(const std::string& program, const std::filesystem::path& dir,
-                        const std::vector<std::string>& args, int timeout_seconds)
+namespace {
+
+// Runs `program` with its standard output a pipe to `sink`; with `unread`,
+// the reading end is closed before the program starts, so that every write
+// of the program fails as it would once its reader has gone.
+program_run run_with_sink(const std::string& program, const std::filesystem::path& dir,
+                          const std::vector<std::string>& args, int timeout_seconds,
+                          const output_sink& sink, bool unread)
 {
     program_run result{-1, std::string()};
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) {
         return result;
+    }
+    if (unread) {
+        close(pipe_fds[0]);
+        pipe_fds[0] = -1;
     }
     const pid_t pid = fork();
     if (pid == 0) {
@@ -25,8 +36,12 @@ program_run run_program(const std::string& program, const std::filesystem::path&
         const int null_fd = open("/dev/null", O_RDONLY);
         dup2(null_fd, STDIN_FILENO);
         dup2(pipe_fds[1], STDOUT_FILENO);
-        close(pipe_fds[0]);
+        if (pipe_fds[0] >= 0) {
+            close(pipe_fds[0]);
+        }
         close(pipe_fds[1]);
+        // As a shell starts it, whatever this test process ignores.
+        signal(SIGPIPE, SIG_DFL);
         if (chdir(dir.c_str()) != 0) {
             _exit(126);
         }
@@ -35,12 +50,14 @@ program_run run_program(const std::string& program, const std::filesystem::path&
         _exit(127);
     }
     close(pipe_fds[1]);
-    char buffer[65536];
-    ssize_t n;
-    while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
-        result.output.append(buffer, static_cast<size_t>(n));
+    if (pipe_fds[0] >= 0) {
+        char buffer[65536];
+        ssize_t n;
+        while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
+            sink(buffer, static_cast<size_t>(n));
+        }
+        close(pipe_fds[0]);
     }
-    close(pipe_fds[0]);
     int status = 0;
     if (pid > 0 && waitpid(pid, &status, 0) == pid) {
         result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -48,9 +65,33 @@ program_run run_program(const std::string& program, const std::filesystem::path&
     return result;
 }
 
+}  // namespace
+
+program_run run_program(const std::string& program, const std::filesystem::path& dir,
+                        const std::vector<std::string>& args, int timeout_seconds)
+{
+    std::string output;
+    program_run result = run_with_sink(program, dir, args, timeout_seconds,
+                                       [&output](const char* bytes, size_t size) { output.append(bytes, size); },
+                                       false);
+    result.output = std::move(output);
+    return result;
+}
+
 program_run run_quendix(const std::filesystem::path& dir, const std::vector<std::string>& args)
 {
     return run_program(QUENDIX_BINARY, dir, args);
+}
+
+program_run run_quendix_streaming(const std::filesystem::path& dir, const std::vector<std::string>& args,
+                                  int timeout_seconds, const output_sink& sink)
+{
+    return run_with_sink(QUENDIX_BINARY, dir, args, timeout_seconds, sink, false);
+}
+
+int run_quendix_unread(const std::filesystem::path& dir, const std::vector<std::string>& args)
+{
+    return run_with_sink(QUENDIX_BINARY, dir, args, 30, [](const char*, size_t) {}, true).exit_status;
 }
 
 std::string shown_path(const std::string& path)

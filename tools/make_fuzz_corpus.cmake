@@ -1,0 +1,52 @@
+# Makes the seed recordings of the conversion fuzz target with the frame-file
+# generator: short files that between them hold clean runs, jumps, frames
+# without the marker, R flags, wraps at the end block and at 65535, files
+# with no valid frame, and fragments of several lengths.
+#
+#   cmake -DGENERATOR=<quendix-gen> -DCORPUS=<tests/fuzz/corpus/convert> -P make_fuzz_corpus.cmake
+#       writes the seeds into CORPUS;
+#   add -DWORK=<scratch dir> to write them there instead and fail unless
+#       CORPUS holds exactly these seeds, byte for byte.
+
+set(seed_0 clean.qvx --frames 4 --seed 1)
+set(seed_1 jumps_and_gaps.qvx --frames 12 --start 2,28 --jump-every 4 --missing-every 5 --seed 2)
+set(seed_2 r_flags_and_fragment.qvx --frames 6 --start 3,0 --r-flag-every 2 --fragment 50 --seed 3)
+set(seed_3 end_block_wrap.qvx --frames 5 --start 7,509 --end-block 7 --seed 4)
+set(seed_4 top_block.qvx --frames 4 --start 65535,510 --end-block 65535 --fragment 3 --seed 5)
+set(seed_5 no_marker.qvx --frames 5 --missing-every 1 --fragment 131 --seed 6)
+set(seed_6 fragment_only.qvx --frames 0 --fragment 7 --seed 7)
+
+if(DEFINED WORK)
+  set(target_dir ${WORK})
+  file(REMOVE_RECURSE ${WORK})
+else()
+  set(target_dir ${CORPUS})
+endif()
+file(MAKE_DIRECTORY ${target_dir})
+
+set(names)
+foreach(index RANGE 6)
+  set(args ${seed_${index}})
+  list(POP_FRONT args name)
+  list(APPEND names ${name})
+  execute_process(COMMAND ${GENERATOR} ${args} ${target_dir}/${name} RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "quendix-gen failed for ${name}")
+  endif()
+  if(DEFINED WORK)
+    execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${target_dir}/${name} ${CORPUS}/${name}
+                    RESULT_VARIABLE differs)
+    if(NOT differs EQUAL 0)
+      message(FATAL_ERROR "${CORPUS}/${name} is not what the generator makes; rerun tools/make_fuzz_corpus.cmake")
+    endif()
+  endif()
+endforeach()
+
+# A fuzzer run pointed at the committed seeds would add its own inputs there.
+if(DEFINED WORK)
+  file(GLOB present RELATIVE ${CORPUS} ${CORPUS}/*)
+  list(REMOVE_ITEM present ${names})
+  if(present)
+    message(FATAL_ERROR "${CORPUS} holds files that are no seeds: ${present}")
+  endif()
+endif()
