@@ -1,10 +1,14 @@
 #include "support/run_program.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <climits>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+const size_t longest_system_path = PATH_MAX;
 
 program_run run_program(const std::string& program, const std::filesystem::path& dir,
                         const std::vector<std::string>& args, int timeout_seconds)
@@ -61,4 +65,10 @@ std::string shown_path(const std::string& path)
 std::string console_text(const std::string& text)
 {
     return text;
+}
+
+std::vector<std::string> listing_order(std::vector<std::string> names)
+{
+    std::sort(names.begin(), names.end());
+    return names;
 }
