@@ -37,6 +37,21 @@ namespace {
 // the runtime's own fopen.
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// True when the system takes `path` for a device: names such as "nul",
+// "con.qvx" or "com1.csv" in any directory open a device, not a file. It
+// is found from the name alone, so that no device is ever opened: opening
+// one can wait on it or, for a serial port, signal the attached hardware.
+bool names_device(const char* path)
+{
+    const DWORD needed = GetFullPathNameA(path, 0, nullptr, nullptr);
+    if (needed == 0) {
+        return false;
+    }
+    std::string full(needed, '\0');
+    const DWORD length = GetFullPathNameA(path, needed, &full[0], nullptr);
+    return length > 0 && length < needed && full.compare(0, 4, "\\\\.\\") == 0;
+}
+
 // Fills `id` for the open disk file or directory `handle`. False for
 // devices, consoles and pipes, which have no identity of their own.
 bool identity_of(HANDLE handle, file_identity* id, DWORD* attributes)
@@ -99,6 +114,9 @@ int list_directory(const std::string& directory, const std::string& name_pattern
 
 int path_identity(const char* path, file_identity* id)
 {
+    if (names_device(path)) {
+        return -1;
+    }
     // No access is asked for, only the file's information; the backup
     // semantics let the same call open directories.
     const HANDLE handle = CreateFileA(path, 0, SHARE_ALL, nullptr, OPEN_EXISTING,
@@ -114,9 +132,12 @@ int path_identity(const char* path, file_identity* id)
 
 FILE* open_regular_input(const char* path, file_identity* id)
 {
-    // A name such as "nul.qvx" or "con.qvx" opens a device rather than a
-    // file; the type check turns it away before a byte is read, so a run
-    // never waits on a console or reads an endless device.
+    // Devices are turned away by name, and anything else that is not a
+    // disk file by its type, before a byte is read: a run never waits on a
+    // console or a pipe, and never reads an endless device.
+    if (names_device(path)) {
+        return nullptr;
+    }
     const HANDLE handle = CreateFileA(path, GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -135,6 +156,9 @@ FILE* open_text_output(const char* path)
     // What fopen(path, "w+") does, except that a name which opens a device
     // (an output "nul.csv" is the null device) is not opened: the output
     // would vanish while the run reported it written.
+    if (names_device(path)) {
+        return nullptr;
+    }
     const HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                       nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
