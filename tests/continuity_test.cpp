@@ -1,11 +1,15 @@
 #include "convert/continuity.h"
 
+#include "driver/platform.h"
 #include "frame_gen.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -43,26 +47,28 @@ TEST(AdvanceExpected, MovesOnePageAndWrapsAtPageAndEndBlock)
     }
 }
 
-// Runs `report` with a fresh log and returns what reached the console and
-// the log.
+// Runs `report` with a fresh log, opened as the conversion opens its logs,
+// and returns what reached the console and the bytes of the log.
 template <typename Report>
 std::pair<std::string, std::string> capture(Report report)
 {
-    FILE* log = std::tmpfile();
+    static unsigned count = 0;
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() /
+        ("quendix-" + std::string(test->name()) + "-" + std::to_string(count++) + ".log");
+    FILE* log = open_text_output(path.string().c_str());
     EXPECT_NE(log, nullptr);
     std::fflush(stdout);
     ::testing::internal::CaptureStdout();
     report(log);
     std::fflush(stdout);
     const std::string console = ::testing::internal::GetCapturedStdout();
-    std::rewind(log);
-    std::string text;
-    char buffer[512];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, log)) > 0) {
-        text.append(buffer, n);
-    }
     std::fclose(log);
+    std::ifstream in(path, std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    in.close();
+    std::filesystem::remove(path);
     return {console, text};
 }
 

@@ -18,20 +18,20 @@ inline const std::string USAGE_TEXT =
 
 inline const std::string CSV_HEADER_LINE = "SEQNO,AX,AY,AZ,GX,GY,GZ,ASVM,GSVM\r\n";
 
-// The banner for a path written with "/".
+// The console's banner for a path written with "/".
 inline std::string banner(const std::string& path)
 {
-    return "\nuqendix : " + shown_path(path) + "\n\n";
+    return console_text("\nuqendix : " + shown_path(path) + "\n\n");
 }
 
 inline std::string not_opened(const std::string& path)
 {
-    return "quendix : " + shown_path(path) + ", not opened.\n";
+    return console_text("quendix : " + shown_path(path) + ", not opened.\n");
 }
 
 inline std::string not_written(const std::string& path)
 {
-    return "quendix : " + shown_path(path) + ", not written.\n";
+    return console_text("quendix : " + shown_path(path) + ", not written.\n");
 }
 
 // The CSV rows of a valid frame, worked out from the definitions: the

@@ -1,6 +1,7 @@
 // Which files a run selects, and in what order.
 #include "e2e.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace {
@@ -114,17 +115,34 @@ TEST_F(Walk, LinkLoopsAndAliasesAreEnteredOnce)
 
 TEST_F(Walk, HandlesPathsLongerThanAnyFixedBuffer)
 {
-    // Twenty levels of 200 bytes: the converted path is over 4,000 bytes
-    // long, yet the absolute paths stay within what the OS accepts.
+    // Levels of up to 200 bytes, until the whole path of the deepest output
+    // comes within a few bytes of the longest the system takes: over 4,000
+    // bytes on POSIX systems, where the converted path is relative and so
+    // shorter still; on Windows, paths up to the system's own limit.
+    const size_t room = longest_system_path - 16 - root.string().size() - std::string("/k.qvx").size();
     std::string deep;
-    for (int level = 0; level < 20; ++level) {
-        deep += std::string(199, static_cast<char>('a' + level)) + "/";
+    for (char level = 'a'; deep.size() + 1 < room; ++level) {
+        const size_t length = std::min<size_t>(199, room - deep.size() - 1);
+        deep += std::string(length, level) + "/";
     }
     add_recording(deep + "k.qvx");
     const program_run run = run_quendix(root, {"-r"});
-    ASSERT_GT(deep.size() + 7, 4000u);
+    ASSERT_GE(root.string().size() + deep.size() + 7, longest_system_path - 17);
     EXPECT_EQ(converted(run), shown({"./" + deep + "k.qvx"}));
     EXPECT_EQ(read_file(at(deep + "k.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
+}
+
+TEST_F(Walk, FilesComeInTheOrderOfTheListing)
+{
+    const std::vector<std::string> names = {"b.qvx", "C.qvx", "a.qvx", "B2.qvx", "A1.qvx"};
+    for (const std::string& name : names) {
+        add_recording(name);
+    }
+    std::vector<std::string> expected;
+    for (const std::string& name : listing_order(names)) {
+        expected.push_back("./" + name);
+    }
+    EXPECT_EQ(converted(run_quendix(root, {})), shown(expected));
 }
 
 }  // namespace

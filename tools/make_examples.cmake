@@ -3,7 +3,9 @@
 #   cmake -DGENERATOR=<quendix-gen> -DEXAMPLES=<examples dir> -P make_examples.cmake
 #       writes the examples into EXAMPLES;
 #   add -DWORK=<scratch dir> to write them there instead and fail unless they
-#       equal the ones in EXAMPLES byte for byte.
+#       equal the ones in EXAMPLES byte for byte;
+#   add -DEMULATOR=<command> to run the generator through it (wine, for a
+#       generator built for Windows).
 
 set(example_0 morning.qvx --frames 60 --start 1,480 --seed 11)
 set(example_1 afternoon.qvx --frames 26 --start 2,28 --jump-every 20 --missing-every 12 --seed 12)
@@ -21,7 +23,7 @@ foreach(index RANGE 2)
   list(POP_FRONT args name)
   get_filename_component(dir ${target_dir}/${name} DIRECTORY)
   file(MAKE_DIRECTORY ${dir})
-  execute_process(COMMAND ${GENERATOR} ${args} ${target_dir}/${name} RESULT_VARIABLE result)
+  execute_process(COMMAND ${EMULATOR} ${GENERATOR} ${args} ${target_dir}/${name} RESULT_VARIABLE result)
   if(NOT result EQUAL 0)
     message(FATAL_ERROR "quendix-gen failed for ${name}")
   endif()

@@ -2,7 +2,7 @@
 #ifndef QUENDIX_DRIVER_DIRECTORY_WALK_H
 #define QUENDIX_DRIVER_DIRECTORY_WALK_H
 
-// Converts every file in `dir` that matches `selector`, in name order; with
+// Converts every file in `dir` that matches `selector`, in listing order; with
 // `recursive`, then walks every subdirectory the same way, depth first,
 // never entering one directory twice. `end_block` goes to each conversion.
 // Prints nothing of its own.

@@ -35,8 +35,9 @@ extern const char output_line_end[];
 
 // Lists the entries of `directory` whose names match `name_pattern` ("*" any
 // run of characters, "?" one character, letters without regard to case),
-// never "." or "..". Returns 0 and fills `entries`, or -1 when nothing
-// matches or the directory cannot be listed.
+// never "." or "..", in the platform's order: by bytes on POSIX systems, as
+// the file system lists them on Windows. Returns 0 and fills `entries`, or
+// -1 when nothing matches or the directory cannot be listed.
 int list_directory(const std::string& directory, const std::string& name_pattern,
                    std::vector<listing_entry>* entries);
 

@@ -45,4 +45,14 @@ std::string shown_path(const std::string& path);
 // The console text for text written with "\n" line ends.
 std::string console_text(const std::string& text);
 
+// `names` of one directory in the order a run meets them. The POSIX build
+// sorts the names by their bytes; the Windows build takes the file system's
+// order, which NTFS (and wine) keep without regard to the case of letters.
+std::vector<std::string> listing_order(std::vector<std::string> names);
+
+// The longest whole path, terminator included, that the system's file
+// functions take: thousands of bytes on POSIX systems, but MAX_PATH (260)
+// for the Windows functions the program uses, counted from the drive on.
+extern const size_t longest_system_path;
+
 #endif

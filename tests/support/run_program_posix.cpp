@@ -1,11 +1,15 @@
 #include "support/run_program.h"
 
+#include <algorithm>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
+
+const size_t longest_system_path = PATH_MAX;
 
 namespace {
 
@@ -102,4 +106,10 @@ std::string shown_path(const std::string& path)
 std::string console_text(const std::string& text)
 {
     return text;
+}
+
+std::vector<std::string> listing_order(std::vector<std::string> names)
+{
+    std::sort(names.begin(), names.end());
+    return names;
 }
