@@ -80,4 +80,35 @@ TEST(FormatFrameRows, WritesNineRowsSampleZeroFirst)
     EXPECT_EQ(std::string(text, size), expected);
 }
 
+TEST(FormatFrameRows, DecodesTheExtremesFromTheFrameBytesWithEitherLineEnd)
+{
+    // Every field of the nine samples holds one of the extremes, in a
+    // different place for each sample, and the sequence numbers run over
+    // 65535 and 0.
+    const int16_t extremes[] = {-32768, -1, 0, 32767};
+    gen_frame frame = make_frame(1, 0);
+    for (int i = 0; i < 9; ++i) {
+        gen_sample& s = frame.samples[i];
+        s.seqno = static_cast<uint16_t>(65533 + i);
+        s.ax = extremes[i % 4];
+        s.ay = extremes[(i + 1) % 4];
+        s.az = extremes[(i + 2) % 4];
+        s.gx = extremes[(i + 3) % 4];
+        s.gy = extremes[i / 3 % 4];
+        s.gz = extremes[(i + 1) / 2 % 4];
+    }
+    const std::string bytes = frame_bytes(frame);
+    for (const std::string line_end : {"\r\n", "\n"}) {
+        std::string expected;
+        for (const gen_sample& g : frame.samples) {
+            std::string row = reference_row(sample{g.seqno, g.ax, g.ay, g.az, g.gx, g.gy, g.gz});
+            expected += row.substr(0, row.size() - 2) + line_end;
+        }
+        char text[CSV_FRAME_ROWS_MAX];
+        const size_t size = format_frame_rows(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                              line_end.c_str(), text);
+        EXPECT_EQ(std::string(text, size), expected);
+    }
+}
+
 }  // namespace
