@@ -108,6 +108,15 @@ TEST(ReportLines, FormatsEachLineAlikeOnConsoleAndLog)
         {"missing",
          [](FILE* log) { report_missing(frame_header{0xFFFF, 0xFFFF, 0xFFFF}, 132, {1, 1}, log); },
          "  missing :   1,   1 -> 65535, 65535 (132)"},
+        {"different at the widest numbers",
+         [](FILE* log) {
+             expected_position e{65535, 511};
+             continuity_check(header(0, 0xFFFF), 1, &e, log);
+         },
+         "different : 65535, 511 ->   0, 32767(R)"},
+        {"missing at the start of the file",
+         [](FILE* log) { report_missing(frame_header{0x1234, 0, 10}, 0, {0, 0}, log); },
+         "  missing :   0,   0 ->   0,  10 (0)"},
         {"missing beyond 2 GiB",
          [](FILE* log) { report_missing(frame_header{0, 2, 3}, 5000000000LL, {1, 1}, log); },
          "  missing :   1,   1 ->   2,   3 (5000000000)"},

@@ -19,9 +19,14 @@ struct expected_position {
     uint16_t page;
 };
 
-// Formats one report line and writes it to standard output, then the same
-// text to `log`. `format` ends in "\n", which the log ends in CR LF.
-void report_line(FILE* log, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The longest report line without its line end: a label of 9, four numbers
+// of at most 5 digits, an offset of at most 20 digits and the punctuation.
+constexpr size_t REPORT_LINE_MAX = 9 + 3 + 4 * 5 + 2 + 4 + 2 + 20 + 3;
+
+// Writes the report line in `line` (`length` bytes without a line end, and
+// room for two more) to standard output ending in "\n", then to `log` ending
+// in the files' line end.
+void report_line(FILE* log, char* line, size_t length);
 
 // For a valid frame: the first frame of the file (`frames_read` 0) gives the
 // "start" line and sets the prediction; a later one at another position than
