@@ -94,11 +94,12 @@ TEST_F(Conversion, TruncatedAtEveryLength)
 }
 
 // Long recordings: the frames are read in blocks of 496 and the CSV text is
-// written in blocks of about 600 frames, so these lengths put the last frame,
-// a fragment and the frames without the marker on both sides of each edge.
+// written in blocks of about 2400 frames, so these lengths put the last
+// frame, a fragment and the frames without the marker on both sides of each
+// edge.
 TEST_F(Conversion, LongRecordingsAcrossEveryReadAndWriteBlock)
 {
-    for (const size_t frames : {495, 496, 497, 992, 1500}) {
+    for (const size_t frames : {495, 496, 497, 992, 5000}) {
         for (const size_t fragment : {0, 3, 131}) {
             std::string input;
             std::string rows;

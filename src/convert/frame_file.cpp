@@ -76,8 +76,9 @@ constexpr size_t FRAMES_PER_READ = 496;  // just under 64 KiB
 unsigned char input_chunk[FRAMES_PER_READ * FRAME_SIZE];
 
 // The CSV text waiting to be written. Rows are formatted straight into it,
-// and it goes to the unbuffered stream in one write when it is nearly full.
-char csv_text[256 * 1024];
+// and it goes to the unbuffered stream in one write when it is nearly full;
+// 1 MiB measured faster than 256 KiB, larger no faster.
+char csv_text[1024 * 1024];
 char log_buffer[16 * 1024];
 
 // The CSV text held in `csv_text`, and the stream it goes to.
