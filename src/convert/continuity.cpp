@@ -51,9 +51,9 @@ void report_line(FILE* log, char* line, size_t length)
 {
     // The console's line end is put after the text, then replaced by the
     // files' one, so both copies come from the one buffer.
+    static const size_t end_length = std::strlen(output_line_end);
     line[length] = '\n';
     std::fwrite(line, 1, length + 1, stdout);
-    const size_t end_length = std::strlen(output_line_end);
     std::memcpy(line + length, output_line_end, end_length);
     std::fwrite(line, 1, length + end_length, log);
 }

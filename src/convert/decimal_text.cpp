@@ -51,17 +51,6 @@ constexpr decimal_table make_decimal_table()
 // the one copy every file reads.
 constexpr decimal_table DECIMAL_TEXT = make_decimal_table();
 
-char* append_padded(char* out, int value)
-{
-    const size_t index = unsigned_index(static_cast<unsigned>(value));
-    const int characters = DECIMAL_TEXT.length[index] - 1;
-    for (int pad = characters; pad < 3; ++pad) {
-        *out++ = ' ';
-    }
-    std::memcpy(out, DECIMAL_TEXT.text[index], 8);
-    return out + characters;
-}
-
 char* append_unsigned_long(char* out, unsigned long long value)
 {
     char digits[20];

@@ -69,10 +69,19 @@ inline char* append_unsigned(char* out, unsigned value)
     return append_indexed(out, unsigned_index(value));
 }
 
-// Writes `value` (0 to 65535) without the comma, right-aligned in
-// at least three characters as "%3d" does; `out` needs DECIMAL_TEXT_SLACK + 2
-// bytes of room. Returns the end of the text.
-char* append_padded(char* out, int value);
+// Writes `value` (0 to 65535) without the comma, right-aligned in at least
+// three characters as "%3d" does; `out` needs DECIMAL_TEXT_SLACK + 2 bytes of
+// room. Returns the end of the text.
+inline char* append_padded(char* out, int value)
+{
+    const size_t index = unsigned_index(static_cast<unsigned>(value));
+    const size_t digits = DECIMAL_TEXT.length[index] - 1u;
+    const size_t pad = digits < 3 ? 3 - digits : 0;
+    // Two spaces always, the digits over whatever part of them is not padding.
+    std::memcpy(out, "  ", 2);
+    std::memcpy(out + pad, DECIMAL_TEXT.text[index], 8);
+    return out + pad + digits;
+}
 
 // Writes `value` in decimal without padding; returns the end of the text.
 // `out` needs 20 bytes.
