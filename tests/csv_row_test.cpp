@@ -111,4 +111,30 @@ TEST(FormatFrameRows, DecodesTheExtremesFromTheFrameBytesWithEitherLineEnd)
     }
 }
 
+TEST(FormatFrameRows, EqualsThePrintfFormatForRandomFrames)
+{
+    // The rows of a frame take their magnitudes nine at a time, apart from
+    // the single-row path, so they are checked on their own.
+    std::mt19937 rng(4);
+    std::uniform_int_distribution<int> any(-32768, 32767);
+    std::uniform_int_distribution<int> small(-700, 700);
+    for (int f = 0; f < 50000; ++f) {
+        std::uniform_int_distribution<int>& d = (f % 2 == 0) ? any : small;
+        gen_frame frame = make_frame(1, 0);
+        std::string expected;
+        for (gen_sample& g : frame.samples) {
+            g = gen_sample{static_cast<uint16_t>(any(rng)), static_cast<int16_t>(d(rng)),
+                           static_cast<int16_t>(d(rng)),    static_cast<int16_t>(d(rng)),
+                           static_cast<int16_t>(d(rng)),    static_cast<int16_t>(d(rng)),
+                           static_cast<int16_t>(d(rng))};
+            expected += reference_row(sample{g.seqno, g.ax, g.ay, g.az, g.gx, g.gy, g.gz});
+        }
+        const std::string bytes = frame_bytes(frame);
+        char text[CSV_FRAME_ROWS_MAX];
+        const size_t size =
+            format_frame_rows(reinterpret_cast<const unsigned char*>(bytes.data()), "\r\n", text);
+        ASSERT_EQ(std::string(text, size), expected) << "frame " << f;
+    }
+}
+
 }  // namespace

@@ -33,26 +33,45 @@ inline double gyro_square(int16_t g)
     return GYRO_SQUARES.squares[static_cast<uint16_t>(g)];
 }
 
-// ASVM from the integer sum of the squares of the three accelerometer
-// counts (below 2^32).
+// The sum of the squares of three accelerometer counts, exact: each square
+// is at most 2^30, the sum below 2^32.
+inline uint32_t acceleration_sum(int ax, int ay, int az)
+{
+    return static_cast<uint32_t>(ax * ax) + static_cast<uint32_t>(ay * ay) +
+           static_cast<uint32_t>(az * az);
+}
+
+// The sum of the squares of three gyroscope counts in units, added in the
+// order X, Y, Z.
+inline double gyro_sum(int16_t gx, int16_t gy, int16_t gz)
+{
+    return gyro_square(gx) + gyro_square(gy) + gyro_square(gz);
+}
+
+// ASVM from the square root of acceleration_sum.
+inline int asvm_of_root(double root)
+{
+    return static_cast<int>(root * (100.0 / ACCEL_SCALE));
+}
+
+// GSVM from the square root of gyro_sum.
+inline int gsvm_of_root(double root)
+{
+    return static_cast<int>(root);
+}
+
+// ASVM from acceleration_sum.
 inline int acceleration_magnitude(uint32_t sum_of_squares)
 {
-    return static_cast<int>(std::sqrt(static_cast<double>(sum_of_squares)) * (100.0 / ACCEL_SCALE));
+    return asvm_of_root(std::sqrt(static_cast<double>(sum_of_squares)));
 }
 
 // The magnitudes of `s`, the same as sample_magnitudes(s).
 inline magnitudes fast_magnitudes(const sample& s)
 {
-    const int ax = s.ax;
-    const int ay = s.ay;
-    const int az = s.az;
-    // Each square is at most 2^30, the sum below 2^32.
-    const uint32_t accel_sum = static_cast<uint32_t>(ax * ax) + static_cast<uint32_t>(ay * ay) +
-                               static_cast<uint32_t>(az * az);
-    const double gyro_sum = gyro_square(s.gx) + gyro_square(s.gy) + gyro_square(s.gz);
     magnitudes m;
-    m.asvm = acceleration_magnitude(accel_sum);
-    m.gsvm = static_cast<int>(std::sqrt(gyro_sum));
+    m.asvm = acceleration_magnitude(acceleration_sum(s.ax, s.ay, s.az));
+    m.gsvm = gsvm_of_root(std::sqrt(gyro_sum(s.gx, s.gy, s.gz)));
     return m;
 }
 
