@@ -40,14 +40,14 @@ char* append_position(char* out, uint16_t block, uint16_t page)
     return append_padded(out, page);
 }
 
-void report(FILE* log, char* line, const char* end)
+void report(report_log* log, char* line, const char* end)
 {
     report_line(log, line, static_cast<size_t>(end - line));
 }
 
 }  // namespace
 
-void report_line(FILE* log, char* line, size_t length)
+void report_line(report_log* log, char* line, size_t length)
 {
     // The console's line end is put after the text, then replaced by the
     // files' one, so both copies come from the one buffer.
@@ -55,11 +55,23 @@ void report_line(FILE* log, char* line, size_t length)
     line[length] = '\n';
     std::fwrite(line, 1, length + 1, stdout);
     std::memcpy(line + length, output_line_end, end_length);
-    std::fwrite(line, 1, length + end_length, log);
+    if (sizeof log->text - log->used < length + end_length) {
+        flush_report_log(log);
+    }
+    std::memcpy(log->text + log->used, line, length + end_length);
+    log->used += length + end_length;
+}
+
+void flush_report_log(report_log* log)
+{
+    if (log->used > 0) {
+        std::fwrite(log->text, 1, log->used, log->stream);
+        log->used = 0;
+    }
 }
 
 void continuity_check(const frame_header& header, unsigned long long frames_read,
-                      expected_position* expected, FILE* log)
+                      expected_position* expected, report_log* log)
 {
     char line[LINE_BUFFER_SIZE];
     if (frames_read == 0) {
@@ -85,7 +97,7 @@ void continuity_check(const frame_header& header, unsigned long long frames_read
 }
 
 void report_missing(const frame_header& header, long long offset,
-                    const expected_position& expected, FILE* log)
+                    const expected_position& expected, report_log* log)
 {
     char line[LINE_BUFFER_SIZE];
     char* end = append_label(line, MISSING_LABEL);
@@ -112,7 +124,7 @@ void advance_expected(expected_position* expected, int end_block)
     }
 }
 
-void report_end(const unsigned char* frame_buffer, FILE* log)
+void report_end(const unsigned char* frame_buffer, report_log* log)
 {
     const frame_header header = read_frame_header(frame_buffer);
     char line[LINE_BUFFER_SIZE];

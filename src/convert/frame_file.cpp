@@ -79,7 +79,8 @@ unsigned char input_chunk[FRAMES_PER_READ * FRAME_SIZE];
 // and it goes to the unbuffered stream in one write when it is nearly full;
 // 1 MiB measured faster than 256 KiB, larger no faster.
 char csv_text[1024 * 1024];
-char log_buffer[16 * 1024];
+// The report text waiting to be written to the unbuffered log stream.
+report_log log_output;
 
 // The CSV text held in `csv_text`, and the stream it goes to.
 struct csv_output {
@@ -181,7 +182,9 @@ int convert_file(const char* path, int end_block)
         }
         return -1;
     }
-    std::setvbuf(log, log_buffer, _IOFBF, sizeof log_buffer);
+    std::setvbuf(log, nullptr, _IONBF, 0);
+    log_output.stream = log;
+    log_output.used = 0;
 
     // The frame buffer of the "end" line: it holds the last whole frame,
     // with a trailing fragment copied over its start. It starts zeroed, so
@@ -200,9 +203,9 @@ int convert_file(const char* path, int end_block)
             const frame_header header = read_frame_header(frame);
             if (header.magic != FRAME_MAGIC) {
                 const long long offset = static_cast<long long>(frames_read * FRAME_SIZE);
-                report_missing(header, offset, expected, log);
+                report_missing(header, offset, expected, &log_output);
             } else {
-                continuity_check(header, frames_read, &expected, log);
+                continuity_check(header, frames_read, &expected, &log_output);
                 if (sizeof csv_text - csv.used < CSV_FRAME_ROWS_MAX) {
                     flush_csv(&csv);
                 }
@@ -219,7 +222,8 @@ int convert_file(const char* path, int end_block)
             break;
         }
     }
-    report_end(frame_buffer, log);
+    report_end(frame_buffer, &log_output);
+    flush_report_log(&log_output);
     flush_csv(&csv);
 
     const bool log_written = close_output(log);
