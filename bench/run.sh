@@ -52,7 +52,7 @@ else
   large_frames=7575758    # 1 GB
   worst_frames=378788     # 50 MB
 fi
-pairs=7
+pairs=$((quick == 1 ? 7 : 9))
 
 fail() {
   echo "bench: $*"
@@ -104,8 +104,10 @@ check_same() {
 }
 
 # ratio DIR FILES...: median seconds of quendix and of cat copying FILES
-# (from the reference outputs) into new files, measured in alternate pairs.
-# Prints "ratio quendix_seconds cat_seconds".
+# (from the reference outputs) into new files, measured in alternate pairs,
+# each run after a sync so that neither pays for the other's writeback.
+# Prints "median_ratio quendix_seconds cat_seconds best_ratio", the last
+# from the fastest run of each.
 ratio() {
   local dir=$1
   shift
@@ -114,12 +116,14 @@ ratio() {
   mkdir -p "$copy"
   for ((i = 0; i < pairs; i++)); do
     rm -f "$dir/rec.csv" "$dir/rec.log"
+    sync
     start=$(now_ns)
     (cd "$dir" && "$quendix" > console.txt)
     q_times+=($(( $(now_ns) - start )))
     check_same "$dir"
 
     rm -f "$copy"/*
+    sync
     start=$(now_ns)
     for name in "$@"; do
       cat "$dir/ref/$name" > "$copy/$name"
@@ -127,10 +131,13 @@ ratio() {
     c_times+=($(( $(now_ns) - start )))
   done
   rm -rf "$copy"
-  local q c
+  local q c q_best c_best
   q=$(printf '%s\n' "${q_times[@]}" | median)
   c=$(printf '%s\n' "${c_times[@]}" | median)
-  awk -v q="$q" -v c="$c" 'BEGIN { printf "%.2f %.3f %.3f\n", q / c, q / 1e9, c / 1e9 }'
+  q_best=$(printf '%s\n' "${q_times[@]}" | sort -n | head -1)
+  c_best=$(printf '%s\n' "${c_times[@]}" | sort -n | head -1)
+  awk -v q="$q" -v c="$c" -v qb="$q_best" -v cb="$c_best" \
+    'BEGIN { printf "%.2f %.3f %.3f %.2f\n", q / c, q / 1e9, c / 1e9, qb / cb }'
 }
 
 # instructions DIR: instructions of one conversion under callgrind.
@@ -163,7 +170,7 @@ valid_rows() { echo $(( ($1 - $1 / 100) * 9 )); }
 echo "== write floor: quendix against cat, $pairs alternate pairs, $(size_mb $main_frames)"
 convert "$work/main"
 check_counts "$work/main" "$(valid_rows $main_frames)" $((main_frames / 100 + 2))
-read -r main_ratio main_q main_c < <(ratio "$work/main" rec.csv rec.log)
+read -r main_ratio main_q main_c main_best < <(ratio "$work/main" rec.csv rec.log)
 rm -f "$work/main"/rec.*
 
 echo "== worst case: every frame out of step, $(size_mb $worst_frames)"
@@ -173,7 +180,7 @@ convert "$work/worst"
 different=$(grep -c '^different : ' "$work/worst/rec.log")
 [ "$different" -ge $((worst_frames * 99 / 100)) ] || fail "only $different different lines"
 check_counts "$work/worst" $((worst_frames * 9)) $((different + 2))
-read -r worst_ratio worst_q worst_c < <(ratio "$work/worst" rec.csv rec.log console.txt)
+read -r worst_ratio worst_q worst_c worst_best < <(ratio "$work/worst" rec.csv rec.log console.txt)
 rm -f "$work/worst"/rec.*
 
 echo "== instructions under callgrind, $(size_mb $instr_frames)"
@@ -202,8 +209,8 @@ if [ $quick -eq 1 ]; then
 fi
 echo "| figure | measured | target | met |"
 echo "|---|---|---|---|"
-echo "| write floor: quendix / cat, median of $pairs pairs, $(size_mb $main_frames) | $main_ratio ($main_q s / $main_c s) | at most 1.5 (aim 1.3) | $(verdict "$main_ratio <= 1.5") |"
+echo "| write floor: quendix / cat, median of $pairs pairs, $(size_mb $main_frames) | $main_ratio ($main_q s / $main_c s; fastest runs $main_best) | at most 1.5 (aim 1.3) | $(verdict "$main_ratio <= 1.5") |"
 echo "| instructions per input byte, $(size_mb $instr_frames), start-up subtracted | $per_byte | at most 10 | $(verdict "$per_byte <= 10") |"
 echo "| peak resident set, $(size_mb $small_frames) | $(mib $small_kib) MiB | at most 8 MiB | $(verdict "$small_kib <= 8192") |"
 echo "| peak resident set, $(size_mb $large_frames) | $(mib $large_kib) MiB | at most 8 MiB, within 1 MiB of the above | $(verdict "$large_kib <= 8192 && $growth <= 1024") |"
-echo "| worst case, every frame \"different\": quendix / cat of CSV, log and console, $(size_mb $worst_frames) | $worst_ratio ($worst_q s / $worst_c s) | at most 2 | $(verdict "$worst_ratio <= 2") |"
+echo "| worst case, every frame \"different\": quendix / cat of CSV, log and console, $(size_mb $worst_frames) | $worst_ratio ($worst_q s / $worst_c s; fastest runs $worst_best) | at most 2 | $(verdict "$worst_ratio <= 2") |"
