@@ -70,7 +70,7 @@ void flush_report_log(report_log* log)
     }
 }
 
-void continuity_check(const frame_header& header, unsigned long long frames_read,
+void report_departure(const frame_header& header, unsigned long long frames_read,
                       expected_position* expected, report_log* log)
 {
     char line[LINE_BUFFER_SIZE];
@@ -109,19 +109,6 @@ void report_missing(const frame_header& header, long long offset,
     end = append_unsigned_long(end, static_cast<unsigned long long>(offset));
     end = append_text(end, ")");
     report(log, line, end);
-}
-
-void advance_expected(expected_position* expected, int end_block)
-{
-    ++expected->page;
-    if (expected->page < PAGES_PER_BLOCK) {
-        return;
-    }
-    expected->page = 0;
-    ++expected->block;
-    if (expected->block > end_block) {
-        expected->block = 1;
-    }
 }
 
 void report_end(const unsigned char* frame_buffer, report_log* log)

@@ -40,11 +40,24 @@ void flush_report_log(report_log* log);
 // in the files' line end.
 void report_line(report_log* log, char* line, size_t length);
 
+// The "start" line of the first frame, which also sets the prediction, or
+// the "different" line of a later one; continuity_check decides which.
+void report_departure(const frame_header& header, unsigned long long frames_read,
+                      expected_position* expected, report_log* log);
+
 // For a valid frame: the first frame of the file (`frames_read` 0) gives the
 // "start" line and sets the prediction; a later one at another position than
-// predicted gives a "different" line.
-void continuity_check(const frame_header& header, unsigned long long frames_read,
-                      expected_position* expected, report_log* log);
+// predicted gives a "different" line. Inline, since nearly every frame is
+// where it is predicted and needs no more than the comparison.
+inline void continuity_check(const frame_header& header, unsigned long long frames_read,
+                             expected_position* expected, report_log* log)
+{
+    if (frames_read != 0 && header.block == expected->block &&
+        (header.page_word & PAGE_NUMBER_MASK) == expected->page) {
+        return;
+    }
+    report_departure(header, frames_read, expected, log);
+}
 
 // For a frame without the marker: the "missing" line, with the byte offset
 // of the frame's first byte in the file.
@@ -53,7 +66,18 @@ void report_missing(const frame_header& header, long long offset,
 
 // Moves the prediction one page on, wrapping to the next block after page
 // 511 and to block 1 after `end_block`.
-void advance_expected(expected_position* expected, int end_block);
+inline void advance_expected(expected_position* expected, int end_block)
+{
+    ++expected->page;
+    if (expected->page < PAGES_PER_BLOCK) {
+        return;
+    }
+    expected->page = 0;
+    ++expected->block;
+    if (expected->block > end_block) {
+        expected->block = 1;
+    }
+}
 
 // The "end" line, from the header bytes now in the frame buffer.
 void report_end(const unsigned char* frame_buffer, report_log* log);
