@@ -58,12 +58,16 @@ std::pair<std::string, std::string> capture(Report report)
         std::filesystem::temp_directory_path() /
         ("quendix-" + std::string(test->name()) + "-" + std::to_string(count++) + ".log");
     FILE* log = open_text_output(path.string().c_str());
+    static report_log held;
+    held.stream = log;
+    held.used = 0;
     EXPECT_NE(log, nullptr);
     std::fflush(stdout);
     ::testing::internal::CaptureStdout();
-    report(log);
+    report(&held);
     std::fflush(stdout);
     const std::string console = ::testing::internal::GetCapturedStdout();
+    flush_report_log(&held);
     std::fclose(log);
     std::ifstream in(path, std::ios::binary);
     const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -79,7 +83,7 @@ frame_header header(uint16_t block, uint16_t page_word)
 
 struct line_case {
     const char* what;
-    std::function<void(FILE*)> report;
+    std::function<void(report_log*)> report;
     const char* line;  // without the line end
 };
 
@@ -88,37 +92,46 @@ TEST(ReportLines, FormatsEachLineAlikeOnConsoleAndLog)
     const unsigned char end_frame[6] = {0x53, 0x44, 0x07, 0x00, 0x05, 0x80};
     const line_case cases[] = {
         {"start",
-         [](FILE* log) {
+         [](report_log* log) {
              expected_position e{0, 0};
              continuity_check(header(1, 0), 0, &e, log);
          },
          "    start :   1,   0"},
         {"start with R flag prints the whole page word",
-         [](FILE* log) {
+         [](report_log* log) {
              expected_position e{0, 0};
              continuity_check(header(3, 0x8005), 0, &e, log);
          },
          "    start :   3, 32773"},
         {"different",
-         [](FILE* log) {
+         [](report_log* log) {
              expected_position e{1, 2};
              continuity_check(header(1, 5), 3, &e, log);
          },
          "different :   1,   2 ->   1,   5"},
         {"different with R flag",
-         [](FILE* log) {
+         [](report_log* log) {
              expected_position e{1, 2};
              continuity_check(header(1, 0x8005), 3, &e, log);
          },
          "different :   1,   2 ->   1,   5(R)"},
         {"missing",
-         [](FILE* log) { report_missing(frame_header{0xFFFF, 0xFFFF, 0xFFFF}, 132, {1, 1}, log); },
+         [](report_log* log) { report_missing(frame_header{0xFFFF, 0xFFFF, 0xFFFF}, 132, {1, 1}, log); },
          "  missing :   1,   1 -> 65535, 65535 (132)"},
+        {"different at the widest numbers",
+         [](report_log* log) {
+             expected_position e{65535, 511};
+             continuity_check(header(0, 0xFFFF), 1, &e, log);
+         },
+         "different : 65535, 511 ->   0, 32767(R)"},
+        {"missing at the start of the file",
+         [](report_log* log) { report_missing(frame_header{0x1234, 0, 10}, 0, {0, 0}, log); },
+         "  missing :   0,   0 ->   0,  10 (0)"},
         {"missing beyond 2 GiB",
-         [](FILE* log) { report_missing(frame_header{0, 2, 3}, 5000000000LL, {1, 1}, log); },
+         [](report_log* log) { report_missing(frame_header{0, 2, 3}, 5000000000LL, {1, 1}, log); },
          "  missing :   1,   1 ->   2,   3 (5000000000)"},
         {"end",
-         [&end_frame](FILE* log) { report_end(end_frame, log); },
+         [&end_frame](report_log* log) { report_end(end_frame, log); },
          "      end :   7, 32773"},
     };
     for (const line_case& c : cases) {
@@ -130,7 +143,7 @@ TEST(ReportLines, FormatsEachLineAlikeOnConsoleAndLog)
 
 TEST(ContinuityCheck, StaysSilentInStepAndWithTheRFlagAlone)
 {
-    const auto [console, log] = capture([](FILE* log) {
+    const auto [console, log] = capture([](report_log* log) {
         expected_position e{0, 0};
         continuity_check(header(4, 10), 0, &e, log);
         EXPECT_EQ(e.block, 4);
@@ -147,6 +160,28 @@ TEST(ContinuityCheck, StaysSilentInStepAndWithTheRFlagAlone)
     });
     EXPECT_EQ(console, "    start :   4,  10\ndifferent :   4,  13 ->   9,   9\n");
     EXPECT_EQ(log, "    start :   4,  10\r\ndifferent :   4,  13 ->   9,   9\r\n");
+}
+
+TEST(ReportLog, LinesLongerThanItsBufferReachTheLogWholeAndInOrder)
+{
+    // 3000 lines of about 35 bytes are several times what the log holds at once.
+    std::string expected_console;
+    std::string expected_log;
+    for (int i = 0; i < 3000; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof line, "different : 60000,   0 -> %3d, %3d", i / 512, i % 512);
+        expected_console += std::string(line) + "\n";
+        expected_log += std::string(line) + "\r\n";
+    }
+    const auto [console, log] = capture([](report_log* log) {
+        for (int i = 0; i < 3000; ++i) {
+            expected_position e{60000, 0};
+            continuity_check(header(static_cast<uint16_t>(i / 512), static_cast<uint16_t>(i % 512)), 1,
+                             &e, log);
+        }
+    });
+    EXPECT_EQ(console, expected_console);
+    EXPECT_EQ(log, expected_log);
 }
 
 }  // namespace

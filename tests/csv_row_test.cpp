@@ -80,4 +80,61 @@ TEST(FormatFrameRows, WritesNineRowsSampleZeroFirst)
     EXPECT_EQ(std::string(text, size), expected);
 }
 
+TEST(FormatFrameRows, DecodesTheExtremesFromTheFrameBytesWithEitherLineEnd)
+{
+    // Every field of the nine samples holds one of the extremes, in a
+    // different place for each sample, and the sequence numbers run over
+    // 65535 and 0.
+    const int16_t extremes[] = {-32768, -1, 0, 32767};
+    gen_frame frame = make_frame(1, 0);
+    for (int i = 0; i < 9; ++i) {
+        gen_sample& s = frame.samples[i];
+        s.seqno = static_cast<uint16_t>(65533 + i);
+        s.ax = extremes[i % 4];
+        s.ay = extremes[(i + 1) % 4];
+        s.az = extremes[(i + 2) % 4];
+        s.gx = extremes[(i + 3) % 4];
+        s.gy = extremes[i / 3 % 4];
+        s.gz = extremes[(i + 1) / 2 % 4];
+    }
+    const std::string bytes = frame_bytes(frame);
+    for (const std::string line_end : {"\r\n", "\n"}) {
+        std::string expected;
+        for (const gen_sample& g : frame.samples) {
+            std::string row = reference_row(sample{g.seqno, g.ax, g.ay, g.az, g.gx, g.gy, g.gz});
+            expected += row.substr(0, row.size() - 2) + line_end;
+        }
+        char text[CSV_FRAME_ROWS_MAX];
+        const size_t size = format_frame_rows(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                              line_end.c_str(), text);
+        EXPECT_EQ(std::string(text, size), expected);
+    }
+}
+
+TEST(FormatFrameRows, EqualsThePrintfFormatForRandomFrames)
+{
+    // The rows of a frame take their magnitudes nine at a time, apart from
+    // the single-row path, so they are checked on their own.
+    std::mt19937 rng(4);
+    std::uniform_int_distribution<int> any(-32768, 32767);
+    std::uniform_int_distribution<int> small(-700, 700);
+    for (int f = 0; f < 50000; ++f) {
+        std::uniform_int_distribution<int>& d = (f % 2 == 0) ? any : small;
+        gen_frame frame = make_frame(1, 0);
+        std::string expected;
+        for (gen_sample& g : frame.samples) {
+            g = gen_sample{static_cast<uint16_t>(any(rng)), static_cast<int16_t>(d(rng)),
+                           static_cast<int16_t>(d(rng)),    static_cast<int16_t>(d(rng)),
+                           static_cast<int16_t>(d(rng)),    static_cast<int16_t>(d(rng)),
+                           static_cast<int16_t>(d(rng))};
+            expected += reference_row(sample{g.seqno, g.ax, g.ay, g.az, g.gx, g.gy, g.gz});
+        }
+        const std::string bytes = frame_bytes(frame);
+        char text[CSV_FRAME_ROWS_MAX];
+        const size_t size =
+            format_frame_rows(reinterpret_cast<const unsigned char*>(bytes.data()), "\r\n", text);
+        ASSERT_EQ(std::string(text, size), expected) << "frame " << f;
+    }
+}
+
 }  // namespace

@@ -93,6 +93,59 @@ TEST_F(Conversion, TruncatedAtEveryLength)
     }
 }
 
+// Long recordings: the frames are read in blocks of 496 and the CSV text is
+// written in blocks of about 2400 frames, so these lengths put the last
+// frame, a fragment and the frames without the marker on both sides of each
+// edge.
+TEST_F(Conversion, LongRecordingsAcrossEveryReadAndWriteBlock)
+{
+    for (const size_t frames : {495, 496, 497, 992, 5000}) {
+        for (const size_t fragment : {0, 3, 131}) {
+            std::string input;
+            std::string rows;
+            std::vector<std::string> log = {"    start :   1,   0"};
+            uint16_t block = 1;
+            uint16_t page = 0;
+            for (size_t i = 0; i < frames; ++i) {
+                const gen_frame frame = sample_frame(block, page, static_cast<uint16_t>(9 * i));
+                if (i % 97 == 96) {
+                    input += erased_frame_bytes();
+                    char line[64];
+                    std::snprintf(line, sizeof line, "  missing : %3d, %3d -> 65535, 65535 (%zu)",
+                                  block, page, i * 132);
+                    log.push_back(line);
+                } else {
+                    input += frame_bytes(frame);
+                    rows += expected_rows(frame);
+                }
+                if (++page == 512) {
+                    page = 0;
+                    ++block;
+                }
+            }
+            // The fragment's bytes are a header of (7, 9) and more, so a long
+            // one shows in the end line and a short one only in part.
+            std::string tail = frame_bytes(sample_frame(7, 9, 0));
+            input += tail.substr(0, fragment);
+            unsigned char buffer[6];
+            std::memcpy(buffer, input.data() + (frames - 1) * 132, 6);
+            std::memcpy(buffer, tail.data(), fragment < 6 ? fragment : 6);
+            char end[64];
+            std::snprintf(end, sizeof end, "%9s : %3d, %3d", "end", buffer[2] | buffer[3] << 8,
+                          buffer[4] | buffer[5] << 8);
+            log.push_back(end);
+
+            write_file(at("long.qvx"), input);
+            const program_run run = run_quendix(root, {});
+            const std::string what = std::to_string(frames) + " frames + " + std::to_string(fragment);
+            ASSERT_EQ(run.exit_status, 0) << what;
+            EXPECT_EQ(read_file(at("long.csv")), CSV_HEADER_LINE + rows) << what;
+            EXPECT_EQ(read_file(at("long.log")), report(log, "\r\n")) << what;
+            EXPECT_EQ(run.output, banner("./long.qvx") + console_text(report(log, "\n"))) << what;
+        }
+    }
+}
+
 TEST_F(Conversion, OutputNamesForShortAndOddNames)
 {
     const std::string frame = frame_bytes(sample_frame(1, 0, 0));

@@ -1,6 +1,12 @@
 #include "convert/frame_file.h"
 
+#include "convert/fast_magnitudes.h"
+
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
 
 namespace {
 
@@ -44,6 +50,99 @@ TEST(SampleMagnitudes, AngularRateInUnitsOf65536Thousandths)
         const magnitudes m = sample_magnitudes(gyro_sample(c.x, c.y, c.z));
         EXPECT_EQ(m.gsvm, c.expected) << "(" << c.x << ", " << c.y << ", " << c.z << ")";
         EXPECT_EQ(m.asvm, 0);
+    }
+}
+
+// The bits of a double, so that equality means the very same value.
+uint64_t bits_of(double value)
+{
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+::testing::AssertionResult same_magnitudes(const sample& s)
+{
+    const magnitudes fast = fast_magnitudes(s);
+    const magnitudes exact = sample_magnitudes(s);
+    if (fast.asvm == exact.asvm && fast.gsvm == exact.gsvm) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure()
+           << "(" << s.ax << ", " << s.ay << ", " << s.az << ", " << s.gx << ", " << s.gy << ", "
+           << s.gz << "): " << fast.asvm << ", " << fast.gsvm << " instead of " << exact.asvm
+           << ", " << exact.gsvm;
+}
+
+TEST(FastMagnitudes, GyroscopeSquaresAreTheDoubleQuotientSquaredForEveryCount)
+{
+    for (int count = -32768; count <= 32767; ++count) {
+        const double units = count / GYRO_SCALE;
+        ASSERT_EQ(bits_of(gyro_square(static_cast<int16_t>(count))), bits_of(units * units))
+            << count;
+    }
+}
+
+TEST(FastMagnitudes, AccelerationSquaresAreExactForEveryCount)
+{
+    // Each scaled square is the integer square times 2^-26, with nothing
+    // rounded away, which is what makes the integer sum the double sum.
+    const double unit = 1.0 / ACCEL_SCALE;
+    for (int count = -32768; count <= 32767; ++count) {
+        const double scaled = count * unit;
+        ASSERT_EQ(bits_of(scaled * scaled), bits_of(std::ldexp(static_cast<double>(count * count), -26)))
+            << count;
+    }
+}
+
+TEST(FastMagnitudes, EqualTheDefinitionForEveryValueOfEachAxis)
+{
+    for (int axis = 0; axis < 6; ++axis) {
+        for (int count = -32768; count <= 32767; ++count) {
+            int16_t values[6] = {};
+            values[axis] = static_cast<int16_t>(count);
+            ASSERT_TRUE(same_magnitudes(
+                sample{0, values[0], values[1], values[2], values[3], values[4], values[5]}));
+        }
+    }
+}
+
+TEST(FastMagnitudes, AccelerationEqualsTheDefinitionAroundEveryStepOfTheResult)
+{
+    // The definition's root of its scaled sum, which is exactly the integer
+    // sum times 2^-26: the scaled squares are exact (above), and three
+    // multiples of 2^-26 below 2^6 add up without rounding.
+    const auto exact = [](uint32_t sum) {
+        return static_cast<int>(std::sqrt(std::ldexp(static_cast<double>(sum), -26)) * 100.0);
+    };
+    for (uint32_t sum = 0; sum < (1u << 20); ++sum) {
+        ASSERT_EQ(acceleration_magnitude(sum), exact(sum)) << sum;
+    }
+    // Where the result steps from k - 1 to k, the sum is near (81.92 k)^2.
+    const uint32_t max_sum = 3u * 32768u * 32768u;
+    for (int k = 1; k <= 693; ++k) {
+        const double step = 81.92 * k;
+        const uint32_t centre = static_cast<uint32_t>(step * step);
+        for (uint32_t sum = centre - 4096; sum <= centre + 4096 && sum <= max_sum; ++sum) {
+            ASSERT_EQ(acceleration_magnitude(sum), exact(sum)) << sum;
+        }
+    }
+    EXPECT_EQ(acceleration_magnitude(max_sum), exact(max_sum));
+}
+
+TEST(FastMagnitudes, EqualTheDefinitionForRandomSamples)
+{
+    std::mt19937 rng(20261209);
+    std::uniform_int_distribution<int> any(-32768, 32767);
+    std::uniform_int_distribution<int> small(-600, 600);
+    for (int i = 0; i < 2000000; ++i) {
+        // Half over the whole range, half near rest, where most values lie.
+        std::uniform_int_distribution<int>& d = (i % 2 == 0) ? any : small;
+        int16_t v[6];
+        for (int16_t& value : v) {
+            value = static_cast<int16_t>(d(rng));
+        }
+        ASSERT_TRUE(same_magnitudes(sample{0, v[0], v[1], v[2], v[3], v[4], v[5]}));
     }
 }
 

@@ -1,35 +1,82 @@
 #include "convert/continuity.h"
 
-#include <cstdarg>
+#include "convert/decimal_text.h"
+
 #include <cstring>
 
 #include "driver/platform.h"
 
-void report_line(FILE* log, const char* format, ...)
+namespace {
+
+// Room for a line, its line end and what a table lookup may write past it.
+constexpr size_t LINE_BUFFER_SIZE = REPORT_LINE_MAX + 2 + DECIMAL_TEXT_SLACK;
+
+// The labels, right-aligned in nine characters.
+const char START_LABEL[] = "    start : ";
+const char DIFFERENT_LABEL[] = "different : ";
+const char MISSING_LABEL[] = "  missing : ";
+const char END_LABEL[] = "      end : ";
+
+// Writes a label with its " : ".
+template <size_t N>
+char* append_label(char* out, const char (&label)[N])
 {
-    char line[128];
-    va_list args;
-    va_start(args, format);
-    const int length = std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    if (length <= 0) {
-        return;
-    }
-    // Every format fits the buffer: a label of 9, five numbers of at most 20
-    // characters and their punctuation.
-    const size_t size = static_cast<size_t>(length) < sizeof line ? static_cast<size_t>(length)
-                                                                   : sizeof line - 1;
-    std::fwrite(line, 1, size, stdout);
-    const size_t text = (size > 0 && line[size - 1] == '\n') ? size - 1 : size;
-    std::fwrite(line, 1, text, log);
-    std::fputs(output_line_end, log);
+    std::memcpy(out, label, N - 1);
+    return out + N - 1;
 }
 
-void continuity_check(const frame_header& header, unsigned long long frames_read,
-                      expected_position* expected, FILE* log)
+char* append_text(char* out, const char* text)
 {
+    const size_t length = std::strlen(text);
+    std::memcpy(out, text, length);
+    return out + length;
+}
+
+// Writes "B, P" with both numbers as "%3d" shows them.
+char* append_position(char* out, uint16_t block, uint16_t page)
+{
+    out = append_padded(out, block);
+    out = append_text(out, ", ");
+    return append_padded(out, page);
+}
+
+void report(report_log* log, char* line, const char* end)
+{
+    report_line(log, line, static_cast<size_t>(end - line));
+}
+
+}  // namespace
+
+void report_line(report_log* log, char* line, size_t length)
+{
+    // The console's line end is put after the text, then replaced by the
+    // files' one, so both copies come from the one buffer.
+    static const size_t end_length = std::strlen(output_line_end);
+    line[length] = '\n';
+    std::fwrite(line, 1, length + 1, stdout);
+    std::memcpy(line + length, output_line_end, end_length);
+    if (sizeof log->text - log->used < length + end_length) {
+        flush_report_log(log);
+    }
+    std::memcpy(log->text + log->used, line, length + end_length);
+    log->used += length + end_length;
+}
+
+void flush_report_log(report_log* log)
+{
+    if (log->used > 0) {
+        std::fwrite(log->text, 1, log->used, log->stream);
+        log->used = 0;
+    }
+}
+
+void report_departure(const frame_header& header, unsigned long long frames_read,
+                      expected_position* expected, report_log* log)
+{
+    char line[LINE_BUFFER_SIZE];
     if (frames_read == 0) {
-        report_line(log, "%9s : %3d, %3d\n", "start", header.block, header.page_word);
+        char* end = append_label(line, START_LABEL);
+        report(log, line, append_position(end, header.block, header.page_word));
         // The whole page word, R flag included, seeds the prediction.
         expected->block = header.block;
         expected->page = header.page_word;
@@ -39,37 +86,35 @@ void continuity_check(const frame_header& header, unsigned long long frames_read
     if (header.block == expected->block && page == expected->page) {
         return;
     }
+    char* end = append_label(line, DIFFERENT_LABEL);
+    end = append_position(end, expected->block, expected->page);
+    end = append_text(end, " -> ");
+    end = append_position(end, header.block, page);
     if ((header.page_word & R_FLAG) != 0) {
-        report_line(log, "%9s : %3d, %3d -> %3d, %3d(R)\n", "different", expected->block,
-                    expected->page, header.block, page);
-    } else {
-        report_line(log, "%9s : %3d, %3d -> %3d, %3d\n", "different", expected->block,
-                    expected->page, header.block, page);
+        end = append_text(end, "(R)");
     }
+    report(log, line, end);
 }
 
 void report_missing(const frame_header& header, long long offset,
-                    const expected_position& expected, FILE* log)
+                    const expected_position& expected, report_log* log)
 {
-    report_line(log, "%9s : %3d, %3d -> %3d, %3d (%lld)\n", "missing", expected.block,
-                expected.page, header.block, header.page_word, offset);
+    char line[LINE_BUFFER_SIZE];
+    char* end = append_label(line, MISSING_LABEL);
+    end = append_position(end, expected.block, expected.page);
+    end = append_text(end, " -> ");
+    end = append_position(end, header.block, header.page_word);
+    end = append_text(end, " (");
+    // Offsets are byte counts from the start of the file, never negative.
+    end = append_unsigned_long(end, static_cast<unsigned long long>(offset));
+    end = append_text(end, ")");
+    report(log, line, end);
 }
 
-void advance_expected(expected_position* expected, int end_block)
-{
-    ++expected->page;
-    if (expected->page < PAGES_PER_BLOCK) {
-        return;
-    }
-    expected->page = 0;
-    ++expected->block;
-    if (expected->block > end_block) {
-        expected->block = 1;
-    }
-}
-
-void report_end(const unsigned char* frame_buffer, FILE* log)
+void report_end(const unsigned char* frame_buffer, report_log* log)
 {
     const frame_header header = read_frame_header(frame_buffer);
-    report_line(log, "%9s : %3d, %3d\n", "end", header.block, header.page_word);
+    char line[LINE_BUFFER_SIZE];
+    char* end = append_label(line, END_LABEL);
+    report(log, line, append_position(end, header.block, header.page_word));
 }

@@ -19,26 +19,67 @@ struct expected_position {
     uint16_t page;
 };
 
-// Formats one report line and writes it to standard output, then the same
-// text to `log`. `format` ends in "\n", which the log ends in CR LF.
-void report_line(FILE* log, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The longest report line without its line end: a label of 9, four numbers
+// of at most 5 digits, an offset of at most 20 digits and the punctuation.
+constexpr size_t REPORT_LINE_MAX = 9 + 3 + 4 * 5 + 2 + 4 + 2 + 20 + 3;
+
+// The log file of one conversion and the report text not yet written to
+// it, so that the lines reach the stream in large writes.
+struct report_log {
+    FILE* stream;
+    size_t used;
+    char text[32 * 1024];
+};
+
+// Writes the text held in `log` to its stream and empties it. A failed write
+// leaves the stream's error flag set.
+void flush_report_log(report_log* log);
+
+// Writes the report line in `line` (`length` bytes without a line end, and
+// room for two more) to standard output ending in "\n", then to `log` ending
+// in the files' line end.
+void report_line(report_log* log, char* line, size_t length);
+
+// The "start" line of the first frame, which also sets the prediction, or
+// the "different" line of a later one; continuity_check decides which.
+void report_departure(const frame_header& header, unsigned long long frames_read,
+                      expected_position* expected, report_log* log);
 
 // For a valid frame: the first frame of the file (`frames_read` 0) gives the
 // "start" line and sets the prediction; a later one at another position than
-// predicted gives a "different" line.
-void continuity_check(const frame_header& header, unsigned long long frames_read,
-                      expected_position* expected, FILE* log);
+// predicted gives a "different" line. Inline, since nearly every frame is
+// where it is predicted and needs no more than the comparison.
+inline void continuity_check(const frame_header& header, unsigned long long frames_read,
+                             expected_position* expected, report_log* log)
+{
+    if (frames_read != 0 && header.block == expected->block &&
+        (header.page_word & PAGE_NUMBER_MASK) == expected->page) {
+        return;
+    }
+    report_departure(header, frames_read, expected, log);
+}
 
 // For a frame without the marker: the "missing" line, with the byte offset
 // of the frame's first byte in the file.
 void report_missing(const frame_header& header, long long offset,
-                    const expected_position& expected, FILE* log);
+                    const expected_position& expected, report_log* log);
 
 // Moves the prediction one page on, wrapping to the next block after page
 // 511 and to block 1 after `end_block`.
-void advance_expected(expected_position* expected, int end_block);
+inline void advance_expected(expected_position* expected, int end_block)
+{
+    ++expected->page;
+    if (expected->page < PAGES_PER_BLOCK) {
+        return;
+    }
+    expected->page = 0;
+    ++expected->block;
+    if (expected->block > end_block) {
+        expected->block = 1;
+    }
+}
 
 // The "end" line, from the header bytes now in the frame buffer.
-void report_end(const unsigned char* frame_buffer, FILE* log);
+void report_end(const unsigned char* frame_buffer, report_log* log);
 
 #endif

@@ -2,6 +2,7 @@
 #ifndef QUENDIX_CONVERT_CSV_ROW_H
 #define QUENDIX_CONVERT_CSV_ROW_H
 
+#include "convert/decimal_text.h"
 #include "convert/frame_file.h"
 
 #include <cstddef>
@@ -12,15 +13,17 @@ extern const char CSV_HEADER[];
 // The longest row: "65535," six axes of "-32768,", two magnitudes and CR LF.
 constexpr size_t CSV_ROW_MAX = 6 + 6 * 7 + 4 + 3 + 2;
 
-// Room for the rows of one frame.
-constexpr size_t CSV_FRAME_ROWS_MAX = SAMPLES_PER_FRAME * CSV_ROW_MAX;
+// Room for the rows of one frame, with the slack the table lookups may
+// write past the last row.
+constexpr size_t CSV_FRAME_ROWS_MAX = SAMPLES_PER_FRAME * CSV_ROW_MAX + DECIMAL_TEXT_SLACK;
 
-// Writes the row of `s` at `out`, ending in `line_end`; returns the end of
-// the text. `out` needs CSV_ROW_MAX bytes.
+// Writes the row of `s` at `out`, ending in `line_end` (one or two
+// characters); returns the end of the text. `out` needs CSV_ROW_MAX bytes.
 char* format_row(const sample& s, const char* line_end, char* out);
 
-// Writes the nine rows of `frame` at `out`, sample 0 first; returns the
-// number of bytes. `out` needs CSV_FRAME_ROWS_MAX bytes.
+// Writes the nine rows of `frame` at `out`, sample 0 first, each ending in
+// `line_end` (one or two characters); returns the number of bytes. `out`
+// needs CSV_FRAME_ROWS_MAX bytes.
 size_t format_frame_rows(const unsigned char* frame, const char* line_end, char* out);
 
 #endif

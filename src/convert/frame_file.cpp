@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 frame_header read_frame_header(const unsigned char* frame)
 {
@@ -69,11 +70,39 @@ std::string output_name(const std::string& path, const char* extension)
 
 namespace {
 
-// Buffers of the streams of one conversion; each stream is closed before
-// the conversion returns, so the next file can use them again.
-unsigned char input_buffer[64 * 1024];
-char csv_buffer[256 * 1024];
-char log_buffer[16 * 1024];
+// Whole frames read at once. Reads go straight from the file into the
+// buffer, and frames are converted where they lie.
+constexpr size_t FRAMES_PER_READ = 496;  // just under 64 KiB
+unsigned char input_chunk[FRAMES_PER_READ * FRAME_SIZE];
+
+// The CSV text waiting to be written. Rows are formatted straight into it,
+// and it goes to the unbuffered stream in one write when it is nearly full;
+// 1 MiB measured faster than 256 KiB, larger no faster.
+char csv_text[1024 * 1024];
+// The report text waiting to be written to the unbuffered log stream.
+report_log log_output;
+
+// The CSV text held in `csv_text`, and the stream it goes to.
+struct csv_output {
+    FILE* stream;
+    size_t used;
+};
+
+void append_csv(csv_output* out, const char* text, size_t length)
+{
+    std::memcpy(csv_text + out->used, text, length);
+    out->used += length;
+}
+
+// Writes the text held so far. A failed write leaves the stream's error
+// flag set, which the close reports.
+void flush_csv(csv_output* out)
+{
+    if (out->used > 0) {
+        std::fwrite(csv_text, 1, out->used, out->stream);
+        out->used = 0;
+    }
+}
 
 void report_not_opened(const char* name)
 {
@@ -127,52 +156,78 @@ int convert_file(const char* path, int end_block)
         report_not_opened(clash->c_str());
         return -1;
     }
-    std::setvbuf(input, reinterpret_cast<char*>(input_buffer), _IOFBF, sizeof input_buffer);
+    // Every read asks for a whole chunk, which the stream delivers straight
+    // into it without a buffer of its own.
+    std::setvbuf(input, nullptr, _IONBF, 0);
 
-    FILE* csv = open_text_output(csv_name.c_str());
-    if (csv == nullptr) {
+    FILE* csv_stream = open_text_output(csv_name.c_str());
+    if (csv_stream == nullptr) {
         std::fclose(input);
         report_not_opened(csv_name.c_str());
         return -1;
     }
-    std::setvbuf(csv, csv_buffer, _IOFBF, sizeof csv_buffer);
-    std::fputs(CSV_HEADER, csv);
-    std::fputs(output_line_end, csv);
+    std::setvbuf(csv_stream, nullptr, _IONBF, 0);
+    csv_output csv = {csv_stream, 0};
+    append_csv(&csv, CSV_HEADER, std::strlen(CSV_HEADER));
+    append_csv(&csv, output_line_end, std::strlen(output_line_end));
 
     FILE* log = open_text_output(log_name.c_str());
     if (log == nullptr) {
         std::fclose(input);
-        const bool csv_written = close_output(csv);
+        flush_csv(&csv);
+        const bool csv_written = close_output(csv.stream);
         report_not_opened(log_name.c_str());
         if (!csv_written) {
             report_not_written(csv_name.c_str());
         }
         return -1;
     }
-    std::setvbuf(log, log_buffer, _IOFBF, sizeof log_buffer);
+    std::setvbuf(log, nullptr, _IONBF, 0);
+    log_output.stream = log;
+    log_output.used = 0;
 
-    // The buffer starts zeroed, so a file without one whole frame reports
-    // its end from zeros, overwritten by whatever fragment it holds.
-    unsigned char frame[FRAME_SIZE] = {};
-    char rows[CSV_FRAME_ROWS_MAX];
+    // The frame buffer of the "end" line: it holds the last whole frame,
+    // with a trailing fragment copied over its start. It starts zeroed, so
+    // a file without one whole frame reports its end from zeros,
+    // overwritten by whatever fragment it holds.
+    unsigned char frame_buffer[FRAME_SIZE] = {};
     expected_position expected = {0, 0};
     unsigned long long frames_read = 0;
-    while (std::fread(frame, 1, FRAME_SIZE, input) == FRAME_SIZE) {
-        const frame_header header = read_frame_header(frame);
-        if (header.magic != FRAME_MAGIC) {
-            const long long offset = static_cast<long long>(frames_read * FRAME_SIZE);
-            report_missing(header, offset, expected, log);
-        } else {
-            continuity_check(header, frames_read, &expected, log);
-            std::fwrite(rows, 1, format_frame_rows(frame, output_line_end, rows), csv);
+    for (;;) {
+        // A short count means the end of the file or a read error; either
+        // ends the conversion after the whole frames it delivered.
+        const size_t got = std::fread(input_chunk, 1, sizeof input_chunk, input);
+        const size_t frames = got / FRAME_SIZE;
+        for (size_t i = 0; i < frames; ++i) {
+            const unsigned char* frame = input_chunk + i * FRAME_SIZE;
+            const frame_header header = read_frame_header(frame);
+            if (header.magic != FRAME_MAGIC) {
+                const long long offset = static_cast<long long>(frames_read * FRAME_SIZE);
+                report_missing(header, offset, expected, &log_output);
+            } else {
+                continuity_check(header, frames_read, &expected, &log_output);
+                if (sizeof csv_text - csv.used < CSV_FRAME_ROWS_MAX) {
+                    flush_csv(&csv);
+                }
+                csv.used += format_frame_rows(frame, output_line_end, csv_text + csv.used);
+            }
+            advance_expected(&expected, end_block);
+            ++frames_read;
         }
-        advance_expected(&expected, end_block);
-        ++frames_read;
+        if (frames > 0) {
+            std::memcpy(frame_buffer, input_chunk + (frames - 1) * FRAME_SIZE, FRAME_SIZE);
+        }
+        if (got < sizeof input_chunk) {
+            std::memcpy(frame_buffer, input_chunk + frames * FRAME_SIZE, got % FRAME_SIZE);
+            break;
+        }
     }
-    report_end(frame, log);
+    report_end(frame_buffer, &log_output);
+    flush_report_log(&log_output);
+    flush_csv(&csv);
 
     const bool log_written = close_output(log);
-    const bool csv_written = close_output(csv);
+    const bool csv_written = close_output(csv.stream);
     std::fclose(input);
     if (!log_written) {
         report_not_written(log_name.c_str());
