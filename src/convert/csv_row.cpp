@@ -57,9 +57,8 @@ inline char* append_row(const sample& s, const row_end& end, char* out)
 }
 
 // The magnitudes of the nine samples of a frame, computed side by side with
-// the steps of fast_magnitudes, in loops the compiler turns into packed
-// instructions: two square roots at a time, each as correctly rounded as one
-// alone.
+// the steps of fast_magnitudes: the sums, then their estimates in loops the
+// compiler turns into packed single-precision roots, then the corrections.
 struct frame_magnitudes {
     int asvm[SAMPLES_PER_FRAME];
     int gsvm[SAMPLES_PER_FRAME];
@@ -67,21 +66,23 @@ struct frame_magnitudes {
 
 inline frame_magnitudes magnitudes_of_frame(const unsigned char* samples)
 {
-    // The acceleration sums first, then the angular-rate sums, so that one
-    // loop takes all eighteen roots.
-    double sums[2 * SAMPLES_PER_FRAME];
+    uint32_t accel[SAMPLES_PER_FRAME];
+    double gyro[SAMPLES_PER_FRAME];
     for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
         const unsigned char* p = samples + SAMPLE_SIZE * i;
-        sums[i] = static_cast<double>(acceleration_sum(load_i16(p + 2), load_i16(p + 4), load_i16(p + 6)));
-        sums[SAMPLES_PER_FRAME + i] = gyro_sum(load_i16(p + 8), load_i16(p + 10), load_i16(p + 12));
-    }
-    for (double& sum : sums) {
-        sum = std::sqrt(sum);
+        accel[i] = acceleration_sum(load_i16(p + 2), load_i16(p + 4), load_i16(p + 6));
+        gyro[i] = gyro_sum(load_i16(p + 8), load_i16(p + 10), load_i16(p + 12));
     }
     frame_magnitudes m;
     for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
-        m.asvm[i] = asvm_of_root(sums[i]);
-        m.gsvm[i] = gsvm_of_root(sums[SAMPLES_PER_FRAME + i]);
+        m.asvm[i] = asvm_estimate(accel[i]);
+    }
+    for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
+        m.gsvm[i] = gsvm_estimate(gyro[i]);
+    }
+    for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
+        m.asvm[i] = asvm_from_estimate(accel[i], m.asvm[i]);
+        m.gsvm[i] = gsvm_from_estimate(gyro[i], m.gsvm[i]);
     }
     return m;
 }
