@@ -189,6 +189,32 @@ TEST(FastMagnitudes, EstimatesAreWithinOneOfTheResultForEverySum)
     }
 }
 
+TEST(FastMagnitudes, GuessesThatAgreeAreTheResultForEverySum)
+{
+    // Both guesses never fall as the sum grows. If the lower guess just
+    // below each threshold is under its k, no smaller sum agrees on k; if
+    // the upper guess at each threshold is k or more, no sum at or above it
+    // agrees on less. So two guesses that agree are the result.
+    const uint32_t* a = MAGNITUDE_THRESHOLDS.asvm;
+    for (int k = 1; k <= ASVM_MAX + 1; ++k) {
+        ASSERT_LT(lower_guess(asvm_root_estimate(a[k] - 1)), k) << k;
+        ASSERT_GE(upper_guess(asvm_root_estimate(a[k])), k) << k;
+    }
+    const double* g = MAGNITUDE_THRESHOLDS.gsvm;
+    for (int k = 1; k <= GSVM_MAX + 1; ++k) {
+        ASSERT_LT(lower_guess(gsvm_root_estimate(std::nextafter(g[k], 0.0))), k) << k;
+        ASSERT_GE(upper_guess(gsvm_root_estimate(g[k])), k) << k;
+    }
+    // The margin leaves most sums clear of a step: the guesses agree for
+    // nearly every sum near rest.
+    int agree = 0;
+    for (uint32_t sum = 60000000; sum < 70000000; sum += 1000) {
+        const float root = asvm_root_estimate(sum);
+        agree += lower_guess(root) == upper_guess(root);
+    }
+    EXPECT_GT(agree, 9900);
+}
+
 TEST(FastMagnitudes, EqualTheDefinitionForRandomSamples)
 {
     std::mt19937 rng(20261209);

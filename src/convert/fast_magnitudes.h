@@ -77,19 +77,52 @@ int asvm_by_definition(uint32_t sum_of_squares);
 // The GSVM of a gyro_sum as the definition computes it: its root, truncated.
 int gsvm_by_definition(double sum_of_squares);
 
-// A single-precision guess of the ASVM of `sum_of_squares`: never more than
-// one away from the result, and never smaller for a larger sum.
-inline int asvm_estimate(uint32_t sum_of_squares)
+// The ASVM of `sum_of_squares` before truncation, in single precision:
+// within a ten-thousandth of the exact value, and never smaller for a
+// larger sum.
+inline float asvm_root_estimate(uint32_t sum_of_squares)
 {
     // 100 / 8192 is exact in single precision.
-    return static_cast<int>(std::sqrt(static_cast<float>(sum_of_squares)) * 0.01220703125f);
+    return std::sqrt(static_cast<float>(sum_of_squares)) * 0.01220703125f;
 }
 
-// A single-precision guess of the GSVM of `sum_of_squares`, with the same
-// promises as asvm_estimate.
+// The GSVM of `sum_of_squares` before truncation, with the same promises as
+// asvm_root_estimate.
+inline float gsvm_root_estimate(double sum_of_squares)
+{
+    return std::sqrt(static_cast<float>(sum_of_squares));
+}
+
+// A guess of the ASVM of `sum_of_squares`: never more than one away from the
+// result, and never smaller for a larger sum.
+inline int asvm_estimate(uint32_t sum_of_squares)
+{
+    return static_cast<int>(asvm_root_estimate(sum_of_squares));
+}
+
+// A guess of the GSVM of `sum_of_squares`, with the same promises as
+// asvm_estimate.
 inline int gsvm_estimate(double sum_of_squares)
 {
-    return static_cast<int>(std::sqrt(static_cast<float>(sum_of_squares)));
+    return static_cast<int>(gsvm_root_estimate(sum_of_squares));
+}
+
+// How far a root estimate may be from an integer and still be truncated
+// without looking at the thresholds: far more than its error.
+constexpr float ESTIMATE_MARGIN = 1.0f / 1024;
+
+// The truncations of a root estimate lowered and raised by the margin. When
+// the two agree, that value is the result itself; when they differ, the
+// estimate is too near a step of the result and the thresholds decide.
+inline int lower_guess(float root_estimate)
+{
+    return static_cast<int>(root_estimate - ESTIMATE_MARGIN);
+}
+
+// See lower_guess.
+inline int upper_guess(float root_estimate)
+{
+    return static_cast<int>(root_estimate + ESTIMATE_MARGIN);
 }
 
 // The result from an estimate at most one away from it: one up when the sum
