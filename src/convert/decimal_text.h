@@ -56,8 +56,17 @@ inline size_t unsigned_index(unsigned value)
 // DECIMAL_TEXT_SLACK bytes of room; returns the end of the text.
 inline char* append_indexed(char* out, size_t index)
 {
-    std::memcpy(out, DECIMAL_TEXT.text[index], 8);
-    return out + decimal_length(index);
+    // The eight bytes are loaded once; the length is their last byte, which
+    // is the top or the bottom of the word depending on the byte order
+    // (a constant the compiler folds).
+    uint64_t word;
+    std::memcpy(&word, DECIMAL_TEXT.text[index], 8);
+    std::memcpy(out, &word, 8);
+    const uint16_t one = 1;
+    unsigned char first_byte;
+    std::memcpy(&first_byte, &one, 1);
+    const uint64_t length = first_byte == 1 ? word >> 56 : word & 0xFF;
+    return out + length;
 }
 
 // Writes `value` and a comma at `out`, as append_indexed does.
