@@ -130,6 +130,91 @@ TEST(FastMagnitudes, AccelerationEqualsTheDefinitionAroundEveryStepOfTheResult)
     EXPECT_EQ(acceleration_magnitude(max_sum), exact(max_sum));
 }
 
+TEST(FastMagnitudes, ThresholdsAreWhereTheDefinitionStepsUp)
+{
+    // Each threshold reaches its result and the sum just below it does not;
+    // the first is zero, and the last lie beyond every sum a sample can have.
+    const uint32_t max_accel = 3u * 32768u * 32768u;
+    const double max_gyro = gyro_sum(-32768, -32768, -32768);
+    EXPECT_EQ(asvm_by_definition(max_accel), ASVM_MAX);
+    EXPECT_EQ(gsvm_by_definition(max_gyro), GSVM_MAX);
+    EXPECT_EQ(MAGNITUDE_THRESHOLDS.asvm[0], 0u);
+    EXPECT_EQ(MAGNITUDE_THRESHOLDS.gsvm[0], 0.0);
+    EXPECT_GT(MAGNITUDE_THRESHOLDS.asvm[ASVM_MAX + 1], max_accel);
+    EXPECT_GT(MAGNITUDE_THRESHOLDS.gsvm[GSVM_MAX + 1], max_gyro);
+    for (int k = 1; k <= ASVM_MAX + 2; ++k) {
+        const uint32_t t = MAGNITUDE_THRESHOLDS.asvm[k];
+        ASSERT_EQ(asvm_by_definition(t), k) << k;
+        ASSERT_EQ(asvm_by_definition(t - 1), k - 1) << k;
+    }
+    for (int k = 1; k <= GSVM_MAX + 2; ++k) {
+        const double t = MAGNITUDE_THRESHOLDS.gsvm[k];
+        ASSERT_EQ(gsvm_by_definition(t), k) << k;
+        ASSERT_EQ(gsvm_by_definition(std::nextafter(t, 0.0)), k - 1) << k;
+    }
+}
+
+TEST(FastMagnitudes, EstimatesAreWithinOneOfTheResultForEverySum)
+{
+    // Both an estimate and the result never fall as the sum grows, so over
+    // the sums whose result is k the estimate runs from its value at the
+    // threshold of k to its value just below the threshold of k + 1; those
+    // two within one of k make every sum's estimate so, and then the
+    // correction by the thresholds gives the result itself.
+    const uint32_t* a = MAGNITUDE_THRESHOLDS.asvm;
+    for (int k = 0; k <= ASVM_MAX; ++k) {
+        ASSERT_GE(asvm_estimate(a[k]), k - 1) << k;
+        ASSERT_LE(asvm_estimate(a[k + 1] - 1), k + 1) << k;
+        ASSERT_EQ(acceleration_magnitude(a[k]), k) << k;
+        ASSERT_EQ(acceleration_magnitude(a[k + 1] - 1), k) << k;
+    }
+    const double* g = MAGNITUDE_THRESHOLDS.gsvm;
+    for (int k = 0; k <= GSVM_MAX; ++k) {
+        const double below_next = std::nextafter(g[k + 1], 0.0);
+        ASSERT_GE(gsvm_estimate(g[k]), k - 1) << k;
+        ASSERT_LE(gsvm_estimate(below_next), k + 1) << k;
+        ASSERT_EQ(angular_rate_magnitude(g[k]), k) << k;
+        ASSERT_EQ(angular_rate_magnitude(below_next), k) << k;
+    }
+    // Monotonic as claimed, checked on a sweep of sums of each kind.
+    int last_a = 0;
+    int last_g = 0;
+    for (uint32_t sum = 0; sum <= 3u * 32768u * 32768u - 65521u; sum += 65521u) {
+        const int e = asvm_estimate(sum);
+        const int f = gsvm_estimate(sum / 4096.0);
+        ASSERT_GE(e, last_a) << sum;
+        ASSERT_GE(f, last_g) << sum;
+        last_a = e;
+        last_g = f;
+    }
+}
+
+TEST(FastMagnitudes, GuessesThatAgreeAreTheResultForEverySum)
+{
+    // Both guesses never fall as the sum grows. If the lower guess just
+    // below each threshold is under its k, no smaller sum agrees on k; if
+    // the upper guess at each threshold is k or more, no sum at or above it
+    // agrees on less. So two guesses that agree are the result.
+    const uint32_t* a = MAGNITUDE_THRESHOLDS.asvm;
+    for (int k = 1; k <= ASVM_MAX + 1; ++k) {
+        ASSERT_LT(lower_guess(asvm_root_estimate(a[k] - 1)), k) << k;
+        ASSERT_GE(upper_guess(asvm_root_estimate(a[k])), k) << k;
+    }
+    const double* g = MAGNITUDE_THRESHOLDS.gsvm;
+    for (int k = 1; k <= GSVM_MAX + 1; ++k) {
+        ASSERT_LT(lower_guess(gsvm_root_estimate(std::nextafter(g[k], 0.0))), k) << k;
+        ASSERT_GE(upper_guess(gsvm_root_estimate(g[k])), k) << k;
+    }
+    // The margin leaves most sums clear of a step: the guesses agree for
+    // nearly every sum near rest.
+    int agree = 0;
+    for (uint32_t sum = 60000000; sum < 70000000; sum += 1000) {
+        const float root = asvm_root_estimate(sum);
+        agree += lower_guess(root) == upper_guess(root);
+    }
+    EXPECT_GT(agree, 9900);
+}
+
 TEST(FastMagnitudes, EqualTheDefinitionForRandomSamples)
 {
     std::mt19937 rng(20261209);

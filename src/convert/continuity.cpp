@@ -40,6 +40,15 @@ char* append_position(char* out, uint16_t block, uint16_t page)
     return append_padded(out, page);
 }
 
+// Writes the console text held in `log` to standard output.
+void flush_console(report_log* log)
+{
+    if (log->console_used > 0) {
+        std::fwrite(log->console, 1, log->console_used, stdout);
+        log->console_used = 0;
+    }
+}
+
 void report(report_log* log, char* line, const char* end)
 {
     report_line(log, line, static_cast<size_t>(end - line));
@@ -53,7 +62,15 @@ void report_line(report_log* log, char* line, size_t length)
     // files' one, so both copies come from the one buffer.
     static const size_t end_length = std::strlen(output_line_end);
     line[length] = '\n';
-    std::fwrite(line, 1, length + 1, stdout);
+    if (!log->hold_console) {
+        std::fwrite(line, 1, length + 1, stdout);
+    } else {
+        if (sizeof log->console - log->console_used < length + 1) {
+            flush_console(log);
+        }
+        std::memcpy(log->console + log->console_used, line, length + 1);
+        log->console_used += length + 1;
+    }
     std::memcpy(line + length, output_line_end, end_length);
     if (sizeof log->text - log->used < length + end_length) {
         flush_report_log(log);
@@ -68,6 +85,7 @@ void flush_report_log(report_log* log)
         std::fwrite(log->text, 1, log->used, log->stream);
         log->used = 0;
     }
+    flush_console(log);
 }
 
 void report_departure(const frame_header& header, unsigned long long frames_read,

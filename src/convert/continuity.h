@@ -24,15 +24,22 @@ struct expected_position {
 constexpr size_t REPORT_LINE_MAX = 9 + 3 + 4 * 5 + 2 + 4 + 2 + 20 + 3;
 
 // The log file of one conversion and the report text not yet written to
-// it, so that the lines reach the stream in large writes.
+// it, so that the lines reach the stream in large writes. The console's
+// copy of the lines is held too when `hold_console` is set (a console that
+// is not a terminal), so that it costs one copy a line instead of a call;
+// otherwise each line goes to standard output as it is reported.
 struct report_log {
     FILE* stream;
     size_t used;
     char text[32 * 1024];
+    bool hold_console;
+    size_t console_used;
+    char console[32 * 1024];
 };
 
-// Writes the text held in `log` to its stream and empties it. A failed write
-// leaves the stream's error flag set.
+// Writes the text held in `log` to its stream and the console text held to
+// standard output, and empties both. A failed write leaves the stream's
+// error flag set.
 void flush_report_log(report_log* log);
 
 // Writes the report line in `line` (`length` bytes without a line end, and

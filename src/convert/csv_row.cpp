@@ -56,10 +56,11 @@ inline char* append_row(const sample& s, const row_end& end, char* out)
     return out + end.length;
 }
 
-// The magnitudes of the nine samples of a frame, computed side by side with
-// the steps of fast_magnitudes, in loops the compiler turns into packed
-// instructions: two square roots at a time, each as correctly rounded as one
-// alone.
+// The magnitudes of the nine samples of a frame, computed side by side:
+// the sums, then their root estimates in loops the compiler turns into
+// packed single-precision instructions. Nearly always every estimate is
+// clear of a step of its result and truncates to it; otherwise the whole
+// frame takes the thresholds, as fast_magnitudes does.
 struct frame_magnitudes {
     int asvm[SAMPLES_PER_FRAME];
     int gsvm[SAMPLES_PER_FRAME];
@@ -67,21 +68,36 @@ struct frame_magnitudes {
 
 inline frame_magnitudes magnitudes_of_frame(const unsigned char* samples)
 {
-    // The acceleration sums first, then the angular-rate sums, so that one
-    // loop takes all eighteen roots.
-    double sums[2 * SAMPLES_PER_FRAME];
+    uint32_t accel[SAMPLES_PER_FRAME];
+    double gyro[SAMPLES_PER_FRAME];
     for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
         const unsigned char* p = samples + SAMPLE_SIZE * i;
-        sums[i] = static_cast<double>(acceleration_sum(load_i16(p + 2), load_i16(p + 4), load_i16(p + 6)));
-        sums[SAMPLES_PER_FRAME + i] = gyro_sum(load_i16(p + 8), load_i16(p + 10), load_i16(p + 12));
+        accel[i] = acceleration_sum(load_i16(p + 2), load_i16(p + 4), load_i16(p + 6));
+        gyro[i] = gyro_sum(load_i16(p + 8), load_i16(p + 10), load_i16(p + 12));
     }
-    for (double& sum : sums) {
-        sum = std::sqrt(sum);
+    float accel_root[SAMPLES_PER_FRAME];
+    float gyro_root[SAMPLES_PER_FRAME];
+    for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
+        accel_root[i] = asvm_root_estimate(accel[i]);
+    }
+    for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
+        gyro_root[i] = gsvm_root_estimate(gyro[i]);
     }
     frame_magnitudes m;
+    int near_step = 0;
     for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
-        m.asvm[i] = asvm_of_root(sums[i]);
-        m.gsvm[i] = gsvm_of_root(sums[SAMPLES_PER_FRAME + i]);
+        m.asvm[i] = upper_guess(accel_root[i]);
+        near_step |= m.asvm[i] ^ lower_guess(accel_root[i]);
+    }
+    for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
+        m.gsvm[i] = upper_guess(gyro_root[i]);
+        near_step |= m.gsvm[i] ^ lower_guess(gyro_root[i]);
+    }
+    if (near_step != 0) {
+        for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
+            m.asvm[i] = acceleration_magnitude(accel[i]);
+            m.gsvm[i] = angular_rate_magnitude(gyro[i]);
+        }
     }
     return m;
 }

@@ -22,7 +22,7 @@ constexpr decimal_table make_decimal_table()
             text[length++] = digits[d];
         }
         text[length++] = ',';
-        table.length[index_of_unsigned(value)] = static_cast<unsigned char>(length);
+        text[DECIMAL_LENGTH_BYTE] = static_cast<char>(length);
         int d = 4;
         while (d >= 0 && digits[d] == '9') {
             digits[d--] = '0';
@@ -37,10 +37,10 @@ constexpr decimal_table make_decimal_table()
         const size_t magnitude = index_of_unsigned(65536 - bits);
         char* text = table.text[bits];
         text[0] = '-';
-        for (int i = 0; i < 7; ++i) {
+        for (int i = 0; i + 1 < DECIMAL_LENGTH_BYTE; ++i) {
             text[i + 1] = table.text[magnitude][i];
         }
-        table.length[bits] = static_cast<unsigned char>(table.length[magnitude] + 1);
+        text[DECIMAL_LENGTH_BYTE] = static_cast<char>(table.text[magnitude][DECIMAL_LENGTH_BYTE] + 1);
     }
     return table;
 }

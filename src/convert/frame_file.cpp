@@ -185,6 +185,8 @@ int convert_file(const char* path, int end_block)
     std::setvbuf(log, nullptr, _IONBF, 0);
     log_output.stream = log;
     log_output.used = 0;
+    log_output.hold_console = !stdout_is_terminal();
+    log_output.console_used = 0;
 
     // The frame buffer of the "end" line: it holds the last whole frame,
     // with a trailing fragment copied over its start. It starts zeroed, so
