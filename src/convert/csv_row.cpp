@@ -26,16 +26,6 @@ row_end make_row_end(const char* line_end)
     return end;
 }
 
-uint16_t load_u16(const unsigned char* p)
-{
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-int16_t load_i16(const unsigned char* p)
-{
-    return static_cast<int16_t>(load_u16(p));
-}
-
 // Writes the row of `s` at `out`, which needs CSV_ROW_MAX bytes and
 // DECIMAL_TEXT_SLACK more; every field is one table entry.
 inline char* append_row(const sample& s, const row_end& end, char* out)

@@ -11,33 +11,23 @@
 frame_header read_frame_header(const unsigned char* frame)
 {
     frame_header header;
-    header.magic = static_cast<uint16_t>(frame[0] | frame[1] << 8);
-    header.block = static_cast<uint16_t>(frame[2] | frame[3] << 8);
-    header.page_word = static_cast<uint16_t>(frame[4] | frame[5] << 8);
+    header.magic = load_u16(frame);
+    header.block = load_u16(frame + 2);
+    header.page_word = load_u16(frame + 4);
     return header;
-}
-
-static uint16_t read_u16(const unsigned char* p)
-{
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-static int16_t read_i16(const unsigned char* p)
-{
-    return static_cast<int16_t>(read_u16(p));
 }
 
 sample read_sample(const unsigned char* frame, int index)
 {
     const unsigned char* p = frame + FRAME_HEADER_SIZE + SAMPLE_SIZE * index;
     sample s;
-    s.seqno = read_u16(p);
-    s.ax = read_i16(p + 2);
-    s.ay = read_i16(p + 4);
-    s.az = read_i16(p + 6);
-    s.gx = read_i16(p + 8);
-    s.gy = read_i16(p + 10);
-    s.gz = read_i16(p + 12);
+    s.seqno = load_u16(p);
+    s.ax = load_i16(p + 2);
+    s.ay = load_i16(p + 4);
+    s.az = load_i16(p + 6);
+    s.gx = load_i16(p + 8);
+    s.gy = load_i16(p + 10);
+    s.gz = load_i16(p + 12);
     return s;
 }
 

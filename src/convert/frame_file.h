@@ -38,6 +38,18 @@ struct magnitudes {
     int gsvm;  // angular rate, in units of 65.536 counts
 };
 
+// The little-endian unsigned 16-bit field at `p`.
+inline uint16_t load_u16(const unsigned char* p)
+{
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+// The little-endian signed 16-bit field at `p`.
+inline int16_t load_i16(const unsigned char* p)
+{
+    return static_cast<int16_t>(load_u16(p));
+}
+
 // Decodes the little-endian header at the start of `frame`.
 frame_header read_frame_header(const unsigned char* frame);
 
