@@ -58,7 +58,7 @@ void format_rows(benchmark::State& state)
     static char out[CSV_FRAME_ROWS_MAX];
     int frame = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(format_frame_rows(frames + frame * FRAME_SIZE, "\r\n", out));
+        benchmark::DoNotOptimize(format_frame_rows(frames + frame * FRAME_SIZE, out));
         benchmark::ClobberMemory();
         frame = (frame + 1) % FRAMES;
     }

@@ -1,15 +1,11 @@
 #include "convert/continuity.h"
 
-#include "driver/platform.h"
 #include "frame_gen.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 
 namespace {
@@ -47,33 +43,41 @@ TEST(AdvanceExpected, MovesOnePageAndWrapsAtPageAndEndBlock)
     }
 }
 
-// Runs `report` with a fresh log, opened as the conversion opens its logs,
-// and returns what reached the console and the bytes of the log.
+// The whole text written to `stream`.
+std::string text_of(FILE* stream)
+{
+    std::string text;
+    std::rewind(stream);
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, stream)) > 0) {
+        text.append(buffer, n);
+    }
+    return text;
+}
+
+// Runs `report` with a fresh report, once for a console that is a terminal
+// and once for one that is not, and returns what reached the console and
+// the log, which must not depend on the console.
 template <typename Report>
 std::pair<std::string, std::string> capture(Report report)
 {
-    static unsigned count = 0;
-    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    const std::filesystem::path path =
-        std::filesystem::temp_directory_path() /
-        ("quendix-" + std::string(test->name()) + "-" + std::to_string(count++) + ".log");
-    FILE* log = open_text_output(path.string().c_str());
-    static report_log held;
-    held.stream = log;
-    held.used = 0;
-    EXPECT_NE(log, nullptr);
-    std::fflush(stdout);
-    ::testing::internal::CaptureStdout();
-    report(&held);
-    std::fflush(stdout);
-    const std::string console = ::testing::internal::GetCapturedStdout();
-    flush_report_log(&held);
-    std::fclose(log);
-    std::ifstream in(path, std::ios::binary);
-    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    in.close();
-    std::filesystem::remove(path);
-    return {console, text};
+    std::pair<std::string, std::string> texts[2];
+    for (const bool terminal : {true, false}) {
+        FILE* log = std::tmpfile();
+        FILE* console = std::tmpfile();
+        EXPECT_NE(log, nullptr);
+        EXPECT_NE(console, nullptr);
+        static report_log held;
+        start_report(&held, log, console, terminal);
+        report(&held);
+        flush_report(&held);
+        texts[terminal] = {text_of(console), text_of(log)};
+        std::fclose(log);
+        std::fclose(console);
+    }
+    EXPECT_EQ(texts[0], texts[1]);
+    return texts[0];
 }
 
 frame_header header(uint16_t block, uint16_t page_word)

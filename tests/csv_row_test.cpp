@@ -13,7 +13,7 @@ namespace {
 std::string row_of(const sample& s)
 {
     char text[CSV_ROW_MAX + 1];
-    char* end = format_row(s, "\r\n", text);
+    char* end = format_row(s, text);
     return std::string(text, static_cast<size_t>(end - text));
 }
 
@@ -71,16 +71,16 @@ TEST(FormatFrameRows, WritesNineRowsSampleZeroFirst)
     const std::string bytes = frame_bytes(frame);
     char text[CSV_FRAME_ROWS_MAX];
     const size_t size =
-        format_frame_rows(reinterpret_cast<const unsigned char*>(bytes.data()), "\n", text);
+        format_frame_rows(reinterpret_cast<const unsigned char*>(bytes.data()), text);
     std::string expected;
     for (int i = 0; i < 9; ++i) {
         expected += std::to_string(100 + i) + "," + std::to_string(-8192 * (i % 4)) + ",0,0,0,0,0," +
-                    std::to_string(100 * (i % 4)) + ",0\n";
+                    std::to_string(100 * (i % 4)) + ",0\r\n";
     }
     EXPECT_EQ(std::string(text, size), expected);
 }
 
-TEST(FormatFrameRows, DecodesTheExtremesFromTheFrameBytesWithEitherLineEnd)
+TEST(FormatFrameRows, DecodesTheExtremesFromTheFrameBytes)
 {
     // Every field of the nine samples holds one of the extremes, in a
     // different place for each sample, and the sequence numbers run over
@@ -98,17 +98,13 @@ TEST(FormatFrameRows, DecodesTheExtremesFromTheFrameBytesWithEitherLineEnd)
         s.gz = extremes[(i + 1) / 2 % 4];
     }
     const std::string bytes = frame_bytes(frame);
-    for (const std::string line_end : {"\r\n", "\n"}) {
-        std::string expected;
-        for (const gen_sample& g : frame.samples) {
-            std::string row = reference_row(sample{g.seqno, g.ax, g.ay, g.az, g.gx, g.gy, g.gz});
-            expected += row.substr(0, row.size() - 2) + line_end;
-        }
-        char text[CSV_FRAME_ROWS_MAX];
-        const size_t size = format_frame_rows(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                              line_end.c_str(), text);
-        EXPECT_EQ(std::string(text, size), expected);
+    std::string expected;
+    for (const gen_sample& g : frame.samples) {
+        expected += reference_row(sample{g.seqno, g.ax, g.ay, g.az, g.gx, g.gy, g.gz});
     }
+    char text[CSV_FRAME_ROWS_MAX];
+    const size_t size = format_frame_rows(reinterpret_cast<const unsigned char*>(bytes.data()), text);
+    EXPECT_EQ(std::string(text, size), expected);
 }
 
 TEST(FormatFrameRows, EqualsThePrintfFormatForRandomFrames)
@@ -132,7 +128,7 @@ TEST(FormatFrameRows, EqualsThePrintfFormatForRandomFrames)
         const std::string bytes = frame_bytes(frame);
         char text[CSV_FRAME_ROWS_MAX];
         const size_t size =
-            format_frame_rows(reinterpret_cast<const unsigned char*>(bytes.data()), "\r\n", text);
+            format_frame_rows(reinterpret_cast<const unsigned char*>(bytes.data()), text);
         ASSERT_EQ(std::string(text, size), expected) << "frame " << f;
     }
 }

@@ -1,4 +1,4 @@
-#include "convert/frame_file.h"
+#include "driver/file_conversion.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,6 @@
 
 #include <cstring>
 
-#include "driver/platform.h"
-
 namespace {
 
 // Room for a line, its line end and what a table lookup may write past it.
@@ -40,61 +38,66 @@ char* append_position(char* out, uint16_t block, uint16_t page)
     return append_padded(out, page);
 }
 
-// Writes the console text held in `log` to standard output.
-void flush_console(report_log* log)
+// Writes the report line from `line` to `end` (with room for two more
+// bytes) to the console ending in "\n" and to the log ending in CR LF. Both
+// copies come from the one buffer: the console's line end is put after the
+// text, then replaced by the log's.
+void write_line(report_log* report, char* line, char* end)
 {
-    if (log->console_used > 0) {
-        std::fwrite(log->console, 1, log->console_used, stdout);
-        log->console_used = 0;
+    const size_t length = static_cast<size_t>(end - line);
+    line[length] = '\n';
+    if (!report->hold_console) {
+        std::fwrite(line, 1, length + 1, report->console);
+    } else {
+        if (sizeof report->console_text - report->console_used < length + 1) {
+            flush_report_console(report);
+        }
+        std::memcpy(report->console_text + report->console_used, line, length + 1);
+        report->console_used += length + 1;
     }
-}
-
-void report(report_log* log, char* line, const char* end)
-{
-    report_line(log, line, static_cast<size_t>(end - line));
+    std::memcpy(line + length, "\r\n", 2);
+    if (sizeof report->log_text - report->log_used < length + 2) {
+        flush_report(report);
+    }
+    std::memcpy(report->log_text + report->log_used, line, length + 2);
+    report->log_used += length + 2;
 }
 
 }  // namespace
 
-void report_line(report_log* log, char* line, size_t length)
+void start_report(report_log* report, FILE* log, FILE* console, bool console_is_terminal)
 {
-    // The console's line end is put after the text, then replaced by the
-    // files' one, so both copies come from the one buffer.
-    static const size_t end_length = std::strlen(output_line_end);
-    line[length] = '\n';
-    if (!log->hold_console) {
-        std::fwrite(line, 1, length + 1, stdout);
-    } else {
-        if (sizeof log->console - log->console_used < length + 1) {
-            flush_console(log);
-        }
-        std::memcpy(log->console + log->console_used, line, length + 1);
-        log->console_used += length + 1;
-    }
-    std::memcpy(line + length, output_line_end, end_length);
-    if (sizeof log->text - log->used < length + end_length) {
-        flush_report_log(log);
-    }
-    std::memcpy(log->text + log->used, line, length + end_length);
-    log->used += length + end_length;
+    report->log = log;
+    report->console = console;
+    report->hold_console = !console_is_terminal;
+    report->log_used = 0;
+    report->console_used = 0;
 }
 
-void flush_report_log(report_log* log)
+void flush_report_console(report_log* report)
 {
-    if (log->used > 0) {
-        std::fwrite(log->text, 1, log->used, log->stream);
-        log->used = 0;
+    if (report->console_used > 0) {
+        std::fwrite(report->console_text, 1, report->console_used, report->console);
+        report->console_used = 0;
     }
-    flush_console(log);
 }
 
-void report_departure(const frame_header& header, unsigned long long frames_read,
-                      expected_position* expected, report_log* log)
+void flush_report(report_log* report)
+{
+    if (report->log_used > 0) {
+        std::fwrite(report->log_text, 1, report->log_used, report->log);
+        report->log_used = 0;
+    }
+    flush_report_console(report);
+}
+
+void report_departure(const frame_header& header, uint64_t frames_read,
+                      expected_position* expected, report_log* report)
 {
     char line[LINE_BUFFER_SIZE];
     if (frames_read == 0) {
         char* end = append_label(line, START_LABEL);
-        report(log, line, append_position(end, header.block, header.page_word));
+        write_line(report, line, append_position(end, header.block, header.page_word));
         // The whole page word, R flag included, seeds the prediction.
         expected->block = header.block;
         expected->page = header.page_word;
@@ -109,11 +112,11 @@ void report_departure(const frame_header& header, unsigned long long frames_read
     if ((header.page_word & R_FLAG) != 0) {
         end = append_text(end, "(R)");
     }
-    report(log, line, end);
+    write_line(report, line, end);
 }
 
-void report_missing(const frame_header& header, long long offset,
-                    const expected_position& expected, report_log* log)
+void report_missing(const frame_header& header, uint64_t offset,
+                    const expected_position& expected, report_log* report)
 {
     char line[LINE_BUFFER_SIZE];
     char* end = append_label(line, MISSING_LABEL);
@@ -121,16 +124,15 @@ void report_missing(const frame_header& header, long long offset,
     end = append_text(end, " -> ");
     end = append_position(end, header.block, header.page_word);
     end = append_text(end, " (");
-    // Offsets are byte counts from the start of the file, never negative.
-    end = append_unsigned_long(end, static_cast<unsigned long long>(offset));
+    end = append_unsigned_long(end, offset);
     end = append_text(end, ")");
-    report(log, line, end);
+    write_line(report, line, end);
 }
 
-void report_end(const unsigned char* frame_buffer, report_log* log)
+void report_end(const unsigned char* frame_buffer, report_log* report)
 {
     const frame_header header = read_frame_header(frame_buffer);
     char line[LINE_BUFFER_SIZE];
     char* end = append_label(line, END_LABEL);
-    report(log, line, append_position(end, header.block, header.page_word));
+    write_line(report, line, append_position(end, header.block, header.page_word));
 }

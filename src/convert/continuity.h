@@ -3,8 +3,10 @@
 #ifndef QUENDIX_CONVERT_CONTINUITY_H
 #define QUENDIX_CONVERT_CONTINUITY_H
 
-#include "convert/frame_file.h"
+#include "convert/frame_layout.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 constexpr uint16_t PAGES_PER_BLOCK = 512;
@@ -23,53 +25,53 @@ struct expected_position {
 // of at most 5 digits, an offset of at most 20 digits and the punctuation.
 constexpr size_t REPORT_LINE_MAX = 9 + 3 + 4 * 5 + 2 + 4 + 2 + 20 + 3;
 
-// The log file of one conversion and the report text not yet written to
-// it, so that the lines reach the stream in large writes. The console's
-// copy of the lines is held too when `hold_console` is set (a console that
-// is not a terminal), so that it costs one copy a line instead of a call;
-// otherwise each line goes to standard output as it is reported.
+// Where the report lines of one conversion go: the log file, and the
+// console that echoes them. The lines wait in buffers of their own, so that
+// they reach the log in large writes; the console's copy waits too unless
+// the console is a terminal, where each line is shown as it is reported.
 struct report_log {
-    FILE* stream;
-    size_t used;
-    char text[32 * 1024];
+    FILE* log;
+    FILE* console;
     bool hold_console;
+    size_t log_used;
+    char log_text[32 * 1024];
     size_t console_used;
-    char console[32 * 1024];
+    char console_text[32 * 1024];
 };
 
-// Writes the text held in `log` to its stream and the console text held to
-// standard output, and empties both. A failed write leaves the stream's
-// error flag set.
-void flush_report_log(report_log* log);
+// Makes `report` empty, writing to `log` and echoing to `console`.
+void start_report(report_log* report, FILE* log, FILE* console, bool console_is_terminal);
 
-// Writes the report line in `line` (`length` bytes without a line end, and
-// room for two more) to standard output ending in "\n", then to `log` ending
-// in the files' line end.
-void report_line(report_log* log, char* line, size_t length);
+// Writes the console text held in `report` to its console, and empties it.
+void flush_report_console(report_log* report);
+
+// Writes all the text held in `report` to the log and the console, and
+// empties it. A failed write leaves the stream's error flag set.
+void flush_report(report_log* report);
 
 // The "start" line of the first frame, which also sets the prediction, or
 // the "different" line of a later one; continuity_check decides which.
-void report_departure(const frame_header& header, unsigned long long frames_read,
-                      expected_position* expected, report_log* log);
+void report_departure(const frame_header& header, uint64_t frames_read,
+                      expected_position* expected, report_log* report);
 
 // For a valid frame: the first frame of the file (`frames_read` 0) gives the
 // "start" line and sets the prediction; a later one at another position than
 // predicted gives a "different" line. Inline, since nearly every frame is
 // where it is predicted and needs no more than the comparison.
-inline void continuity_check(const frame_header& header, unsigned long long frames_read,
-                             expected_position* expected, report_log* log)
+inline void continuity_check(const frame_header& header, uint64_t frames_read,
+                             expected_position* expected, report_log* report)
 {
     if (frames_read != 0 && header.block == expected->block &&
         (header.page_word & PAGE_NUMBER_MASK) == expected->page) {
         return;
     }
-    report_departure(header, frames_read, expected, log);
+    report_departure(header, frames_read, expected, report);
 }
 
 // For a frame without the marker: the "missing" line, with the byte offset
 // of the frame's first byte in the file.
-void report_missing(const frame_header& header, long long offset,
-                    const expected_position& expected, report_log* log);
+void report_missing(const frame_header& header, uint64_t offset,
+                    const expected_position& expected, report_log* report);
 
 // Moves the prediction one page on, wrapping to the next block after page
 // 511 and to block 1 after `end_block`.
@@ -87,6 +89,6 @@ inline void advance_expected(expected_position* expected, int end_block)
 }
 
 // The "end" line, from the header bytes now in the frame buffer.
-void report_end(const unsigned char* frame_buffer, report_log* log);
+void report_end(const unsigned char* frame_buffer, report_log* report);
 
 #endif

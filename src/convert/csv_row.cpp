@@ -5,30 +5,13 @@
 #include <cmath>
 #include <cstring>
 
-const char CSV_HEADER[] = "SEQNO,AX,AY,AZ,GX,GY,GZ,ASVM,GSVM";
+const char CSV_HEADER[] = "SEQNO,AX,AY,AZ,GX,GY,GZ,ASVM,GSVM\r\n";
 
 namespace {
 
-// A line end of one or two characters, stored so that it is copied as two
-// bytes and the text advances by its length.
-struct row_end {
-    char text[2];
-    size_t length;
-};
-
-row_end make_row_end(const char* line_end)
-{
-    row_end end = {{line_end[0], '\0'}, 1};
-    if (line_end[0] != '\0' && line_end[1] != '\0') {
-        end.text[1] = line_end[1];
-        end.length = 2;
-    }
-    return end;
-}
-
 // Writes the row of `s` at `out`, which needs CSV_ROW_MAX bytes and
 // DECIMAL_TEXT_SLACK more; every field is one table entry.
-inline char* append_row(const sample& s, const row_end& end, char* out)
+inline char* append_row(const sample& s, char* out)
 {
     const magnitudes m = fast_magnitudes(s);
     out = append_unsigned(out, s.seqno);
@@ -42,8 +25,8 @@ inline char* append_row(const sample& s, const row_end& end, char* out)
     out = append_small(out, m.asvm);
     // The last field's comma is overwritten by the line end.
     out = append_small(out, m.gsvm) - 1;
-    std::memcpy(out, end.text, sizeof end.text);
-    return out + end.length;
+    std::memcpy(out, "\r\n", 2);
+    return out + 2;
 }
 
 // The magnitudes of the nine samples of a frame, computed side by side:
@@ -93,8 +76,7 @@ inline frame_magnitudes magnitudes_of_frame(const unsigned char* samples)
 }
 
 // The row of the sample at `p` with its magnitudes `asvm` and `gsvm`.
-inline char* append_stored_row(const unsigned char* p, int asvm, int gsvm, const row_end& end,
-                               char* out)
+inline char* append_stored_row(const unsigned char* p, int asvm, int gsvm, char* out)
 {
     out = append_unsigned(out, load_u16(p));
     for (int axis = 1; axis <= 6; ++axis) {
@@ -104,28 +86,27 @@ inline char* append_stored_row(const unsigned char* p, int asvm, int gsvm, const
     out = append_small(out, asvm);
     // The last field's comma is overwritten by the line end.
     out = append_small(out, gsvm) - 1;
-    std::memcpy(out, end.text, sizeof end.text);
-    return out + end.length;
+    std::memcpy(out, "\r\n", 2);
+    return out + 2;
 }
 
 }  // namespace
 
-char* format_row(const sample& s, const char* line_end, char* out)
+char* format_row(const sample& s, char* out)
 {
     char text[CSV_ROW_MAX + DECIMAL_TEXT_SLACK];
-    const size_t length = static_cast<size_t>(append_row(s, make_row_end(line_end), text) - text);
+    const size_t length = static_cast<size_t>(append_row(s, text) - text);
     std::memcpy(out, text, length);
     return out + length;
 }
 
-size_t format_frame_rows(const unsigned char* frame, const char* line_end, char* out)
+size_t format_frame_rows(const unsigned char* frame, char* out)
 {
-    const row_end end = make_row_end(line_end);
     const unsigned char* samples = frame + FRAME_HEADER_SIZE;
     const frame_magnitudes m = magnitudes_of_frame(samples);
     char* text = out;
     for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
-        text = append_stored_row(samples + SAMPLE_SIZE * i, m.asvm[i], m.gsvm[i], end, text);
+        text = append_stored_row(samples + SAMPLE_SIZE * i, m.asvm[i], m.gsvm[i], text);
     }
     return static_cast<size_t>(text - out);
 }

@@ -3,11 +3,11 @@
 #define QUENDIX_CONVERT_CSV_ROW_H
 
 #include "convert/decimal_text.h"
-#include "convert/frame_file.h"
+#include "convert/frame_layout.h"
 
 #include <cstddef>
 
-// The column names, without the line end.
+// The header line: the column names and CR LF.
 extern const char CSV_HEADER[];
 
 // The longest row: "65535," six axes of "-32768,", two magnitudes and CR LF.
@@ -17,13 +17,12 @@ constexpr size_t CSV_ROW_MAX = 6 + 6 * 7 + 4 + 3 + 2;
 // write past the last row.
 constexpr size_t CSV_FRAME_ROWS_MAX = SAMPLES_PER_FRAME * CSV_ROW_MAX + DECIMAL_TEXT_SLACK;
 
-// Writes the row of `s` at `out`, ending in `line_end` (one or two
-// characters); returns the end of the text. `out` needs CSV_ROW_MAX bytes.
-char* format_row(const sample& s, const char* line_end, char* out);
+// Writes the row of `s` at `out`, ending in CR LF; returns the end of the
+// text. `out` needs CSV_ROW_MAX bytes.
+char* format_row(const sample& s, char* out);
 
 // Writes the nine rows of `frame` at `out`, sample 0 first, each ending in
-// `line_end` (one or two characters); returns the number of bytes. `out`
-// needs CSV_FRAME_ROWS_MAX bytes.
-size_t format_frame_rows(const unsigned char* frame, const char* line_end, char* out);
+// CR LF; returns the number of bytes. `out` needs CSV_FRAME_ROWS_MAX bytes.
+size_t format_frame_rows(const unsigned char* frame, char* out);
 
 #endif

@@ -16,7 +16,7 @@
 #ifndef QUENDIX_CONVERT_FAST_MAGNITUDES_H
 #define QUENDIX_CONVERT_FAST_MAGNITUDES_H
 
-#include "convert/frame_file.h"
+#include "convert/frame_layout.h"
 
 #include <cmath>
 #include <cstdint>

@@ -2,20 +2,9 @@
 
 #include "convert/continuity.h"
 #include "convert/csv_row.h"
-#include "driver/platform.h"
 
 #include <cmath>
-#include <cstdio>
 #include <cstring>
-
-frame_header read_frame_header(const unsigned char* frame)
-{
-    frame_header header;
-    header.magic = load_u16(frame);
-    header.block = load_u16(frame + 2);
-    header.page_word = load_u16(frame + 4);
-    return header;
-}
 
 sample read_sample(const unsigned char* frame, int index)
 {
@@ -46,18 +35,6 @@ magnitudes sample_magnitudes(const sample& s)
     return m;
 }
 
-std::string output_name(const std::string& path, const char* extension)
-{
-    size_t name_start = path.size();
-    while (name_start > 0 && !is_path_separator(path[name_start - 1])) {
-        --name_start;
-    }
-    // A name shorter than the four bytes it would lose keeps its bytes, so
-    // the output never lands in a parent directory or loses the name.
-    const size_t kept = (path.size() - name_start < 4) ? path.size() : path.size() - 4;
-    return path.substr(0, kept) + extension;
-}
-
 namespace {
 
 // Whole frames read at once. Reads go straight from the file into the
@@ -69,114 +46,37 @@ unsigned char input_chunk[FRAMES_PER_READ * FRAME_SIZE];
 // and it goes to the unbuffered stream in one write when it is nearly full;
 // 1 MiB measured faster than 256 KiB, larger no faster.
 char csv_text[1024 * 1024];
-// The report text waiting to be written to the unbuffered log stream.
-report_log log_output;
+size_t csv_used;
 
-// The CSV text held in `csv_text`, and the stream it goes to.
-struct csv_output {
-    FILE* stream;
-    size_t used;
-};
+// The report lines waiting for the log and the console.
+report_log report;
 
-void append_csv(csv_output* out, const char* text, size_t length)
+// Writes the CSV text held so far to `csv`.
+void flush_csv(FILE* csv)
 {
-    std::memcpy(csv_text + out->used, text, length);
-    out->used += length;
-}
-
-// Writes the text held so far. A failed write leaves the stream's error
-// flag set, which the close reports.
-void flush_csv(csv_output* out)
-{
-    if (out->used > 0) {
-        std::fwrite(csv_text, 1, out->used, out->stream);
-        out->used = 0;
+    if (csv_used > 0) {
+        std::fwrite(csv_text, 1, csv_used, csv);
+        csv_used = 0;
     }
-}
-
-void report_not_opened(const char* name)
-{
-    std::printf("quendix : %s, not opened.\n", name);
-}
-
-void report_not_written(const char* name)
-{
-    std::printf("quendix : %s, not written.\n", name);
-}
-
-// Closes an output stream. True when every write and the close succeeded.
-bool close_output(FILE* stream)
-{
-    const bool wrote = std::ferror(stream) == 0;
-    const bool closed = std::fclose(stream) == 0;
-    return wrote && closed;
-}
-
-// The output name that would overwrite the input itself, or null. Names are
-// compared as well as identities, so a clash is found even before the output
-// exists in some form that identifies it.
-const std::string* output_clash(const char* path, const file_identity& input,
-                                const std::string& csv_name, const std::string& log_name)
-{
-    for (const std::string* name : {&csv_name, &log_name}) {
-        file_identity id;
-        if (*name == path || (path_identity(name->c_str(), &id) == 0 && same_identity(id, input))) {
-            return name;
-        }
-    }
-    return nullptr;
 }
 
 }  // namespace
 
-int convert_file(const char* path, int end_block)
+void write_csv_header(FILE* csv)
 {
-    std::printf("\nuqendix : %s\n\n", path);
+    std::setvbuf(csv, nullptr, _IONBF, 0);
+    std::fwrite(CSV_HEADER, 1, std::strlen(CSV_HEADER), csv);
+}
 
-    file_identity input_id;
-    FILE* input = open_regular_input(path, &input_id);
-    if (input == nullptr) {
-        report_not_opened(path);
-        return -1;
-    }
-    const std::string csv_name = output_name(path, ".csv");
-    const std::string log_name = output_name(path, ".log");
-    if (const std::string* clash = output_clash(path, input_id, csv_name, log_name)) {
-        std::fclose(input);
-        report_not_opened(clash->c_str());
-        return -1;
-    }
+conversion_end convert_frames(const conversion_streams& streams, int end_block,
+                              const volatile std::sig_atomic_t* stop)
+{
     // Every read asks for a whole chunk, which the stream delivers straight
     // into it without a buffer of its own.
-    std::setvbuf(input, nullptr, _IONBF, 0);
-
-    FILE* csv_stream = open_text_output(csv_name.c_str());
-    if (csv_stream == nullptr) {
-        std::fclose(input);
-        report_not_opened(csv_name.c_str());
-        return -1;
-    }
-    std::setvbuf(csv_stream, nullptr, _IONBF, 0);
-    csv_output csv = {csv_stream, 0};
-    append_csv(&csv, CSV_HEADER, std::strlen(CSV_HEADER));
-    append_csv(&csv, output_line_end, std::strlen(output_line_end));
-
-    FILE* log = open_text_output(log_name.c_str());
-    if (log == nullptr) {
-        std::fclose(input);
-        flush_csv(&csv);
-        const bool csv_written = close_output(csv.stream);
-        report_not_opened(log_name.c_str());
-        if (!csv_written) {
-            report_not_written(csv_name.c_str());
-        }
-        return -1;
-    }
-    std::setvbuf(log, nullptr, _IONBF, 0);
-    log_output.stream = log;
-    log_output.used = 0;
-    log_output.hold_console = !stdout_is_terminal();
-    log_output.console_used = 0;
+    std::setvbuf(streams.input, nullptr, _IONBF, 0);
+    std::setvbuf(streams.log, nullptr, _IONBF, 0);
+    start_report(&report, streams.log, streams.console, streams.console_is_terminal);
+    csv_used = 0;
 
     // The frame buffer of the "end" line: it holds the last whole frame,
     // with a trailing fragment copied over its start. It starts zeroed, so
@@ -184,24 +84,27 @@ int convert_file(const char* path, int end_block)
     // overwritten by whatever fragment it holds.
     unsigned char frame_buffer[FRAME_SIZE] = {};
     expected_position expected = {0, 0};
-    unsigned long long frames_read = 0;
+    uint64_t frames_read = 0;
     for (;;) {
+        if (*stop != 0) {
+            flush_report_console(&report);
+            return CONVERSION_STOPPED;
+        }
         // A short count means the end of the file or a read error; either
-        // ends the conversion after the whole frames it delivered.
-        const size_t got = std::fread(input_chunk, 1, sizeof input_chunk, input);
+        // ends the loop after the whole frames it delivered.
+        const size_t got = std::fread(input_chunk, 1, sizeof input_chunk, streams.input);
         const size_t frames = got / FRAME_SIZE;
         for (size_t i = 0; i < frames; ++i) {
             const unsigned char* frame = input_chunk + i * FRAME_SIZE;
             const frame_header header = read_frame_header(frame);
             if (header.magic != FRAME_MAGIC) {
-                const long long offset = static_cast<long long>(frames_read * FRAME_SIZE);
-                report_missing(header, offset, expected, &log_output);
+                report_missing(header, frames_read * FRAME_SIZE, expected, &report);
             } else {
-                continuity_check(header, frames_read, &expected, &log_output);
-                if (sizeof csv_text - csv.used < CSV_FRAME_ROWS_MAX) {
-                    flush_csv(&csv);
+                continuity_check(header, frames_read, &expected, &report);
+                if (sizeof csv_text - csv_used < CSV_FRAME_ROWS_MAX) {
+                    flush_csv(streams.csv);
                 }
-                csv.used += format_frame_rows(frame, output_line_end, csv_text + csv.used);
+                csv_used += format_frame_rows(frame, csv_text + csv_used);
             }
             advance_expected(&expected, end_block);
             ++frames_read;
@@ -214,18 +117,8 @@ int convert_file(const char* path, int end_block)
             break;
         }
     }
-    report_end(frame_buffer, &log_output);
-    flush_report_log(&log_output);
-    flush_csv(&csv);
-
-    const bool log_written = close_output(log);
-    const bool csv_written = close_output(csv.stream);
-    std::fclose(input);
-    if (!log_written) {
-        report_not_written(log_name.c_str());
-    }
-    if (!csv_written) {
-        report_not_written(csv_name.c_str());
-    }
-    return (log_written && csv_written) ? 0 : -1;
+    report_end(frame_buffer, &report);
+    flush_report(&report);
+    flush_csv(streams.csv);
+    return std::ferror(streams.input) != 0 ? CONVERSION_READ_FAILED : CONVERSION_DONE;
 }

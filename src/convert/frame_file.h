@@ -1,74 +1,42 @@
-// The frame file: its layout, and the conversion of one file into its CSV
-// and log files.
+// The conversion of one open frame file into its CSV rows and continuity
+// report. It reads and writes the streams it is handed and knows nothing of
+// names, paths or the system they come from.
 #ifndef QUENDIX_CONVERT_FRAME_FILE_H
 #define QUENDIX_CONVERT_FRAME_FILE_H
 
-#include <cstdint>
-#include <string>
+#include "convert/frame_layout.h"
 
-constexpr int FRAME_SIZE = 132;
-constexpr int FRAME_HEADER_SIZE = 6;
-constexpr int SAMPLE_SIZE = 14;
-constexpr int SAMPLES_PER_FRAME = 9;
-constexpr uint16_t FRAME_MAGIC = 0x4453;
-constexpr double ACCEL_SCALE = 8192.0;
-constexpr double GYRO_SCALE = 65.536;
+#include <csignal>
+#include <cstdio>
 
-static_assert(FRAME_HEADER_SIZE + SAMPLES_PER_FRAME * SAMPLE_SIZE == FRAME_SIZE,
-              "a frame is its header and nine samples");
-
-// The first six bytes of a frame. The page word holds the page number in
-// bits 0 to 14 and the R flag in bit 15.
-struct frame_header {
-    uint16_t magic;
-    uint16_t block;
-    uint16_t page_word;
+// The streams of one conversion.
+struct conversion_streams {
+    FILE* input;    // the frame file, opened for binary reading
+    FILE* csv;      // the CSV file, its header already written by write_csv_header
+    FILE* log;      // the log file, opened for binary writing and still empty
+    FILE* console;  // where every report line is echoed, ending in "\n"
+    bool console_is_terminal;  // each line then reaches the console as it is reported
 };
 
-// One sample: a sequence number and the raw counts of six axes.
-struct sample {
-    uint16_t seqno;
-    int16_t ax, ay, az;
-    int16_t gx, gy, gz;
+// How a conversion ended.
+enum conversion_end {
+    CONVERSION_DONE,         // the input was read to its end
+    CONVERSION_READ_FAILED,  // a read failed before the end; the frames before it are converted
+    CONVERSION_STOPPED,      // stopped on request; the CSV and log are incomplete
 };
 
-// The derived magnitudes of a sample.
-struct magnitudes {
-    int asvm;  // acceleration, in hundredths of 8192 counts
-    int gsvm;  // angular rate, in units of 65.536 counts
-};
+// Writes the CSV header line to `csv`, a binary stream nothing has been
+// written to yet, and makes the stream unbuffered: the conversion holds its
+// rows in a buffer of its own. A failed write leaves the error flag set.
+void write_csv_header(FILE* csv);
 
-// The little-endian unsigned 16-bit field at `p`.
-inline uint16_t load_u16(const unsigned char* p)
-{
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-// The little-endian signed 16-bit field at `p`.
-inline int16_t load_i16(const unsigned char* p)
-{
-    return static_cast<int16_t>(load_u16(p));
-}
-
-// Decodes the little-endian header at the start of `frame`.
-frame_header read_frame_header(const unsigned char* frame);
-
-// Decodes sample `index` (0 to 8) of `frame`.
-sample read_sample(const unsigned char* frame, int index);
-
-// The magnitudes of `s`, computed in double precision and truncated.
-magnitudes sample_magnitudes(const sample& s);
-
-// The name of an output beside `path`: its last four bytes replaced by
-// `extension` (".csv" or ".log"), or the extension appended when the file
-// name after the last separator is shorter than four bytes.
-std::string output_name(const std::string& path, const char* extension);
-
-// Converts the frame file `path` into its CSV and log files, writing the
-// continuity report to standard output and the log. Returns 0 when the input
-// was read to its end and both outputs were written and closed, -1 when a
-// file could not be opened or an output could not be written; the message
-// has been printed either way.
-int convert_file(const char* path, int end_block);
+// Converts the frames of `streams.input` into CSV rows and a continuity
+// report predicted with `end_block`. Between chunks of input it looks at
+// `*stop`, and stops when it is non-zero, writing out the console lines it
+// holds but nothing more of the CSV and the log. Failed writes leave the
+// streams' error flags set, for whoever closes them to report; the console's
+// failures are of no concern. The streams stay open.
+conversion_end convert_frames(const conversion_streams& streams, int end_block,
+                              const volatile std::sig_atomic_t* stop);
 
 #endif

@@ -1,6 +1,6 @@
 #include "driver/directory_walk.h"
 
-#include "convert/frame_file.h"
+#include "driver/file_conversion.h"
 #include "driver/platform.h"
 
 #include <set>
@@ -37,41 +37,51 @@ std::string join_path(const std::string& dir, const std::string& name)
     return path;
 }
 
-using identity_set = std::set<std::pair<unsigned long long, unsigned long long>>;
+// What stays the same throughout one walk.
+struct walk_state {
+    selector_parts selector;
+    bool recursive;
+    int end_block;
+    // The directories entered so far, so that link loops and aliases are
+    // entered once.
+    std::set<std::pair<unsigned long long, unsigned long long>> visited;
+    created_outputs outputs;
+};
 
-// Records the directory as visited; false when it was visited before or
-// cannot be identified, so that link loops and aliases are entered once.
-bool first_visit(const std::string& dir, identity_set* visited)
+void convert_selected_files(const directory* dir, const std::string& path, walk_state* state)
 {
-    file_identity id;
-    if (path_identity(dir.c_str(), &id) != 0) {
-        return false;
-    }
-    return visited->insert(std::make_pair(id.volume, id.index)).second;
-}
-
-void convert_selected_files(const std::string& dir, const selector_parts& selector, int end_block)
-{
-    const std::string listed_dir =
-        selector.directory.empty() ? dir : join_path(dir, selector.directory);
-    std::vector<listing_entry> entries;
-    if (list_directory(listed_dir, selector.name_pattern, &entries) != 0) {
-        return;
-    }
-    for (const listing_entry& entry : entries) {
-        if (!entry.is_directory) {
-            // The result is of no concern here: a failed file has printed
-            // its own message, and the walk goes on.
-            convert_file(join_path(listed_dir, entry.name).c_str(), end_block);
+    const selector_parts& selector = state->selector;
+    directory* subdir = nullptr;
+    if (!selector.directory.empty()) {
+        file_identity id;
+        subdir = open_directory(dir, selector.directory, &id);
+        if (subdir == nullptr) {
+            return;
         }
     }
+    const directory* listed = subdir != nullptr ? subdir : dir;
+    const std::string listed_path = subdir != nullptr ? join_path(path, selector.directory) : path;
+    std::vector<listing_entry> entries;
+    if (list_directory(listed, selector.name_pattern, &entries) == 0) {
+        for (const listing_entry& entry : entries) {
+            if (!entry.is_directory) {
+                end_if_interrupted();
+                // The result is of no concern here: a failed file has printed
+                // its own message, and the walk goes on.
+                convert_file(listed, entry.name, join_path(listed_path, entry.name), state->end_block,
+                             &state->outputs);
+            }
+        }
+    }
+    if (subdir != nullptr) {
+        close_directory(subdir);
+    }
 }
 
-void walk(const std::string& dir, const selector_parts& selector, bool recursive, int end_block,
-          identity_set* visited)
+void walk(const directory* dir, const std::string& path, walk_state* state)
 {
-    convert_selected_files(dir, selector, end_block);
-    if (!recursive) {
+    convert_selected_files(dir, path, state);
+    if (!state->recursive) {
         return;
     }
     std::vector<listing_entry> entries;
@@ -82,10 +92,16 @@ void walk(const std::string& dir, const selector_parts& selector, bool recursive
         if (!entry.is_directory) {
             continue;
         }
-        const std::string subdir = join_path(dir, entry.name);
-        if (first_visit(subdir, visited)) {
-            walk(subdir, selector, recursive, end_block, visited);
+        end_if_interrupted();
+        file_identity id;
+        directory* subdir = open_directory(dir, entry.name, &id);
+        if (subdir == nullptr) {
+            continue;
         }
+        if (state->visited.insert(std::make_pair(id.volume, id.index)).second) {
+            walk(subdir, join_path(path, entry.name), state);
+        }
+        close_directory(subdir);
     }
 }
 
@@ -93,7 +109,13 @@ void walk(const std::string& dir, const selector_parts& selector, bool recursive
 
 void process_directory(const char* dir, const char* selector, bool recursive, int end_block)
 {
-    identity_set visited;
-    first_visit(dir, &visited);
-    walk(dir, split_selector(selector), recursive, end_block, &visited);
+    file_identity id;
+    directory* start = open_directory(nullptr, dir, &id);
+    if (start == nullptr) {
+        return;
+    }
+    walk_state state = {split_selector(selector), recursive, end_block, {}, {}};
+    state.visited.insert(std::make_pair(id.volume, id.index));
+    walk(start, dir, &state);
+    close_directory(start);
 }

@@ -2,6 +2,7 @@
 // continuity logs.
 #include "driver/command_line.h"
 #include "driver/directory_walk.h"
+#include "driver/file_conversion.h"
 #include "driver/platform.h"
 
 #include <cstdio>
@@ -13,13 +14,14 @@ char console_buffer[64 * 1024];
 void convert_tree(const run_options& options)
 {
     process_directory(".", options.file_selector, options.recursive, options.end_block);
+    end_if_interrupted();
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    ignore_console_hangup();
+    prepare_process();
     // Redirected output is written in large blocks; a terminal still sees
     // each line as it is reported.
     if (!stdout_is_terminal()) {

@@ -3,7 +3,8 @@
 // The CSV file, the log and the console text are then checked against what
 // the bytes must give, worked out here from the frame layout and the
 // definitions of the magnitudes and of the prediction.
-#include "convert/frame_file.h"
+#include "driver/file_conversion.h"
+#include "driver/platform.h"
 #include "fuzz_support.h"
 
 #include <cmath>
@@ -249,8 +250,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int end_block = size >= FRAME_BYTES ? 1 + static_cast<int>(le16(data + 2) % 511) : 510;
 
     check(write_whole_file(input, data, size) == 0, "the input can be written", input);
+    file_identity id;
+    static directory* scratch = open_directory(nullptr, dir, &id);
+    check(scratch != nullptr, "the scratch directory can be opened", dir);
+    // Each input is a run of its own, free to replace the last one's outputs.
+    created_outputs outputs;
     check(begin_capture(console) == 0, "standard output can be caught", console);
-    const int result = convert_file(input.c_str(), end_block);
+    const int result = convert_file(scratch, "r.qvx", input, end_block, &outputs);
     end_capture();
 
     check(result == 0, "the conversion succeeds");

@@ -26,17 +26,28 @@ program_run run_quendix(const std::filesystem::path& dir, const std::vector<std:
 // Receives each piece of a program's standard output as it arrives.
 using output_sink = std::function<void(const char* bytes, size_t size)>;
 
-// Runs the quendix binary under test like run_quendix, but hands its
-// standard output to `sink` piece by piece instead of keeping it, so that a
-// test can act while the program runs, or watch more output than it could
-// keep. The program waits whenever the test has not yet taken its output.
-program_run run_quendix_streaming(const std::filesystem::path& dir, const std::vector<std::string>& args,
-                                  int timeout_seconds, const output_sink& sink);
+// How a run of the quendix binary is set up beyond its arguments (POSIX).
+struct run_setup {
+    int timeout_seconds = 30;
+    // Standard output is a pipe nobody reads, as when its reader has gone.
+    bool unread_output = false;
+    // Standard input and output are closed; nothing reaches the sink.
+    bool closed_streams = false;
+    // The largest file the program may write, in bytes; 0 for no limit.
+    unsigned long long file_size_limit = 0;
+};
 
-// Runs the quendix binary under test with a standard output that nobody
-// reads, as when the reader of a pipe has gone. Returns the exit status, or
-// 128 + signal.
-int run_quendix_unread(const std::filesystem::path& dir, const std::vector<std::string>& args);
+// Runs the quendix binary under test like run_quendix, set up by `setup`,
+// and hands its standard output to `sink` piece by piece instead of keeping
+// it, so that a test can act while the program runs, or watch more output
+// than it could keep. The program waits whenever the test has not yet taken
+// its output.
+program_run run_quendix_with(const std::filesystem::path& dir, const std::vector<std::string>& args,
+                             const run_setup& setup, const output_sink& sink);
+
+// Sends `signal_number` to the program that run_quendix_with is running;
+// for a sink that interrupts the run.
+void signal_running_program(int signal_number);
 
 // The path the program prints for a path written with "/" here: the
 // platform's separator in place of each "/".

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -13,19 +14,19 @@ const size_t longest_system_path = PATH_MAX;
 
 namespace {
 
-// Runs `program` with its standard output a pipe to `sink`; with `unread`,
-// the reading end is closed before the program starts, so that every write
-// of the program fails as it would once its reader has gone.
+pid_t running_program = -1;
+
+// Runs `program` as `setup` says, with its standard output a pipe to `sink`.
 program_run run_with_sink(const std::string& program, const std::filesystem::path& dir,
-                          const std::vector<std::string>& args, int timeout_seconds,
-                          const output_sink& sink, bool unread)
+                          const std::vector<std::string>& args, const run_setup& setup,
+                          const output_sink& sink)
 {
     program_run result{-1, std::string()};
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) {
         return result;
     }
-    if (unread) {
+    if (setup.unread_output) {
         close(pipe_fds[0]);
         pipe_fds[0] = -1;
     }
@@ -39,20 +40,32 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
         argv.push_back(nullptr);
         const int null_fd = open("/dev/null", O_RDONLY);
         dup2(null_fd, STDIN_FILENO);
+        close(null_fd);
         dup2(pipe_fds[1], STDOUT_FILENO);
         if (pipe_fds[0] >= 0) {
             close(pipe_fds[0]);
         }
         close(pipe_fds[1]);
+        if (setup.closed_streams) {
+            close(STDIN_FILENO);
+            close(STDOUT_FILENO);
+        }
+        if (setup.file_size_limit != 0) {
+            const rlimit limit = {setup.file_size_limit, setup.file_size_limit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
         // As a shell starts it, whatever this test process ignores.
-        signal(SIGPIPE, SIG_DFL);
+        for (const int signal_number : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) {
+            signal(signal_number, SIG_DFL);
+        }
         if (chdir(dir.c_str()) != 0) {
             _exit(126);
         }
-        alarm(static_cast<unsigned>(timeout_seconds));
+        alarm(static_cast<unsigned>(setup.timeout_seconds));
         execv(program.c_str(), argv.data());
         _exit(127);
     }
+    running_program = pid;
     close(pipe_fds[1]);
     if (pipe_fds[0] >= 0) {
         char buffer[65536];
@@ -66,6 +79,7 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
     if (pid > 0 && waitpid(pid, &status, 0) == pid) {
         result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
+    running_program = -1;
     return result;
 }
 
@@ -75,9 +89,10 @@ program_run run_program(const std::string& program, const std::filesystem::path&
                         const std::vector<std::string>& args, int timeout_seconds)
 {
     std::string output;
-    program_run result = run_with_sink(program, dir, args, timeout_seconds,
-                                       [&output](const char* bytes, size_t size) { output.append(bytes, size); },
-                                       false);
+    run_setup setup;
+    setup.timeout_seconds = timeout_seconds;
+    program_run result = run_with_sink(program, dir, args, setup,
+                                       [&output](const char* bytes, size_t size) { output.append(bytes, size); });
     result.output = std::move(output);
     return result;
 }
@@ -87,15 +102,17 @@ program_run run_quendix(const std::filesystem::path& dir, const std::vector<std:
     return run_program(QUENDIX_BINARY, dir, args);
 }
 
-program_run run_quendix_streaming(const std::filesystem::path& dir, const std::vector<std::string>& args,
-                                  int timeout_seconds, const output_sink& sink)
+program_run run_quendix_with(const std::filesystem::path& dir, const std::vector<std::string>& args,
+                             const run_setup& setup, const output_sink& sink)
 {
-    return run_with_sink(QUENDIX_BINARY, dir, args, timeout_seconds, sink, false);
+    return run_with_sink(QUENDIX_BINARY, dir, args, setup, sink);
 }
 
-int run_quendix_unread(const std::filesystem::path& dir, const std::vector<std::string>& args)
+void signal_running_program(int signal_number)
 {
-    return run_with_sink(QUENDIX_BINARY, dir, args, 30, [](const char*, size_t) {}, true).exit_status;
+    if (running_program > 0) {
+        kill(running_program, signal_number);
+    }
 }
 
 std::string shown_path(const std::string& path)
