@@ -2,7 +2,11 @@
 // recordings and outputs are expected. Every input must stay intact.
 #include "e2e.h"
 
+#include <climits>
+#include <csignal>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -41,201 +45,302 @@ TEST_F(HostileFs, InputIsNeverDestroyedThroughALinkedOutputName)
     EXPECT_FALSE(fs::exists(at("b.log")));
 }
 
-TEST_F(HostileFs, InputsThatAreNotRegularFilesAreNotOpened)
+TEST_F(HostileFs, OutputsReplaceFilesAndLinksInsteadOfWritingThroughThem)
 {
-    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
-    ASSERT_EQ(mkfifo(at("fifo.qvx").c_str(), 0600), 0);
+    // Each recording's outputs are taken over by something planted in
+    // their place: another recording's second name, a link to a later
+    // recording, to a file outside the tree, to the recording's own CSV or
+    // to nothing, and a read-only file.
+    const std::vector<std::string> names = {"a", "b", "d", "e", "m", "p", "x", "z"};
+    for (size_t i = 0; i < names.size(); ++i) {
+        write_file(at(names[i] + ".qvx"), frame_bytes(sample_frame(1, 0, static_cast<uint16_t>(i))));
+    }
+    const std::string a = read_file(at("a.qvx"));
+    const std::string z = read_file(at("z.qvx"));
+    write_file(at("outside/file"), "kept");
+    write_file(at("p.csv"), "old");
+    fs::permissions(at("p.csv"), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     std::error_code error;
-    fs::create_symlink("gone.bin", at("dangling.qvx"), error);
-    ASSERT_FALSE(error) << error.message();
-
-    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    const std::string socket_path = at("sock.qvx").string();
-    const bool have_socket = sock >= 0 && socket_path.size() < sizeof address.sun_path;
-    if (have_socket) {
-        std::strcpy(address.sun_path, socket_path.c_str());
-        ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    }
-    write_file(at("z.qvx"), frame);
-
-    const program_run run = run_quendix(root, {});
-    EXPECT_EQ(run.exit_status, 0);
-    std::string expected = banner("./dangling.qvx") + not_opened("./dangling.qvx") +
-                           banner("./fifo.qvx") + not_opened("./fifo.qvx");
-    if (have_socket) {
-        expected += banner("./sock.qvx") + not_opened("./sock.qvx");
-    }
-    expected += banner("./z.qvx") + console_text("    start :   1,   0\n      end :   1,   0\n");
-    EXPECT_EQ(run.output, expected);
-    EXPECT_FALSE(fs::exists(at("fifo.csv")));
-    EXPECT_FALSE(fs::exists(at("dangling.csv")));
-    EXPECT_TRUE(fs::exists(at("z.csv")));
-    if (sock >= 0) {
-        close(sock);
-    }
-}
-
-TEST_F(HostileFs, WritesPastTheFileSizeLimitAreReportedAsNotWritten)
-{
-    // Under a limit of 64 KiB, a.qvx's CSV and b.qvx's log outgrow it, and
-    // the run goes on to c.qvx.
-    constexpr unsigned long long limit = 64 * 1024;
-    std::string many_frames;
-    std::string rows;
-    for (int i = 0; i < 300; ++i) {
-        many_frames += frame_bytes(sample_frame(1, static_cast<uint16_t>(i), 0));
-        rows += expected_rows(sample_frame(1, static_cast<uint16_t>(i), 0));
-    }
-    ASSERT_GT(CSV_HEADER_LINE.size() + rows.size(), limit);
-    std::string gaps = frame_bytes(sample_frame(1, 0, 0));
-    std::string gap_lines = "    start :   1,   0\n";
-    for (int i = 1; i <= 2000; ++i) {
-        gaps += erased_frame_bytes();
-        char line[64];
-        std::snprintf(line, sizeof line, "  missing : %3d, %3d -> 65535, 65535 (%d)\n", 1 + i / 512, i % 512,
-                      132 * i);
-        gap_lines += line;
-    }
-    gap_lines += "      end : 65535, 65535\n";
-    ASSERT_GT(gap_lines.size(), limit);
-    write_file(at("a.qvx"), many_frames);
-    write_file(at("b.qvx"), gaps);
-    write_file(at("c.qvx"), frame_bytes(sample_frame(1, 0, 0)));
-
-    run_setup setup;
-    setup.file_size_limit = limit;
-    std::string output;
-    const program_run run = run_quendix_with(root, {}, setup, [&output](const char* bytes, size_t size) {
-        output.append(bytes, size);
-    });
-    EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(output, banner("./a.qvx") + "    start :   1,   0\n      end :   1, 299\n" + not_written("./a.csv") +
-                          banner("./b.qvx") + gap_lines + not_written("./b.log") + one_frame_report("./c.qvx"));
-    EXPECT_EQ(read_file(at("a.log")), "    start :   1,   0\r\n      end :   1, 299\r\n");
-    EXPECT_EQ(read_file(at("b.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
-    EXPECT_EQ(read_file(at("c.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
-}
-
-TEST_F(HostileFs, AFifoAsOutputNameNeverBlocks)
-{
-    write_file(at("a.qvx"), frame_bytes(sample_frame(1, 0, 0)));
-    ASSERT_EQ(mkfifo(at("a.csv").c_str(), 0600), 0);
-    const program_run run = run_quendix(root, {});
-    EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(run.output, banner("./a.qvx") + not_opened("./a.csv"));
-    EXPECT_FALSE(fs::exists(at("a.log")));
-}
-
-TEST_F(HostileFs, LinkLoopsAreNotOpenedAndAnAncestorIsNotEnteredAgain)
-{
-    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
-    write_file(at("a.qvx"), frame);
-    write_file(at("m/n/k.qvx"), frame);
-    std::error_code error;
-    fs::create_symlink("loop2.qvx", at("loop1.qvx"), error);
-    if (!error) {
-        fs::create_symlink("loop1.qvx", at("loop2.qvx"), error);
-    }
-    if (!error) {
-        fs::create_symlink("spin", at("spin"), error);  // a loop that is no file name match
-    }
-    if (!error) {
-        fs::create_directory_symlink("../..", at("m/n/top"), error);
+    fs::create_hard_link(at("a.qvx"), at("b.csv"), error);
+    for (const auto& [target, name] : std::vector<std::pair<std::string, std::string>>{
+             {"z.qvx", "m.csv"}, {"outside/file", "d.csv"}, {"x.csv", "x.log"}, {"nowhere/gone", "e.log"}}) {
+        if (!error) {
+            fs::create_symlink(target, at(name), error);
+        }
     }
     if (error) {
         GTEST_SKIP() << "links cannot be made here: " << error.message();
     }
-    const program_run run = run_quendix(root, {"-r"});
-    EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(run.output, one_frame_report("./a.qvx") + banner("./loop1.qvx") + not_opened("./loop1.qvx") +
-                              banner("./loop2.qvx") + not_opened("./loop2.qvx") +
-                              one_frame_report("./m/n/k.qvx"));
-    EXPECT_EQ(read_file(at("a.qvx")), frame);
-    EXPECT_EQ(read_file(at("m/n/k.qvx")), frame);
-    EXPECT_EQ(fs::read_symlink(at("loop1.qvx")), "loop2.qvx");
-    EXPECT_FALSE(fs::exists(fs::symlink_status(at("loop1.csv"))));
-}
+    const mode_t mask = umask(0);
+    umask(mask);
 
-TEST_F(HostileFs, AFileDeletedAfterTheListingIsNotOpened)
-{
-    // The first file's report is far larger than the pipe and the program's
-    // own output buffer together, so once its first piece has arrived the
-    // program is still converting it, with the listing already taken, and
-    // waits for the test to read on. The second file is deleted then.
-    const std::string erased = erased_frame_bytes();
-    std::string big;
-    for (int i = 0; i < 40000; ++i) {
-        big += erased;
+    const program_run run = run_quendix(root, {});
+    EXPECT_EQ(run.exit_status, 0);
+    std::string expected;
+    for (const std::string& name : names) {
+        expected += one_frame_report("./" + name + ".qvx");
     }
-    write_file(at("a.qvx"), big);
-    write_file(at("b.qvx"), frame_bytes(sample_frame(1, 0, 0)));
-    std::string output;
-    bool deleted = false;
-    run_setup setup;
-    setup.timeout_seconds = 60;
-    const program_run run = run_quendix_with(root, {}, setup, [&](const char* bytes, size_t size) {
-        if (!deleted) {
-            deleted = fs::remove(at("b.qvx"));
+    EXPECT_EQ(run.output, expected);
+    EXPECT_EQ(read_file(at("a.qvx")), a);
+    EXPECT_EQ(read_file(at("z.qvx")), z);
+    EXPECT_EQ(read_file(at("outside/file")), "kept");
+    EXPECT_FALSE(fs::exists(at("nowhere")));
+    for (size_t i = 0; i < names.size(); ++i) {
+        for (const std::string extension : {".csv", ".log"}) {
+            const fs::path output = at(names[i] + extension);
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(output))) << output;
+            EXPECT_EQ(fs::hard_link_count(output), 1u) << output;
         }
-        output.append(bytes, size);
-    });
-    ASSERT_TRUE(deleted);
-    EXPECT_EQ(run.exit_status, 0);
-    const std::string first = banner("./a.qvx");
-    const std::string last = banner("./b.qvx") + not_opened("./b.qvx");
-    ASSERT_GT(output.size(), 1000000u);
-    EXPECT_EQ(output.compare(0, first.size(), first), 0);
-    EXPECT_EQ(output.substr(output.size() - last.size()), last);
-    EXPECT_EQ(read_file(at("a.qvx")), big);
-    EXPECT_FALSE(fs::exists(at("b.csv")));
-    EXPECT_FALSE(fs::exists(at("b.log")));
+        EXPECT_EQ(read_file(at(names[i] + ".csv")),
+                  CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, static_cast<uint16_t>(i))))
+            << names[i];
+        EXPECT_EQ(read_file(at(names[i] + ".log")), "    start :   1,   0\r\n      end :   1,   0\r\n")
+            << names[i];
+    }
+    struct stat replaced;
+    ASSERT_EQ(stat(at("p.csv").c_str(), &replaced), 0);
+    EXPECT_EQ(replaced.st_mode & 0777, 0666 & ~mask);
 }
 
-TEST_F(HostileFs, AConsoleThatWentAwayDoesNotStopTheConversions)
+TEST_F(HostileFs, ARunWritesEachOutputNameOnce)
 {
-    // Enough report text to fill the console buffer many times over while
-    // the first file is converted, then a second file.
-    std::string gaps;
-    for (int i = 0; i < 20000; ++i) {
+    struct collision_case {
+        std::string first;
+        std::string second;
+        std::string selector;
+        std::string csv;  // the name both files give their CSV
+    };
+    const collision_case cases[] = {
+        {"data.qvx1", "data.qvx2", "*.qvx?", "data..csv"},
+        {"run.QVX", "run.qvx", "*.qvx", "run.csv"},  // listed in byte order: upper case first
+    };
+    for (const collision_case& c : cases) {
+        const std::string stem = c.csv.substr(0, c.csv.size() - 4);
+        write_file(at(c.first), frame_bytes(sample_frame(1, 0, 0)));
+        write_file(at(c.second), frame_bytes(sample_frame(2, 0, 9)));
+        const program_run run = run_quendix(root, {c.selector});
+        EXPECT_EQ(run.output, one_frame_report("./" + c.first) + banner("./" + c.second) + not_opened("./" + c.csv))
+            << c.first;
+        EXPECT_EQ(read_file(at(c.csv)), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0))) << c.first;
+        EXPECT_EQ(read_file(at(stem + ".log")), "    start :   1,   0\r\n      end :   1,   0\r\n") << c.first;
+        fs::remove_all(root);
+        fs::create_directories(root);
+    }
+}
+
+TEST_F(HostileFs, AnInterruptRemovesTheOutputsOfTheFileUnderWay)
+{
+    // b.qvx's report is far larger than the pipe and the program's buffers
+    // together, so when its first piece arrives the program is converting
+    // b.qvx and soon waits for the test to read on. The signal is sent then,
+    // and the pipe drained.
+    std::string gaps = frame_bytes(sample_frame(1, 0, 0));
+    for (int i = 0; i < 40000; ++i) {
         gaps += erased_frame_bytes();
     }
-    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
-    write_file(at("a.qvx"), gaps + frame);
-    write_file(at("b.qvx"), frame);
-    run_setup setup;
-    setup.unread_output = true;
-    EXPECT_EQ(run_quendix_with(root, {}, setup, [](const char*, size_t) {}).exit_status, 0);
-    const std::string a_log = read_file(at("a.log"));
-    EXPECT_EQ(a_log.substr(a_log.size() - 24), "\r\n      end :   1,   0\r\n");
-    EXPECT_EQ(read_file(at("a.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
-    EXPECT_EQ(read_file(at("b.log")), "    start :   1,   0\r\n      end :   1,   0\r\n");
-    EXPECT_EQ(read_file(at("a.qvx")), gaps + frame);
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        write_file(at("a.qvx"), frame_bytes(sample_frame(1, 0, 0)));
+        write_file(at("b.qvx"), gaps);
+        write_file(at("c.qvx"), frame_bytes(sample_frame(1, 0, 0)));
+        std::string output;
+        run_setup setup;
+        setup.timeout_seconds = 60;
+        const program_run run = run_quendix_with(root, {}, setup, [&](const char* bytes, size_t size) {
+            if (output.empty()) {
+                signal_running_program(signal_number);
+            }
+            output.append(bytes, size);
+        });
+        EXPECT_EQ(run.exit_status, 128 + signal_number);
+        const std::string head = one_frame_report("./a.qvx") + banner("./b.qvx") + "    start :   1,   0\n";
+        const std::string tail = "quendix : ./b.qvx, interrupted.\n";
+        ASSERT_GT(output.size(), head.size() + tail.size()) << signal_number;
+        EXPECT_EQ(output.substr(0, head.size()), head);
+        EXPECT_EQ(output.substr(output.size() - tail.size()), tail);
+        // Whole "missing" lines between the two, and fewer than the file has.
+        const std::string lines = output.substr(head.size(), output.size() - head.size() - tail.size());
+        size_t count = 0;
+        for (size_t start = 0; start < lines.size(); ++count) {
+            const size_t end = lines.find('\n', start);
+            ASSERT_NE(end, std::string::npos) << "a cut line at the end";
+            EXPECT_EQ(lines.compare(start, 12, "  missing : "), 0) << lines.substr(start, end - start);
+            start = end + 1;
+        }
+        EXPECT_GT(count, 0u);
+        EXPECT_LT(count, 40000u);
+        EXPECT_EQ(read_file(at("a.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
+        EXPECT_EQ(read_file(at("a.log")), "    start :   1,   0\r\n      end :   1,   0\r\n");
+        EXPECT_FALSE(fs::exists(at("b.csv"))) << signal_number;
+        EXPECT_FALSE(fs::exists(at("b.log"))) << signal_number;
+        EXPECT_FALSE(fs::exists(at("c.csv"))) << signal_number;
+        EXPECT_EQ(read_file(at("b.qvx")), gaps);
+        fs::remove_all(root);
+        fs::create_directories(root);
+    }
 }
 
-TEST_F(HostileFs, ATreeThreeHundredDirectoriesDeep)
+TEST_F(HostileFs, AReadErrorIsReportedAsNotRead)
 {
-    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
-    std::string deep;
-    std::string middle;
-    for (int level = 1; level <= 300; ++level) {
-        deep += "d/";
-        if (level == 150) {
-            middle = deep;
+    // Reading a process's own memory from address 0 fails at once.
+    std::error_code error;
+    fs::create_symlink("/proc/self/mem", at("m.qvx"), error);
+    if (error || !fs::exists("/proc/self/mem")) {
+        GTEST_SKIP() << "no /proc/self/mem to fail a read";
+    }
+    const program_run run = run_quendix(root, {});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.output, banner("./m.qvx") + "      end :   0,   0\n" + "quendix : ./m.qvx, not read.\n");
+    EXPECT_EQ(read_file(at("m.csv")), CSV_HEADER_LINE);
+    EXPECT_EQ(read_file(at("m.log")), "      end :   0,   0\r\n");
+}
+
+TEST_F(HostileFs, ClosedStandardStreamsReceiveNoOutputFile)
+{
+    // The input would take descriptor 0 and the CSV descriptor 1, where the
+    // console's lines, many more than its buffer holds, would land.
+    std::string input;
+    std::string log;
+    for (int i = 0; i < 5000; ++i) {
+        input += erased_frame_bytes();
+        char line[64];
+        std::snprintf(line, sizeof line, "  missing : %3d, %3d -> 65535, 65535 (%d)\r\n", i / 512, i % 512, 132 * i);
+        log += line;
+    }
+    const gen_frame last = sample_frame(5000 / 512, 5000 % 512, 0);
+    input += frame_bytes(last);
+    log += "      end :   9, 392\r\n";
+    write_file(at("a.qvx"), input);
+    run_setup setup;
+    setup.closed_streams = true;
+    const program_run run = run_quendix_with(root, {}, setup, [](const char*, size_t) {});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(read_file(at("a.csv")), CSV_HEADER_LINE + expected_rows(last));
+    EXPECT_EQ(read_file(at("a.log")), log);
+    EXPECT_EQ(read_file(at("a.qvx")), input);
+}
+
+// A chain of nested directories too long for the system's path functions,
+// made, read and removed through directory handles.
+class deep_tree {
+public:
+    // Makes `levels` directories named `name`, one in the other, under `top`.
+    deep_tree(const fs::path& top, const std::string& name, int levels) : name_(name)
+    {
+        fds_.push_back(open(top.c_str(), O_RDONLY | O_DIRECTORY));
+        for (int level = 0; level < levels && fds_.back() >= 0; ++level) {
+            mkdirat(fds_.back(), name.c_str(), 0700);
+            fds_.push_back(openat(fds_.back(), name.c_str(), O_RDONLY | O_DIRECTORY));
         }
     }
+
+    ~deep_tree()
+    {
+        for (size_t level = fds_.size(); level-- > 0;) {
+            if (fds_[level] < 0) {
+                continue;
+            }
+            if (DIR* dir = fdopendir(dup(fds_[level]))) {
+                while (const struct dirent* entry = readdir(dir)) {
+                    unlinkat(fds_[level], entry->d_name, 0);  // fails for "." and ".." and directories
+                }
+                closedir(dir);
+            }
+            if (level + 1 < fds_.size()) {
+                unlinkat(fds_[level], name_.c_str(), AT_REMOVEDIR);
+            }
+            close(fds_[level]);
+        }
+        if (fds_.size() > 1) {
+            // The first level lies in the test's directory, removed by the fixture.
+        }
+    }
+
+    bool made() const { return fds_.back() >= 0; }
+
+    // Writes `bytes` to `file` in the deepest directory.
+    void write(const std::string& file, const std::string& bytes) const
+    {
+        const int fd = openat(fds_.back(), file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        close(fd);
+    }
+
+    // The bytes of `file` in the deepest directory; empty when it is not there.
+    std::string read(const std::string& file) const
+    {
+        std::string bytes;
+        const int fd = openat(fds_.back(), file.c_str(), O_RDONLY);
+        char buffer[4096];
+        ssize_t n;
+        while (fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
+            bytes.append(buffer, static_cast<size_t>(n));
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+        return bytes;
+    }
+
+private:
+    std::string name_;
+    std::vector<int> fds_;
+};
+
+TEST_F(HostileFs, ATreeWhosePathsExceedThePathLimitConverts)
+{
+    const std::string name(200, 'd');
+    const int levels = static_cast<int>(PATH_MAX / (name.size() + 1)) + 2;
+    std::string deep = "./";
+    for (int level = 0; level < levels; ++level) {
+        deep += name + "/";
+    }
+    ASSERT_GT(deep.size(), static_cast<size_t>(PATH_MAX));
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
     write_file(at("a.qvx"), frame);
-    write_file(at(middle + "m.qvx"), frame);
-    write_file(at(deep + "z.qvx"), frame);
+    const deep_tree tree(root, name, levels);
+    ASSERT_TRUE(tree.made());
+    tree.write("z.qvx", frame);
+
     const program_run run = run_quendix(root, {"-r"});
     EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(run.output, one_frame_report("./a.qvx") + one_frame_report("./" + middle + "m.qvx") +
-                              one_frame_report("./" + deep + "z.qvx"));
-    const std::string csv = CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0));
-    EXPECT_EQ(read_file(at(deep + "z.csv")), csv);
-    EXPECT_EQ(read_file(at(middle + "m.csv")), csv);
-    EXPECT_EQ(read_file(at(deep + "z.qvx")), frame);
+    EXPECT_EQ(run.output, one_frame_report("./a.qvx") + one_frame_report(deep + "z.qvx"));
+    EXPECT_EQ(tree.read("z.csv"), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
+    EXPECT_EQ(tree.read("z.log"), "    start :   1,   0\r\n      end :   1,   0\r\n");
+    EXPECT_EQ(tree.read("z.qvx"), frame);
+}
+
+TEST_F(HostileFs, ADirectoryReplacedByALinkMidRunKeepsItsFilesOutputs)
+{
+    // While the program is held on sub/a.qvx's report, sub is renamed and a
+    // link to another directory takes its name: sub/b.qvx, listed already,
+    // is still read from and written beside in the directory it was found in.
+    std::string gaps;
+    for (int i = 0; i < 40000; ++i) {
+        gaps += erased_frame_bytes();
+    }
+    write_file(at("sub/a.qvx"), gaps);
+    write_file(at("sub/b.qvx"), frame_bytes(sample_frame(1, 0, 0)));
+    fs::create_directories(at("elsewhere"));
+    std::error_code error;
+    bool replaced = false;
+    run_setup setup;
+    setup.timeout_seconds = 60;
+    const program_run run = run_quendix_with(root, {"-r"}, setup, [&](const char*, size_t) {
+        if (!replaced && !error) {
+            fs::rename(at("sub"), at("moved"), error);
+            if (!error) {
+                fs::create_directory_symlink("elsewhere", at("sub"), error);
+            }
+            replaced = !error;
+        }
+    });
+    ASSERT_TRUE(replaced) << error.message();
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(read_file(at("moved/b.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
+    EXPECT_EQ(read_file(at("moved/b.log")), "    start :   1,   0\r\n      end :   1,   0\r\n");
+    EXPECT_TRUE(fs::exists(at("moved/a.csv")));
+    EXPECT_TRUE(fs::is_empty(at("elsewhere")));
 }
 
 TEST_F(HostileFs, NamesWithSpacesQuotesAndNonAsciiBytes)
