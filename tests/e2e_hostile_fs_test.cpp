@@ -219,6 +219,203 @@ TEST_F(HostileFs, ClosedStandardStreamsReceiveNoOutputFile)
     EXPECT_EQ(read_file(at("a.qvx")), input);
 }
 
+TEST_F(HostileFs, InputsThatAreNotRegularFilesAreNotOpened)
+{
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    ASSERT_EQ(mkfifo(at("fifo.qvx").c_str(), 0600), 0);
+    std::error_code error;
+    fs::create_symlink("gone.bin", at("dangling.qvx"), error);
+    ASSERT_FALSE(error) << error.message();
+
+    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const std::string socket_path = at("sock.qvx").string();
+    const bool have_socket = sock >= 0 && socket_path.size() < sizeof address.sun_path;
+    if (have_socket) {
+        std::strcpy(address.sun_path, socket_path.c_str());
+        ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    write_file(at("z.qvx"), frame);
+
+    const program_run run = run_quendix(root, {});
+    EXPECT_EQ(run.exit_status, 0);
+    std::string expected = banner("./dangling.qvx") + not_opened("./dangling.qvx") +
+                           banner("./fifo.qvx") + not_opened("./fifo.qvx");
+    if (have_socket) {
+        expected += banner("./sock.qvx") + not_opened("./sock.qvx");
+    }
+    expected += banner("./z.qvx") + console_text("    start :   1,   0\n      end :   1,   0\n");
+    EXPECT_EQ(run.output, expected);
+    EXPECT_FALSE(fs::exists(at("fifo.csv")));
+    EXPECT_FALSE(fs::exists(at("dangling.csv")));
+    EXPECT_TRUE(fs::exists(at("z.csv")));
+    if (sock >= 0) {
+        close(sock);
+    }
+}
+
+TEST_F(HostileFs, WritesPastTheFileSizeLimitAreReportedAsNotWritten)
+{
+    // Under a limit of 64 KiB, a.qvx's CSV and b.qvx's log outgrow it, and
+    // the run goes on to c.qvx.
+    constexpr unsigned long long limit = 64 * 1024;
+    std::string many_frames;
+    std::string rows;
+    for (int i = 0; i < 300; ++i) {
+        many_frames += frame_bytes(sample_frame(1, static_cast<uint16_t>(i), 0));
+        rows += expected_rows(sample_frame(1, static_cast<uint16_t>(i), 0));
+    }
+    ASSERT_GT(CSV_HEADER_LINE.size() + rows.size(), limit);
+    std::string gaps = frame_bytes(sample_frame(1, 0, 0));
+    std::string gap_lines = "    start :   1,   0\n";
+    for (int i = 1; i <= 2000; ++i) {
+        gaps += erased_frame_bytes();
+        char line[64];
+        std::snprintf(line, sizeof line, "  missing : %3d, %3d -> 65535, 65535 (%d)\n", 1 + i / 512, i % 512,
+                      132 * i);
+        gap_lines += line;
+    }
+    gap_lines += "      end : 65535, 65535\n";
+    ASSERT_GT(gap_lines.size(), limit);
+    write_file(at("a.qvx"), many_frames);
+    write_file(at("b.qvx"), gaps);
+    write_file(at("c.qvx"), frame_bytes(sample_frame(1, 0, 0)));
+
+    run_setup setup;
+    setup.file_size_limit = limit;
+    std::string output;
+    const program_run run = run_quendix_with(root, {}, setup, [&output](const char* bytes, size_t size) {
+        output.append(bytes, size);
+    });
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(output, banner("./a.qvx") + "    start :   1,   0\n      end :   1, 299\n" + not_written("./a.csv") +
+                          banner("./b.qvx") + gap_lines + not_written("./b.log") + one_frame_report("./c.qvx"));
+    EXPECT_EQ(read_file(at("a.log")), "    start :   1,   0\r\n      end :   1, 299\r\n");
+    EXPECT_EQ(read_file(at("b.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
+    EXPECT_EQ(read_file(at("c.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
+}
+
+TEST_F(HostileFs, AFifoAsOutputNameNeverBlocks)
+{
+    write_file(at("a.qvx"), frame_bytes(sample_frame(1, 0, 0)));
+    ASSERT_EQ(mkfifo(at("a.csv").c_str(), 0600), 0);
+    const program_run run = run_quendix(root, {});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.output, banner("./a.qvx") + not_opened("./a.csv"));
+    EXPECT_FALSE(fs::exists(at("a.log")));
+}
+
+TEST_F(HostileFs, LinkLoopsAreNotOpenedAndAnAncestorIsNotEnteredAgain)
+{
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    write_file(at("a.qvx"), frame);
+    write_file(at("m/n/k.qvx"), frame);
+    std::error_code error;
+    fs::create_symlink("loop2.qvx", at("loop1.qvx"), error);
+    if (!error) {
+        fs::create_symlink("loop1.qvx", at("loop2.qvx"), error);
+    }
+    if (!error) {
+        fs::create_symlink("spin", at("spin"), error);  // a loop that is no file name match
+    }
+    if (!error) {
+        fs::create_directory_symlink("../..", at("m/n/top"), error);
+    }
+    if (error) {
+        GTEST_SKIP() << "links cannot be made here: " << error.message();
+    }
+    const program_run run = run_quendix(root, {"-r"});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.output, one_frame_report("./a.qvx") + banner("./loop1.qvx") + not_opened("./loop1.qvx") +
+                              banner("./loop2.qvx") + not_opened("./loop2.qvx") +
+                              one_frame_report("./m/n/k.qvx"));
+    EXPECT_EQ(read_file(at("a.qvx")), frame);
+    EXPECT_EQ(read_file(at("m/n/k.qvx")), frame);
+    EXPECT_EQ(fs::read_symlink(at("loop1.qvx")), "loop2.qvx");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(at("loop1.csv"))));
+}
+
+TEST_F(HostileFs, AFileDeletedAfterTheListingIsNotOpened)
+{
+    // The first file's report is far larger than the pipe and the program's
+    // own output buffer together, so once its first piece has arrived the
+    // program is still converting it, with the listing already taken, and
+    // waits for the test to read on. The second file is deleted then.
+    const std::string erased = erased_frame_bytes();
+    std::string big;
+    for (int i = 0; i < 40000; ++i) {
+        big += erased;
+    }
+    write_file(at("a.qvx"), big);
+    write_file(at("b.qvx"), frame_bytes(sample_frame(1, 0, 0)));
+    std::string output;
+    bool deleted = false;
+    run_setup setup;
+    setup.timeout_seconds = 60;
+    const program_run run = run_quendix_with(root, {}, setup, [&](const char* bytes, size_t size) {
+        if (!deleted) {
+            deleted = fs::remove(at("b.qvx"));
+        }
+        output.append(bytes, size);
+    });
+    ASSERT_TRUE(deleted);
+    EXPECT_EQ(run.exit_status, 0);
+    const std::string first = banner("./a.qvx");
+    const std::string last = banner("./b.qvx") + not_opened("./b.qvx");
+    ASSERT_GT(output.size(), 1000000u);
+    EXPECT_EQ(output.compare(0, first.size(), first), 0);
+    EXPECT_EQ(output.substr(output.size() - last.size()), last);
+    EXPECT_EQ(read_file(at("a.qvx")), big);
+    EXPECT_FALSE(fs::exists(at("b.csv")));
+    EXPECT_FALSE(fs::exists(at("b.log")));
+}
+
+TEST_F(HostileFs, AConsoleThatWentAwayDoesNotStopTheConversions)
+{
+    // Enough report text to fill the console buffer many times over while
+    // the first file is converted, then a second file.
+    std::string gaps;
+    for (int i = 0; i < 20000; ++i) {
+        gaps += erased_frame_bytes();
+    }
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    write_file(at("a.qvx"), gaps + frame);
+    write_file(at("b.qvx"), frame);
+    run_setup setup;
+    setup.unread_output = true;
+    EXPECT_EQ(run_quendix_with(root, {}, setup, [](const char*, size_t) {}).exit_status, 0);
+    const std::string a_log = read_file(at("a.log"));
+    EXPECT_EQ(a_log.substr(a_log.size() - 24), "\r\n      end :   1,   0\r\n");
+    EXPECT_EQ(read_file(at("a.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
+    EXPECT_EQ(read_file(at("b.log")), "    start :   1,   0\r\n      end :   1,   0\r\n");
+    EXPECT_EQ(read_file(at("a.qvx")), gaps + frame);
+}
+
+TEST_F(HostileFs, ATreeThreeHundredDirectoriesDeep)
+{
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    std::string deep;
+    std::string middle;
+    for (int level = 1; level <= 300; ++level) {
+        deep += "d/";
+        if (level == 150) {
+            middle = deep;
+        }
+    }
+    write_file(at("a.qvx"), frame);
+    write_file(at(middle + "m.qvx"), frame);
+    write_file(at(deep + "z.qvx"), frame);
+    const program_run run = run_quendix(root, {"-r"});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.output, one_frame_report("./a.qvx") + one_frame_report("./" + middle + "m.qvx") +
+                              one_frame_report("./" + deep + "z.qvx"));
+    const std::string csv = CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0));
+    EXPECT_EQ(read_file(at(deep + "z.csv")), csv);
+    EXPECT_EQ(read_file(at(middle + "m.csv")), csv);
+    EXPECT_EQ(read_file(at(deep + "z.qvx")), frame);
+}
+
 // A chain of nested directories too long for the system's path functions,
 // made, read and removed through directory handles.
 class deep_tree {
