@@ -1,15 +1,14 @@
-// Micro-benchmarks: the CSV rows of a frame, and the magnitudes by the plain
-// definition and by the fast path, over frames of a generated recording.
+// Micro-benchmarks: the CSV rows of a frame, and a frame's magnitudes by
+// their plain definition and as the conversion computes them, over the
+// frames of a generated recording.
 #include "convert/csv_row.h"
 #include "convert/fast_magnitudes.h"
-#include "convert/frame_file.h"
 #include "frame_gen.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -39,18 +38,6 @@ const std::string& recording()
     return bytes;
 }
 
-std::vector<sample> samples()
-{
-    const std::string& bytes = recording();
-    std::vector<sample> all;
-    for (size_t f = 0; f + FRAME_SIZE <= bytes.size(); f += FRAME_SIZE) {
-        for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
-            all.push_back(read_sample(reinterpret_cast<const unsigned char*>(bytes.data() + f), i));
-        }
-    }
-    return all;
-}
-
 void format_rows(benchmark::State& state)
 {
     const std::string& bytes = recording();
@@ -66,25 +53,34 @@ void format_rows(benchmark::State& state)
 }
 BENCHMARK(format_rows);
 
-template <magnitudes (*Magnitudes)(const sample&)>
+// The magnitudes of a frame's samples by their definition, one sample at a
+// time: the root of each sum in double precision.
+frame_magnitudes magnitudes_by_definition(const unsigned char* samples)
+{
+    frame_magnitudes m;
+    for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
+        const unsigned char* p = samples + SAMPLE_SIZE * i;
+        m.asvm[i] = asvm_by_definition(acceleration_sum(load_i16(p + 2), load_i16(p + 4), load_i16(p + 6)));
+        m.gsvm[i] = gsvm_by_definition(gyro_sum(load_i16(p + 8), load_i16(p + 10), load_i16(p + 12)));
+    }
+    return m;
+}
+
+template <frame_magnitudes (*Magnitudes)(const unsigned char*)>
 void compute_magnitudes(benchmark::State& state)
 {
-    const std::vector<sample> all = samples();
-    size_t i = 0;
+    const std::string& bytes = recording();
+    const auto* frames = reinterpret_cast<const unsigned char*>(bytes.data());
+    int frame = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(Magnitudes(all[i]));
-        i = (i + 1) % all.size();
+        benchmark::DoNotOptimize(Magnitudes(frames + frame * FRAME_SIZE + FRAME_HEADER_SIZE));
+        frame = (frame + 1) % FRAMES;
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * SAMPLES_PER_FRAME);
 }
 
-magnitudes fast(const sample& s)
-{
-    return fast_magnitudes(s);
-}
-
-BENCHMARK_TEMPLATE(compute_magnitudes, sample_magnitudes)->Name("magnitudes_definition");
-BENCHMARK_TEMPLATE(compute_magnitudes, fast)->Name("magnitudes_fast");
+BENCHMARK_TEMPLATE(compute_magnitudes, magnitudes_by_definition)->Name("magnitudes_definition");
+BENCHMARK_TEMPLATE(compute_magnitudes, magnitudes_of_frame)->Name("magnitudes_frame");
 
 }  // namespace
 

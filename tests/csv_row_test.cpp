@@ -4,60 +4,55 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <random>
 #include <string>
 
 namespace {
 
-std::string row_of(const sample& s)
+// The row as the printf format of the CSV file writes it, with the
+// magnitudes by their definition in double precision.
+std::string reference_row(const gen_sample& s)
 {
-    char text[CSV_ROW_MAX + 1];
-    char* end = format_row(s, text);
-    return std::string(text, static_cast<size_t>(end - text));
-}
-
-// The row as the printf format of the CSV file writes it.
-std::string reference_row(const sample& s)
-{
-    const magnitudes m = sample_magnitudes(s);
+    const double ax = s.ax / 8192.0, ay = s.ay / 8192.0, az = s.az / 8192.0;
+    const double gx = s.gx / 65.536, gy = s.gy / 65.536, gz = s.gz / 65.536;
     char text[128];
-    std::snprintf(text, sizeof text, "%u,%d,%d,%d,%d,%d,%d,%d,%d\r\n", s.seqno, s.ax, s.ay, s.az,
-                  s.gx, s.gy, s.gz, m.asvm, m.gsvm);
+    std::snprintf(text, sizeof text, "%u,%d,%d,%d,%d,%d,%d,%d,%d\r\n", s.seqno, s.ax, s.ay, s.az, s.gx, s.gy,
+                  s.gz, static_cast<int>(std::sqrt(ax * ax + ay * ay + az * az) * 100.0),
+                  static_cast<int>(std::sqrt(gx * gx + gy * gy + gz * gz)));
     return text;
 }
 
-TEST(FormatRow, WritesTheSpecifiedExample)
+// The rows format_frame_rows writes for `frame`, and the rows the printf
+// format writes.
+std::pair<std::string, std::string> rows_and_reference(const gen_frame& frame)
 {
-    EXPECT_EQ(row_of(sample{1, 8192, 0, 0, 6554, 0, 0}), "1,8192,0,0,6554,0,0,100,100\r\n");
-}
-
-TEST(FormatRow, SeqnoIsUnsignedAndAxesSigned)
-{
-    const sample s{65535, -1, -1, -1, -1, -1, -1};
-    EXPECT_EQ(row_of(s), "65535,-1,-1,-1,-1,-1,-1,0,0\r\n");
-}
-
-TEST(FormatRow, EqualsThePrintfFormatAtExtremesAndRandomValues)
-{
-    const int16_t extremes[] = {-32768, -32767, -10000, -9999, -1000, -100, -10, -9, -1,
-                                0,      1,      9,      10,     99,    100,  999, 10000, 32767};
-    for (int16_t v : extremes) {
-        for (uint16_t seqno : {0, 1, 9, 10, 65535}) {
-            const sample s{seqno, v, v, v, v, v, v};
-            EXPECT_EQ(row_of(s), reference_row(s)) << "value " << v;
-            const sample mixed{seqno, v, 0, static_cast<int16_t>(-v - 1), 1, v, -32768};
-            EXPECT_EQ(row_of(mixed), reference_row(mixed)) << "value " << v;
-        }
+    const std::string bytes = frame_bytes(frame);
+    char text[CSV_FRAME_ROWS_MAX];
+    const size_t size = format_frame_rows(reinterpret_cast<const unsigned char*>(bytes.data()), text);
+    std::string expected;
+    for (const gen_sample& s : frame.samples) {
+        expected += reference_row(s);
     }
-    std::mt19937 rng(20261209);
-    std::uniform_int_distribution<int> value(-32768, 32767);
-    for (int i = 0; i < 100000; ++i) {
-        const sample s{static_cast<uint16_t>(value(rng) + 32768), static_cast<int16_t>(value(rng)),
-                       static_cast<int16_t>(value(rng)), static_cast<int16_t>(value(rng)),
-                       static_cast<int16_t>(value(rng)), static_cast<int16_t>(value(rng)),
-                       static_cast<int16_t>(value(rng))};
-        ASSERT_EQ(row_of(s), reference_row(s));
+    return {std::string(text, size), expected};
+}
+
+TEST(FormatFrameRows, EqualsThePrintfFormatAtEveryDigitCountAndSign)
+{
+    // Each value at every position of a frame's nine samples.
+    const int16_t values[] = {-32768, -32767, -10000, -9999, -1000, -100, -10, -9, -1,
+                              0,      1,      9,      10,     99,    100,  999, 10000, 32767};
+    for (const int16_t v : values) {
+        for (const uint16_t seqno : {0, 1, 9, 10, 65535}) {
+            gen_frame frame = make_frame(1, 0);
+            for (int i = 0; i < 9; ++i) {
+                frame.samples[i] = i % 2 == 0 ? gen_sample{seqno, v, v, v, v, v, v}
+                                              : gen_sample{seqno, v, 0, static_cast<int16_t>(-v - 1), 1, v, -32768};
+            }
+            const auto [rows, expected] = rows_and_reference(frame);
+            EXPECT_EQ(rows, expected) << "value " << v;
+        }
     }
 }
 
@@ -97,39 +92,26 @@ TEST(FormatFrameRows, DecodesTheExtremesFromTheFrameBytes)
         s.gy = extremes[i / 3 % 4];
         s.gz = extremes[(i + 1) / 2 % 4];
     }
-    const std::string bytes = frame_bytes(frame);
-    std::string expected;
-    for (const gen_sample& g : frame.samples) {
-        expected += reference_row(sample{g.seqno, g.ax, g.ay, g.az, g.gx, g.gy, g.gz});
-    }
-    char text[CSV_FRAME_ROWS_MAX];
-    const size_t size = format_frame_rows(reinterpret_cast<const unsigned char*>(bytes.data()), text);
-    EXPECT_EQ(std::string(text, size), expected);
+    const auto [rows, expected] = rows_and_reference(frame);
+    EXPECT_EQ(rows, expected);
 }
 
 TEST(FormatFrameRows, EqualsThePrintfFormatForRandomFrames)
 {
-    // The rows of a frame take their magnitudes nine at a time, apart from
-    // the single-row path, so they are checked on their own.
     std::mt19937 rng(4);
     std::uniform_int_distribution<int> any(-32768, 32767);
     std::uniform_int_distribution<int> small(-700, 700);
     for (int f = 0; f < 50000; ++f) {
         std::uniform_int_distribution<int>& d = (f % 2 == 0) ? any : small;
         gen_frame frame = make_frame(1, 0);
-        std::string expected;
         for (gen_sample& g : frame.samples) {
             g = gen_sample{static_cast<uint16_t>(any(rng)), static_cast<int16_t>(d(rng)),
                            static_cast<int16_t>(d(rng)),    static_cast<int16_t>(d(rng)),
                            static_cast<int16_t>(d(rng)),    static_cast<int16_t>(d(rng)),
                            static_cast<int16_t>(d(rng))};
-            expected += reference_row(sample{g.seqno, g.ax, g.ay, g.az, g.gx, g.gy, g.gz});
         }
-        const std::string bytes = frame_bytes(frame);
-        char text[CSV_FRAME_ROWS_MAX];
-        const size_t size =
-            format_frame_rows(reinterpret_cast<const unsigned char*>(bytes.data()), text);
-        ASSERT_EQ(std::string(text, size), expected) << "frame " << f;
+        const auto [rows, expected] = rows_and_reference(frame);
+        ASSERT_EQ(rows, expected) << "frame " << f;
     }
 }
 

@@ -1,55 +1,101 @@
-#include "convert/frame_file.h"
-
 #include "convert/fast_magnitudes.h"
+
+#include "frame_gen.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
 
 namespace {
+
+// The six axes of a sample: AX, AY, AZ, GX, GY, GZ.
+using axes = std::array<int16_t, 6>;
+
+// The magnitudes of `a` by their definition, in double precision, worked out
+// here apart from the program's code.
+std::pair<int, int> reference_magnitudes(const axes& a)
+{
+    const double ax = a[0] / 8192.0, ay = a[1] / 8192.0, az = a[2] / 8192.0;
+    const double gx = a[3] / 65.536, gy = a[4] / 65.536, gz = a[5] / 65.536;
+    return {static_cast<int>(std::sqrt(ax * ax + ay * ay + az * az) * 100.0),
+            static_cast<int>(std::sqrt(gx * gx + gy * gy + gz * gz))};
+}
+
+// What magnitudes_of_frame gives for a frame whose nine samples hold
+// `samples`, and what the definition gives, sample by sample.
+::testing::AssertionResult frame_matches_definition(const std::array<axes, 9>& samples)
+{
+    gen_frame frame = make_frame(1, 0);
+    for (int i = 0; i < 9; ++i) {
+        const axes& a = samples[i];
+        frame.samples[i] = gen_sample{0, a[0], a[1], a[2], a[3], a[4], a[5]};
+    }
+    const std::string bytes = frame_bytes(frame);
+    const frame_magnitudes m =
+        magnitudes_of_frame(reinterpret_cast<const unsigned char*>(bytes.data()) + FRAME_HEADER_SIZE);
+    for (int i = 0; i < 9; ++i) {
+        const std::pair<int, int> exact = reference_magnitudes(samples[i]);
+        if (m.asvm[i] != exact.first || m.gsvm[i] != exact.second) {
+            const axes& a = samples[i];
+            return ::testing::AssertionFailure()
+                   << "(" << a[0] << ", " << a[1] << ", " << a[2] << ", " << a[3] << ", " << a[4] << ", "
+                   << a[5] << "): " << m.asvm[i] << ", " << m.gsvm[i] << " instead of " << exact.first << ", "
+                   << exact.second;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
 
 struct magnitude_case {
     int16_t x, y, z;
     int expected;
 };
 
-sample accel_sample(int16_t x, int16_t y, int16_t z)
+// The magnitudes of a frame whose samples hold the cases' values on the
+// accelerometer (or the gyroscope) and zeros on the other three axes.
+frame_magnitudes frame_of_cases(const magnitude_case (&cases)[9], bool gyroscope)
 {
-    return sample{0, x, y, z, 0, 0, 0};
+    gen_frame frame = make_frame(1, 0);
+    for (int i = 0; i < 9; ++i) {
+        const magnitude_case& c = cases[i];
+        frame.samples[i] = gyroscope ? gen_sample{0, 0, 0, 0, c.x, c.y, c.z} : gen_sample{0, c.x, c.y, c.z, 0, 0, 0};
+    }
+    const std::string bytes = frame_bytes(frame);
+    return magnitudes_of_frame(reinterpret_cast<const unsigned char*>(bytes.data()) + FRAME_HEADER_SIZE);
 }
 
-sample gyro_sample(int16_t x, int16_t y, int16_t z)
+TEST(FrameMagnitudes, AccelerationInHundredthsOf8192Counts)
 {
-    return sample{0, 0, 0, 0, x, y, z};
-}
-
-TEST(SampleMagnitudes, AccelerationInHundredthsOf8192Counts)
-{
-    const magnitude_case cases[] = {
+    const magnitude_case cases[9] = {
         {8192, 0, 0, 100},          {-8192, 0, 0, 100},          {8192, 8192, 0, 141},
         {4096, 4096, 4096, 86},     {100, 200, 300, 4},          {-32768, -32768, -32768, 692},
         {32767, 32767, 32767, 692}, {0, 0, 0, 0},                {0, 0, 8192, 100},
     };
-    for (const magnitude_case& c : cases) {
-        const magnitudes m = sample_magnitudes(accel_sample(c.x, c.y, c.z));
-        EXPECT_EQ(m.asvm, c.expected) << "(" << c.x << ", " << c.y << ", " << c.z << ")";
-        EXPECT_EQ(m.gsvm, 0);
+    const frame_magnitudes m = frame_of_cases(cases, false);
+    for (int i = 0; i < 9; ++i) {
+        const magnitude_case& c = cases[i];
+        EXPECT_EQ(m.asvm[i], c.expected) << "(" << c.x << ", " << c.y << ", " << c.z << ")";
+        EXPECT_EQ(m.gsvm[i], 0);
     }
 }
 
-TEST(SampleMagnitudes, AngularRateInUnitsOf65536Thousandths)
+TEST(FrameMagnitudes, AngularRateInUnitsOf65536Thousandths)
 {
-    const magnitude_case cases[] = {
+    const magnitude_case cases[9] = {
         {6554, 0, 0, 100},   {6553, 0, 0, 99},    {65, 0, 0, 0},
         {66, 0, 0, 1},       {32767, 0, 0, 499},  {-32768, -32768, -32768, 866},
         {1000, -2000, 3000, 57}, {0, 0, -6554, 100}, {0, 0, 0, 0},
     };
-    for (const magnitude_case& c : cases) {
-        const magnitudes m = sample_magnitudes(gyro_sample(c.x, c.y, c.z));
-        EXPECT_EQ(m.gsvm, c.expected) << "(" << c.x << ", " << c.y << ", " << c.z << ")";
-        EXPECT_EQ(m.asvm, 0);
+    const frame_magnitudes m = frame_of_cases(cases, true);
+    for (int i = 0; i < 9; ++i) {
+        const magnitude_case& c = cases[i];
+        EXPECT_EQ(m.gsvm[i], c.expected) << "(" << c.x << ", " << c.y << ", " << c.z << ")";
+        EXPECT_EQ(m.asvm[i], 0);
     }
 }
 
@@ -59,19 +105,6 @@ uint64_t bits_of(double value)
     uint64_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     return bits;
-}
-
-::testing::AssertionResult same_magnitudes(const sample& s)
-{
-    const magnitudes fast = fast_magnitudes(s);
-    const magnitudes exact = sample_magnitudes(s);
-    if (fast.asvm == exact.asvm && fast.gsvm == exact.gsvm) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure()
-           << "(" << s.ax << ", " << s.ay << ", " << s.az << ", " << s.gx << ", " << s.gy << ", "
-           << s.gz << "): " << fast.asvm << ", " << fast.gsvm << " instead of " << exact.asvm
-           << ", " << exact.gsvm;
 }
 
 TEST(FastMagnitudes, GyroscopeSquaresAreTheDoubleQuotientSquaredForEveryCount)
@@ -95,14 +128,16 @@ TEST(FastMagnitudes, AccelerationSquaresAreExactForEveryCount)
     }
 }
 
-TEST(FastMagnitudes, EqualTheDefinitionForEveryValueOfEachAxis)
+TEST(FrameMagnitudes, EqualTheDefinitionForEveryValueOfEachAxis)
 {
+    // Nine counts to a frame, each on its own sample.
     for (int axis = 0; axis < 6; ++axis) {
-        for (int count = -32768; count <= 32767; ++count) {
-            int16_t values[6] = {};
-            values[axis] = static_cast<int16_t>(count);
-            ASSERT_TRUE(same_magnitudes(
-                sample{0, values[0], values[1], values[2], values[3], values[4], values[5]}));
+        for (int first = -32768; first <= 32767; first += 9) {
+            std::array<axes, 9> samples = {};
+            for (int i = 0; i < 9; ++i) {
+                samples[i][axis] = static_cast<int16_t>(std::min(first + i, 32767));
+            }
+            ASSERT_TRUE(frame_matches_definition(samples));
         }
     }
 }
@@ -215,19 +250,22 @@ TEST(FastMagnitudes, GuessesThatAgreeAreTheResultForEverySum)
     EXPECT_GT(agree, 9900);
 }
 
-TEST(FastMagnitudes, EqualTheDefinitionForRandomSamples)
+TEST(FrameMagnitudes, EqualTheDefinitionForRandomSamples)
 {
     std::mt19937 rng(20261209);
     std::uniform_int_distribution<int> any(-32768, 32767);
     std::uniform_int_distribution<int> small(-600, 600);
-    for (int i = 0; i < 2000000; ++i) {
-        // Half over the whole range, half near rest, where most values lie.
-        std::uniform_int_distribution<int>& d = (i % 2 == 0) ? any : small;
-        int16_t v[6];
-        for (int16_t& value : v) {
-            value = static_cast<int16_t>(d(rng));
+    for (int f = 0; f < 2000000 / 9; ++f) {
+        // Half the frames over the whole range, half near rest, where most
+        // values lie.
+        std::uniform_int_distribution<int>& d = (f % 2 == 0) ? any : small;
+        std::array<axes, 9> samples;
+        for (axes& a : samples) {
+            for (int16_t& value : a) {
+                value = static_cast<int16_t>(d(rng));
+            }
         }
-        ASSERT_TRUE(same_magnitudes(sample{0, v[0], v[1], v[2], v[3], v[4], v[5]}));
+        ASSERT_TRUE(frame_matches_definition(samples));
     }
 }
 

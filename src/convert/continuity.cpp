@@ -38,6 +38,15 @@ char* append_position(char* out, uint16_t block, uint16_t page)
     return append_padded(out, page);
 }
 
+// Writes the log text held in `report` to the log, and empties it.
+void flush_log_text(report_log* report)
+{
+    if (report->log_used > 0) {
+        std::fwrite(report->log_text, 1, report->log_used, report->log);
+        report->log_used = 0;
+    }
+}
+
 // Writes the report line from `line` to `end` (with room for two more
 // bytes) to the console ending in "\n" and to the log ending in CR LF. Both
 // copies come from the one buffer: the console's line end is put after the
@@ -57,7 +66,7 @@ void write_line(report_log* report, char* line, char* end)
     }
     std::memcpy(line + length, "\r\n", 2);
     if (sizeof report->log_text - report->log_used < length + 2) {
-        flush_report(report);
+        flush_log_text(report);
     }
     std::memcpy(report->log_text + report->log_used, line, length + 2);
     report->log_used += length + 2;
@@ -84,10 +93,7 @@ void flush_report_console(report_log* report)
 
 void flush_report(report_log* report)
 {
-    if (report->log_used > 0) {
-        std::fwrite(report->log_text, 1, report->log_used, report->log);
-        report->log_used = 0;
-    }
+    flush_log_text(report);
     flush_report_console(report);
 }
 

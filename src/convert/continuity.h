@@ -27,8 +27,9 @@ constexpr size_t REPORT_LINE_MAX = 9 + 3 + 4 * 5 + 2 + 4 + 2 + 20 + 3;
 
 // Where the report lines of one conversion go: the log file, and the
 // console that echoes them. The lines wait in buffers of their own, so that
-// they reach the log in large writes; the console's copy waits too unless
-// the console is a terminal, where each line is shown as it is reported.
+// they reach the log and the console in large writes at the cost of one
+// copy a line; this is the console's only buffer beyond the stream's own
+// small one. A console that is a terminal gets each line as it is reported.
 struct report_log {
     FILE* log;
     FILE* console;
@@ -36,7 +37,7 @@ struct report_log {
     size_t log_used;
     char log_text[32 * 1024];
     size_t console_used;
-    char console_text[32 * 1024];
+    char console_text[64 * 1024];
 };
 
 // Makes `report` empty, writing to `log` and echoing to `console`.

@@ -1,4 +1,4 @@
-// The CSV text of the samples.
+// The CSV text of a frame's samples.
 #ifndef QUENDIX_CONVERT_CSV_ROW_H
 #define QUENDIX_CONVERT_CSV_ROW_H
 
@@ -16,10 +16,6 @@ constexpr size_t CSV_ROW_MAX = 6 + 6 * 7 + 4 + 3 + 2;
 // Room for the rows of one frame, with the slack the table lookups may
 // write past the last row.
 constexpr size_t CSV_FRAME_ROWS_MAX = SAMPLES_PER_FRAME * CSV_ROW_MAX + DECIMAL_TEXT_SLACK;
-
-// Writes the row of `s` at `out`, ending in CR LF; returns the end of the
-// text. `out` needs CSV_ROW_MAX bytes.
-char* format_row(const sample& s, char* out);
 
 // Writes the nine rows of `frame` at `out`, sample 0 first, each ending in
 // CR LF; returns the number of bytes. `out` needs CSV_FRAME_ROWS_MAX bytes.

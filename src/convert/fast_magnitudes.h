@@ -1,18 +1,25 @@
-// The magnitudes of a sample with less work than the plain definition of
-// sample_magnitudes, yet equal to it bit for bit for every sample.
+// The magnitudes of a frame's samples with less work than their plain
+// double-precision definition, yet equal to it bit for bit for every sample.
+//
+// The definition: GSVM divides each gyroscope axis by 65.536, squares the
+// quotients, adds them in the order X, Y, Z and truncates the square root;
+// ASVM multiplies each accelerometer axis by 2^-13, squares and adds the
+// products the same way, and truncates 100 times the square root.
 //
 // Acceleration: each axis times 2^-13 and squared is an integer times 2^-26,
 // and the sum of three such squares stays below 2^32, so the double sum is
-// exactly the integer sum of squares times 2^-26. Its square root is the
-// root of the integer sum times 2^-13 (scaling by a power of two commutes
-// with rounding), and 2^-13 times 100 is itself exact.
+// exactly the integer sum of squares times 2^-26.
 //
 // Angular rate: the quotient and square of each axis come from a table
 // computed with the same double operations, added in the same order.
 //
-// Neither needs a double square root: each result grows with its sum, so it
-// is found among the thresholds where the results step up, starting from a
-// single-precision guess that is never more than one away.
+// Neither needs a double square root. Each result grows with its sum, so
+// the sums where the results step up (the thresholds) are worked out from
+// the definition once, at start-up. A single-precision root of each sum,
+// lowered and raised by a margin far above its error, truncates to the
+// result whenever both agree; otherwise the sum is near a step, and its
+// result is found among the thresholds next to the single-precision guess,
+// which is never more than one away.
 #ifndef QUENDIX_CONVERT_FAST_MAGNITUDES_H
 #define QUENDIX_CONVERT_FAST_MAGNITUDES_H
 
@@ -51,31 +58,31 @@ inline double gyro_sum(int16_t gx, int16_t gy, int16_t gz)
     return gyro_square(gx) + gyro_square(gy) + gyro_square(gz);
 }
 
+// The ASVM of an acceleration_sum by the definition: the root of the sum
+// scaled to units (exactly the integer sum times 2^-26), times 100,
+// truncated.
+int asvm_by_definition(uint32_t sum_of_squares);
+
+// The GSVM of a gyro_sum by the definition: its root, truncated.
+int gsvm_by_definition(double sum_of_squares);
+
 // The largest ASVM and GSVM any sample can have: all three axes at -32768.
 constexpr int ASVM_MAX = 692;
 constexpr int GSVM_MAX = 866;
 
 // Where each result begins: asvm[k] is the least acceleration_sum whose
 // ASVM is k or more, gsvm[k] the least gyro_sum whose GSVM is k or more.
-// Both results grow with their sums, so a sum's result is the highest k
-// whose threshold it reaches. Each array runs two past the largest result,
-// so an estimate one too high still finds the threshold above it.
+// A sum's result is the highest k whose threshold it reaches. Each array
+// runs two past the largest result, so an estimate one too high still
+// finds the threshold above it.
 struct magnitude_thresholds {
     uint32_t asvm[ASVM_MAX + 3];
     double gsvm[GSVM_MAX + 3];
 };
 
-// The thresholds, worked out from the double-precision definition when the
-// program starts.
+// The thresholds, worked out from asvm_by_definition and gsvm_by_definition
+// when the program starts.
 extern const magnitude_thresholds MAGNITUDE_THRESHOLDS;
-
-// The ASVM of an acceleration_sum as the definition computes it: the root
-// of the sum scaled to units, times 100, truncated. The sum in units is
-// exactly the integer sum times 2^-26.
-int asvm_by_definition(uint32_t sum_of_squares);
-
-// The GSVM of a gyro_sum as the definition computes it: its root, truncated.
-int gsvm_by_definition(double sum_of_squares);
 
 // The ASVM of `sum_of_squares` before truncation, in single precision:
 // within a ten-thousandth of the exact value, and never smaller for a
@@ -111,53 +118,84 @@ inline int gsvm_estimate(double sum_of_squares)
 // without looking at the thresholds: far more than its error.
 constexpr float ESTIMATE_MARGIN = 1.0f / 1024;
 
-// The truncations of a root estimate lowered and raised by the margin. When
-// the two agree, that value is the result itself; when they differ, the
-// estimate is too near a step of the result and the thresholds decide.
+// The truncation of a root estimate lowered by the margin. Where it agrees
+// with upper_guess, that value is the result itself; where the two differ,
+// the estimate is too near a step of the result and the thresholds decide.
 inline int lower_guess(float root_estimate)
 {
     return static_cast<int>(root_estimate - ESTIMATE_MARGIN);
 }
 
-// See lower_guess.
+// The truncation of a root estimate raised by the margin.
 inline int upper_guess(float root_estimate)
 {
     return static_cast<int>(root_estimate + ESTIMATE_MARGIN);
 }
 
-// The result from an estimate at most one away from it: one up when the sum
-// reaches the next threshold, one down when it falls short of its own.
-inline int asvm_from_estimate(uint32_t sum_of_squares, int estimate)
+// The ASVM of `sum_of_squares`, from the thresholds next to its estimate:
+// one up when the sum reaches the next threshold, one down when it falls
+// short of its own.
+inline int acceleration_magnitude(uint32_t sum_of_squares)
 {
+    const int estimate = asvm_estimate(sum_of_squares);
     const uint32_t* t = MAGNITUDE_THRESHOLDS.asvm + estimate;
     return estimate + (sum_of_squares >= t[1]) - (sum_of_squares < t[0]);
 }
 
-// As asvm_from_estimate, for the angular rate.
-inline int gsvm_from_estimate(double sum_of_squares, int estimate)
+// The GSVM of `sum_of_squares`, found as acceleration_magnitude finds the
+// ASVM.
+inline int angular_rate_magnitude(double sum_of_squares)
 {
+    const int estimate = gsvm_estimate(sum_of_squares);
     const double* t = MAGNITUDE_THRESHOLDS.gsvm + estimate;
     return estimate + (sum_of_squares >= t[1]) - (sum_of_squares < t[0]);
 }
 
-// ASVM from acceleration_sum.
-inline int acceleration_magnitude(uint32_t sum_of_squares)
-{
-    return asvm_from_estimate(sum_of_squares, asvm_estimate(sum_of_squares));
-}
+// The magnitudes of the nine samples of a frame.
+struct frame_magnitudes {
+    int asvm[SAMPLES_PER_FRAME];
+    int gsvm[SAMPLES_PER_FRAME];
+};
 
-// GSVM from gyro_sum.
-inline int angular_rate_magnitude(double sum_of_squares)
+// The magnitudes of the nine samples at `samples` (the frame past its
+// header), computed side by side: the sums, then their root estimates in
+// loops the compiler turns into packed single-precision instructions.
+// Nearly always every estimate is clear of a step of its result and
+// truncates to it; otherwise the whole frame takes the thresholds. Inline,
+// since it is most of the work of every frame.
+inline frame_magnitudes magnitudes_of_frame(const unsigned char* samples)
 {
-    return gsvm_from_estimate(sum_of_squares, gsvm_estimate(sum_of_squares));
-}
-
-// The magnitudes of `s`, the same as sample_magnitudes(s).
-inline magnitudes fast_magnitudes(const sample& s)
-{
-    magnitudes m;
-    m.asvm = acceleration_magnitude(acceleration_sum(s.ax, s.ay, s.az));
-    m.gsvm = angular_rate_magnitude(gyro_sum(s.gx, s.gy, s.gz));
+    uint32_t accel[SAMPLES_PER_FRAME];
+    double gyro[SAMPLES_PER_FRAME];
+    for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
+        const unsigned char* p = samples + SAMPLE_SIZE * i;
+        accel[i] = acceleration_sum(load_i16(p + 2), load_i16(p + 4), load_i16(p + 6));
+        gyro[i] = gyro_sum(load_i16(p + 8), load_i16(p + 10), load_i16(p + 12));
+    }
+    float accel_root[SAMPLES_PER_FRAME];
+    float gyro_root[SAMPLES_PER_FRAME];
+    for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
+        accel_root[i] = asvm_root_estimate(accel[i]);
+    }
+    for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
+        gyro_root[i] = gsvm_root_estimate(gyro[i]);
+    }
+    frame_magnitudes m;
+    int near_step = 0;
+    for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
+        m.asvm[i] = upper_guess(accel_root[i]);
+        near_step |= m.asvm[i] ^ lower_guess(accel_root[i]);
+    }
+    for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
+        m.gsvm[i] = upper_guess(gyro_root[i]);
+        near_step |= m.gsvm[i] ^ lower_guess(gyro_root[i]);
+    }
+    if (near_step != 0) {
+        for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
+            m.asvm[i] = acceleration_magnitude(accel[i]);
+            m.gsvm[i] = angular_rate_magnitude(gyro[i]);
+        }
+    }
     return m;
 }
 

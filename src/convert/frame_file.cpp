@@ -3,37 +3,7 @@
 #include "convert/continuity.h"
 #include "convert/csv_row.h"
 
-#include <cmath>
 #include <cstring>
-
-sample read_sample(const unsigned char* frame, int index)
-{
-    const unsigned char* p = frame + FRAME_HEADER_SIZE + SAMPLE_SIZE * index;
-    sample s;
-    s.seqno = load_u16(p);
-    s.ax = load_i16(p + 2);
-    s.ay = load_i16(p + 4);
-    s.az = load_i16(p + 6);
-    s.gx = load_i16(p + 8);
-    s.gy = load_i16(p + 10);
-    s.gz = load_i16(p + 12);
-    return s;
-}
-
-magnitudes sample_magnitudes(const sample& s)
-{
-    const double gx = s.gx / GYRO_SCALE;
-    const double gy = s.gy / GYRO_SCALE;
-    const double gz = s.gz / GYRO_SCALE;
-    const double accel_unit = 1.0 / ACCEL_SCALE;  // exactly 2 to the power -13
-    const double ax = s.ax * accel_unit;
-    const double ay = s.ay * accel_unit;
-    const double az = s.az * accel_unit;
-    magnitudes m;
-    m.gsvm = static_cast<int>(std::sqrt(gx * gx + gy * gy + gz * gz));
-    m.asvm = static_cast<int>(std::sqrt(ax * ax + ay * ay + az * az) * 100.0);
-    return m;
-}
 
 namespace {
 

@@ -1,5 +1,7 @@
 // The frame file's layout: 132-byte frames of a six-byte header and nine
-// samples, every field little-endian.
+// samples, every field little-endian. A sample is 14 bytes: the sequence
+// number (unsigned) and the six axes AX, AY, AZ, GX, GY, GZ (signed), each
+// 16 bits.
 #ifndef QUENDIX_CONVERT_FRAME_LAYOUT_H
 #define QUENDIX_CONVERT_FRAME_LAYOUT_H
 
@@ -24,19 +26,6 @@ struct frame_header {
     uint16_t page_word;
 };
 
-// One sample: a sequence number and the raw counts of six axes.
-struct sample {
-    uint16_t seqno;
-    int16_t ax, ay, az;
-    int16_t gx, gy, gz;
-};
-
-// The derived magnitudes of a sample.
-struct magnitudes {
-    int asvm;  // acceleration, in hundredths of 8192 counts
-    int gsvm;  // angular rate, in units of 65.536 counts
-};
-
 // The little-endian unsigned 16-bit field at `p`.
 inline uint16_t load_u16(const unsigned char* p)
 {
@@ -54,11 +43,5 @@ inline frame_header read_frame_header(const unsigned char* frame)
 {
     return frame_header{load_u16(frame), load_u16(frame + 2), load_u16(frame + 4)};
 }
-
-// Sample `index` (0 to 8) of `frame`.
-sample read_sample(const unsigned char* frame, int index);
-
-// The magnitudes of `s`, computed in double precision and truncated.
-magnitudes sample_magnitudes(const sample& s);
 
 #endif

@@ -80,6 +80,8 @@ void end_if_interrupted()
 int convert_file(const directory* dir, const std::string& name, const std::string& path, int end_block,
                  created_outputs* outputs)
 {
+    // "uqendix", not "quendix": the banner has always read so, and scripts
+    // that split the console text by file look for it.
     std::printf("\nuqendix : %s\n\n", path.c_str());
 
     file_identity input_id;

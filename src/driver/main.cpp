@@ -9,8 +9,6 @@
 
 namespace {
 
-char console_buffer[64 * 1024];
-
 void convert_tree(const run_options& options)
 {
     process_directory(".", options.file_selector, options.recursive, options.end_block);
@@ -22,10 +20,5 @@ void convert_tree(const run_options& options)
 int main(int argc, char** argv)
 {
     prepare_process();
-    // Redirected output is written in large blocks; a terminal still sees
-    // each line as it is reported.
-    if (!stdout_is_terminal()) {
-        std::setvbuf(stdout, console_buffer, _IOFBF, sizeof console_buffer);
-    }
     return run_command_line(argc, argv, convert_tree);
 }
