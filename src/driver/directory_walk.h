@@ -5,7 +5,7 @@
 // Converts every file in `dir` that matches `selector`, in listing order; with
 // `recursive`, then walks every subdirectory the same way, depth first,
 // never entering one directory twice. `end_block` goes to each conversion.
-// Prints nothing of its own.
+// Prints nothing of its own; an interrupt ends the run between files.
 void process_directory(const char* dir, const char* selector, bool recursive, int end_block);
 
 #endif
