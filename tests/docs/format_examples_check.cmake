@@ -10,23 +10,9 @@
 # The program runs through EMULATOR when one is given.
 separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
 
+include(${CMAKE_CURRENT_LIST_DIR}/markdown_block.cmake)
 file(READ ${FORMAT} text)
 string(REPLACE "\r" "" text "${text}")
-
-# Sets `code` to the first fenced block tagged `language`.
-function(fenced_block language)
-  string(FIND "${text}" "\n```${language}\n" start)
-  if(start EQUAL -1)
-    message(FATAL_ERROR "${FORMAT} has no ```${language} block")
-  endif()
-  string(LENGTH "\n```${language}\n" skip)
-  math(EXPR start "${start} + ${skip}")
-  string(SUBSTRING "${text}" ${start} -1 rest)
-  string(FIND "${rest}" "\n```" end)
-  math(EXPR end "${end} + 1")
-  string(SUBSTRING "${rest}" 0 ${end} block)
-  set(code "${block}" PARENT_SCOPE)
-endfunction()
 
 # Runs `interpreter script` in WORK and fails unless it ends well and prints
 # `expected` somewhere in its output.
@@ -57,7 +43,7 @@ if(NOT status EQUAL 0 OR NOT EXISTS ${WORK}/morning.csv)
 endif()
 
 if(PYTHON3)
-  fenced_block(python)
+  markdown_block("${text}" "" python ${FORMAT} code)
   file(WRITE ${WORK}/read_csv.py "${code}")
   # The first row of morning.csv: its sequence number, AX and GX in units,
   # ASVM in units and GSVM.
@@ -67,7 +53,7 @@ else()
 endif()
 
 if(RSCRIPT)
-  fenced_block(r)
+  markdown_block("${text}" "" r ${FORMAT} code)
   file(WRITE ${WORK}/read_csv.R "${code}")
   run_example(${RSCRIPT} read_csv.R "SEQNO")
 endif()

@@ -8,21 +8,10 @@
 # collections". It runs under sh in a copy of the examples, with the
 # program's directory first on PATH.
 
+include(${CMAKE_CURRENT_LIST_DIR}/markdown_block.cmake)
 file(READ ${README} readme)
 string(REPLACE "\r" "" readme "${readme}")
-string(FIND "${readme}" "\n## Converting large collections\n" heading)
-if(heading EQUAL -1)
-  message(FATAL_ERROR "${README} has no \"## Converting large collections\" section")
-endif()
-string(SUBSTRING "${readme}" ${heading} -1 rest)
-string(FIND "${rest}" "\n```sh\n" open)
-if(open EQUAL -1)
-  message(FATAL_ERROR "the collections section of ${README} has no ```sh block")
-endif()
-math(EXPR open "${open} + 7")
-string(SUBSTRING "${rest}" ${open} -1 rest)
-string(FIND "${rest}" "```" close)
-string(SUBSTRING "${rest}" 0 ${close} example)
+markdown_block("${readme}" "## Converting large collections" sh ${README} example)
 
 # Each way of converting gets a fresh copy of the examples.
 file(REMOVE_RECURSE ${WORK})
