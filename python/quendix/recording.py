@@ -17,6 +17,7 @@ SAMPLE_WORDS = 7
 FRAME_MAGIC = 0x4453
 ACCEL_UNIT = 1.0 / 8192.0  # exactly 2 to the power -13
 GYRO_SCALE = 65.536
+AXES = ("AX", "AY", "AZ", "GX", "GY", "GZ")
 DEFAULT_END_BLOCK = 510
 
 # One CSV row: the sample as the frame holds it, then its magnitudes.
@@ -77,7 +78,12 @@ def read(path, end_block=DEFAULT_END_BLOCK):
         raise ValueError("end_block must be 1 to 511, not %d" % end_block)
     fd, size = _open_regular_file(path)
     with open(fd, "rb", buffering=0) as stream:
-        samples, frames, end_header = _read_frames(stream, size)
+        try:
+            samples, frames, end_header = _read_frames(stream, size)
+        except OSError as error:
+            # A failed read is an error here, where the converter ends the
+            # file at it: no part of a recording passes for the whole.
+            raise OSError(error.errno, error.strerror, os.fspath(path)) from error
     report, frames["reported"] = report_lines(frames, end_header, end_block)
     return Recording(path, end_block, samples, frames, report)
 
@@ -180,41 +186,43 @@ def _convert_frames(data, first_frame, frames, samples):
     out["valid"] = valid
     sample_words = words[:, 3:] if valid.all() else words[valid, 3:]
     rows = len(sample_words) * SAMPLES_PER_FRAME
-    row_words = samples[:rows].view("<u2").reshape(rows, len(SAMPLE_DTYPE))
-    row_words[:, :SAMPLE_WORDS] = sample_words.reshape(rows, SAMPLE_WORDS)
-    values = row_words.view("<i2")
-    _magnitudes(values[:, 1:7], values[:, 7:9])
+    raw = sample_words.reshape(rows, SAMPLE_WORDS)
+    out = samples[:rows]
+    # Field by field: numpy copies a long column faster than many short rows.
+    out["SEQNO"] = raw[:, 0]
+    for column, name in enumerate(AXES, start=1):
+        out[name] = raw[:, column].view("<i2")
+    _magnitudes(out)
     return rows
 
 
-def _magnitudes(axes, out):
-    """Writes ASVM and GSVM of the raw axes (AX, AY, AZ, GX, GY, GZ per row)
-    to the two columns of `out`.
+def _magnitudes(samples):
+    """Sets ASVM and GSVM of `samples` from their axes.
 
     In double precision, the converter's definition step by step: ASVM is
     each acceleration axis times 2^-13, squared, summed in the order X, Y,
     Z, its square root times 100; GSVM each angular-rate axis divided by
     65.536, squared, summed, its square root. Storing the non-negative
-    double into an integer truncates it.
+    double into an integer field truncates it.
     """
-    total = np.empty(len(axes))
-    term = np.empty(len(axes))
-    _sum_of_squares(axes[:, 0:3], np.multiply, ACCEL_UNIT, total, term)
+    total = np.empty(len(samples))
+    term = np.empty(len(samples))
+    _sum_of_squares(samples, ("AX", "AY", "AZ"), np.multiply, ACCEL_UNIT, total, term)
     np.sqrt(total, out=total)
     np.multiply(total, 100.0, out=total)
-    out[:, 0] = total
-    _sum_of_squares(axes[:, 3:6], np.divide, GYRO_SCALE, total, term)
+    samples["ASVM"] = total
+    _sum_of_squares(samples, ("GX", "GY", "GZ"), np.divide, GYRO_SCALE, total, term)
     np.sqrt(total, out=total)
-    out[:, 1] = total
+    samples["GSVM"] = total
 
 
-def _sum_of_squares(axes, scale, factor, total, term):
-    """Sets `total` to the sum of the squares of the three columns of `axes`,
-    each first scaled by `scale` (np.multiply or np.divide) with `factor`,
-    added in column order."""
-    scale(axes[:, 0], factor, out=total, dtype=np.float64)
+def _sum_of_squares(samples, axes, scale, factor, total, term):
+    """Sets `total` to the sum of the squares of the three `axes` fields of
+    `samples`, each first scaled by `scale` (np.multiply or np.divide) with
+    `factor`, added in the order given."""
+    scale(samples[axes[0]], factor, out=total, dtype=np.float64)
     np.multiply(total, total, out=total)
-    for axis in (1, 2):
-        scale(axes[:, axis], factor, out=term, dtype=np.float64)
+    for axis in axes[1:]:
+        scale(samples[axis], factor, out=term, dtype=np.float64)
         np.multiply(term, term, out=term)
         np.add(total, term, out=total)

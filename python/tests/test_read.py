@@ -103,6 +103,8 @@ def make_directory(directory):
     (make_fifo, OSError),
     (lambda d: Path("/dev/null"), OSError),
     (lambda d: Path("/dev/zero"), OSError),
+    # A regular file whose every read fails.
+    (lambda d: Path("/proc/self/mem"), OSError),
 ])
 def test_not_a_readable_regular_file(tmp_path, alarm, make, error):
     path = make(tmp_path)
