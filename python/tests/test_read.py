@@ -65,11 +65,14 @@ def test_dataframe_has_the_csv_columns(tmp_path):
     assert (frame["ASVM"] == 100).all() and (frame["GSVM"] == 100).all()
 
 
-@pytest.mark.parametrize("end_block", [0, 512, -1, 2 ** 31])
-def test_end_block_out_of_range(tmp_path, end_block):
+@pytest.mark.parametrize("end_block, error", [
+    (0, ValueError), (512, ValueError), (-1, ValueError), (2 ** 31, ValueError),
+    (5.0, TypeError), ("5", TypeError),
+])
+def test_end_block_not_1_to_511(tmp_path, end_block, error):
     path = tmp_path / "a.qvx"
     path.write_bytes(frames([(1, 0)]))
-    with pytest.raises(ValueError, match="end_block"):
+    with pytest.raises(error):
         quendix.read(path, end_block)
 
 
