@@ -113,6 +113,7 @@ def _open_regular_file(path):
 
 
 def _file_kind(mode):
+    """What a file of `mode` is, for a message."""
     if stat.S_ISFIFO(mode):
         return "a FIFO"
     if stat.S_ISCHR(mode):
@@ -156,8 +157,9 @@ def _read_frames(stream, size):
         if whole > 0:
             if frame_count + whole > len(frames):
                 # The file grew since its size was taken.
-                frames.resize(frame_count + whole, refcheck=False)
-                samples.resize((frame_count + whole) * SAMPLES_PER_FRAME, refcheck=False)
+                capacity = max(frame_count + whole, 2 * len(frames))
+                frames.resize(capacity, refcheck=False)
+                samples.resize(capacity * SAMPLES_PER_FRAME, refcheck=False)
             sample_count += _convert_frames(chunk[:whole * FRAME_SIZE], frame_count,
                                             frames[frame_count:], samples[sample_count:])
             frame_count += whole

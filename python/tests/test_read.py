@@ -153,6 +153,23 @@ def test_unreadable_file():
         assert outcome == b"PermissionError naming the path"
 
 
+@pytest.mark.parametrize("size", [0, 10 ** 7], ids=["grown", "shrunk"])
+def test_a_file_whose_size_changed_after_the_open(tmp_path, monkeypatch, size):
+    # The size taken at the open only sizes the arrays: the frames read count.
+    path = tmp_path / "a.qvx"
+    raw = np.zeros(9 * 5000, RAW_SAMPLE)
+    raw["AX"] = np.arange(len(raw))
+    path.write_bytes(frames([(1, i % 512) for i in range(5000)], raw) + b"\x53\x44\x07")
+    expected = quendix.read(path)
+    open_file = quendix.recording._open_regular_file
+    monkeypatch.setattr(quendix.recording, "_open_regular_file",
+                        lambda p: (open_file(p)[0], size))
+    got = quendix.read(path)
+    assert np.array_equal(got.samples, expected.samples)
+    assert np.array_equal(got.frames, expected.frames)
+    assert got.report == expected.report
+
+
 def test_the_input_is_only_read(tmp_path):
     path = tmp_path / "a.qvx"
     data = frames([(1, 0), (1, 7)]) + b"\xff" * 132 + b"\x53\x44"
