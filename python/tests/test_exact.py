@@ -63,9 +63,8 @@ def test_generated_recordings(converter, generator, tmp_path, end_block):
         subprocess.run([str(generator), "--frames", "700", "--seed", str(i)] + options
                        + [str(tmp_path / ("g%02d.qvx" % i))], check=True, stdout=subprocess.DEVNULL)
     convert(converter, tmp_path, end_block)
-    for i, what in enumerate(GENERATED):
-        recording = assert_same_as_converter(tmp_path / ("g%02d.qvx" % i), end_block)
-        assert len(recording.report) > 1 or what == "all missing", what
+    for i in range(len(GENERATED)):
+        assert_same_as_converter(tmp_path / ("g%02d.qvx" % i), end_block)
 
 
 def magnitude_steps(values, magnitude):
@@ -88,18 +87,19 @@ def step_samples():
         rows.append(one)
     others = [(0, 0), (1, -1), (100, 200), (-3000, 4000), (8192, -8192),
               (20000, -20000), (26000, -26000), (-32768, 32767), (32767, 32767)]
-    for first, scale in ((0, 2.0 ** -13), (3, 1 / 65.536)):
+    # The first axis of each magnitude, and the magnitude of three axes.
+    magnitudes = ((0, lambda axes: np.sqrt(((axes * 2.0 ** -13) ** 2).sum(axis=1)) * 100),
+                  (3, lambda axes: np.sqrt(((axes / 65.536) ** 2).sum(axis=1))))
+    for first, magnitude in magnitudes:
         for place in range(3):
             for a, b in others:
                 axes = np.zeros((len(every), 3), np.int64)
                 axes[:, place] = every
                 axes[:, [p for p in range(3) if p != place]] = a, b
-                units = axes / (1 / scale) if first == 3 else axes * scale
-                # Where the magnitude steps is found here by the definition;
+                # Where the magnitude steps is found here from the definition;
                 # whether it is right there is for the converter to say.
-                root = np.sqrt((units * units).sum(axis=1))
-                magnitude = np.trunc(root * 100 if first == 0 else root)
-                chosen = axes[np.searchsorted(every, magnitude_steps(every, magnitude))]
+                steps = magnitude_steps(every, np.trunc(magnitude(axes)))
+                chosen = axes[np.searchsorted(every, steps)]
                 sample = np.zeros((len(chosen), 6), np.int64)
                 sample[:, first:first + 3] = chosen
                 rows.append(sample)
