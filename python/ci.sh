@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# CI for the Python package, run after the C++ build: installs the package
+# into a fresh virtual environment without the network, runs its tests
+# against the built converter and generator, and runs both worked examples.
+#
+#   python/ci.sh        (needs build/default/quendix and build/default/quendix-gen)
+#
+# Uses Debian's /usr/bin/python3 with python3-numpy, python3-pandas,
+# python3-pytest, python3-matplotlib and python3-venv; the environment sees
+# them through --system-site-packages, so pip downloads nothing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+python=/usr/bin/python3
+repo=$PWD
+export QUENDIX="$repo/build/default/quendix"
+export QUENDIX_GEN="$repo/build/default/quendix-gen"
+for program in "$QUENDIX" "$QUENDIX_GEN"; do
+  [ -x "$program" ] || { echo "python/ci.sh: $program is missing; build with cmake --workflow --preset default"; exit 1; }
+done
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+echo "== python: a virtual environment with Debian's packages, and the package installed offline"
+"$python" -m venv --system-site-packages "$scratch/venv"
+# Built from a copy, so that the build leaves nothing in the work tree.
+cp -r python "$scratch/source"
+rm -rf "$scratch/source/build" "$scratch/source"/*.egg-info
+"$scratch/venv/bin/pip" install --quiet --no-index --no-build-isolation "$scratch/source"
+venv_python="$scratch/venv/bin/python"
+installed=$(cd "$scratch" && "$venv_python" -c 'import quendix; print(quendix.__file__)')
+case "$installed" in
+  "$scratch/venv/"*) echo "quendix installed at $installed" ;;
+  *) echo "python/ci.sh: quendix imported from $installed, not from the environment"; exit 1 ;;
+esac
+
+echo "== python: the package's tests, against the built programs"
+# Run from the scratch directory, so that the tests import the installed
+# package and not the work tree's.
+(cd "$scratch" && PYTHONDONTWRITEBYTECODE=1 "$venv_python" -m pytest -q -rs -p no:cacheprovider \
+  "$repo/python/tests")
+
+echo "== python: the worked examples of docs/python.md"
+(cd "$scratch" && "$venv_python" "$repo/python/examples/gaps.py" "$repo/examples/afternoon.qvx")
+(cd "$scratch" && "$venv_python" "$repo/python/examples/plot.py" "$repo/examples/afternoon.qvx" afternoon.png)
+[ -s "$scratch/afternoon.png" ] || { echo "python/ci.sh: plot.py made no picture"; exit 1; }
+echo "plot.py drew $(stat -c %s "$scratch/afternoon.png") bytes of PNG"
