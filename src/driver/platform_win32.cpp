@@ -120,58 +120,96 @@ FILE* stream_of(HANDLE handle, int flags, const char* mode)
     return stream;
 }
 
-// The reparse tag of the reparse point `path` itself, or 0 when it cannot
-// be read.
-DWORD reparse_tag(const std::string& path)
+// The full path the system gives for the open `handle`, long names and
+// all; empty when it gives none.
+std::string final_path(HANDLE handle)
 {
-    const HANDLE handle = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return 0;
+    std::string path(MAX_PATH, '\0');
+    DWORD length = GetFinalPathNameByHandleA(handle, &path[0], static_cast<DWORD>(path.size()), 0);
+    if (length >= path.size()) {
+        path.assign(length, '\0');
+        length = GetFinalPathNameByHandleA(handle, &path[0], static_cast<DWORD>(path.size()), 0);
     }
-    FILE_ATTRIBUTE_TAG_INFO info = {};
-    const bool read = GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info) != 0;
-    CloseHandle(handle);
-    return read ? info.ReparseTag : 0;
+    path.resize(length < path.size() ? length : 0);
+    return path;
 }
 
-// True when a removal succeeded or found the name gone already.
-bool removed(BOOL succeeded)
+// True when `name` in `dir` is the name of the open file or link `handle`
+// itself. It is not when `name` is another file's short 8.3 alias
+// ("REPORT~1.CSV" for "Report for May.csv"), or, under wine, a Unix
+// symbolic link, which wine shows as the file it leads to.
+bool is_own_name(HANDLE handle, const directory* dir, const std::string& name)
 {
-    return succeeded != 0 || GetLastError() == ERROR_FILE_NOT_FOUND;
+    std::string expected = final_path(dir->handle);
+    const std::string found = final_path(handle);
+    if (expected.empty() || found.empty() || name.find_first_of("\\/") != std::string::npos) {
+        return false;
+    }
+    if (expected.back() != '\\') {
+        expected.push_back('\\');
+    }
+    expected.append(name);
+    return _stricmp(expected.c_str(), found.c_str()) == 0;
 }
 
-// Frees `path` for a new file. Nothing there, a file, or a link of any
-// kind (a symbolic link or a junction, dangling or not, to a file or a
-// directory) whose own name is then removed: true. The link's target and
-// the other names of a file with several stay as they are. A directory, a
-// socket, or a name that cannot be removed (a read-only file, one another
-// program holds open): false, and nothing is touched.
-bool free_name(const std::string& path)
+// True when the open `handle` may be removed to make room for an output:
+// it is a file, or a link of any kind (a symbolic link or a junction,
+// dangling or not, to a file or a directory), under its own name. Not a
+// directory, nor a socket.
+bool is_replaceable(HANDLE handle, const directory* dir, const std::string& name)
+{
+    FILE_ATTRIBUTE_TAG_INFO info;
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) {
+        return false;
+    }
+    const bool is_link = (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                         IsReparseTagNameSurrogate(info.ReparseTag);
+    if (!is_link) {
+        // Any other reparse point is what its attributes say, except a
+        // socket, which looks like a file.
+        if ((info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0 ||
+            ((info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+             info.ReparseTag == static_cast<DWORD>(IO_REPARSE_TAG_AF_UNIX))) {
+            return false;
+        }
+    }
+    return is_own_name(handle, dir, name);
+}
+
+// Frees `name` in `dir`, whose path is `path`, for a new file. True when
+// nothing is there, or when a file or link was, whose own name is then
+// removed: a link's target and the other names of a file with several stay
+// as they are. False, with nothing touched, for whatever is_replaceable
+// turns away and for a name that cannot be removed (a read-only file, one
+// another program holds open without sharing its deletion).
+bool free_name(const directory* dir, const std::string& name, const std::string& path)
 {
     // GetFileAttributesA describes a reparse point itself, never follows it.
     const DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     }
-    const bool is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        const DWORD tag = reparse_tag(path);
-        if (IsReparseTagNameSurrogate(tag)) {
-            // RemoveDirectoryA takes a directory link away, not the
-            // directory it leads to or anything in it.
-            return removed(is_directory ? RemoveDirectoryA(path.c_str()) : DeleteFileA(path.c_str()));
-        }
-        // Any other reparse point is what its attributes say, except a
-        // socket, which looks like a file.
-        if (tag == static_cast<DWORD>(IO_REPARSE_TAG_AF_UNIX)) {
-            return false;
-        }
-    }
-    if (is_directory || (attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
         return false;
     }
-    return removed(DeleteFileA(path.c_str()));
+    // The name is opened itself, never followed, then looked at again and
+    // removed through the same handle: what is removed is what was looked
+    // at. For a directory link that takes the link away, never the
+    // directory it leads to or anything in it.
+    const HANDLE handle = CreateFileA(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    const bool removed =
+        is_replaceable(handle, dir, name) &&
+        SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+    // The name goes when its last handle closes.
+    CloseHandle(handle);
+    return removed;
 }
 
 // Reads the entries of `dir` that match `name_pattern` into `entries`.
@@ -317,7 +355,7 @@ FILE* create_output(const directory* dir, const std::string& name, file_identity
     // A name that opens a device ("nul.csv") does so in every directory:
     // the output would vanish while the run reported it written.
     const std::string path = joined(dir, name);
-    if (names_device(path) || !free_name(path)) {
+    if (names_device(path) || !free_name(dir, name, path)) {
         return nullptr;
     }
     // CREATE_NEW fails on whatever has taken the name since, and with
