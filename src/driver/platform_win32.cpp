@@ -8,10 +8,11 @@
 // ANSI file functions, which take paths of at most MAX_PATH (260) bytes,
 // terminator included, counted from the drive on. A file deeper than that
 // is not opened and a directory deeper than that is not listed: the walk
-// reaches no further. Each open directory is held by a handle that does not
-// share deletion, so neither it nor the directories above it can be renamed
-// or removed, or replaced by a link, while the run is inside it: its path
-// keeps naming the directory that was opened.
+// reaches no further. Each open directory is also held by a handle that
+// does not share deletion, so that while the walk is inside it, neither it
+// nor any directory the walk entered on the way there can be renamed,
+// removed or replaced by a link: its path keeps naming the directory that
+// was opened.
 #include "driver/platform.h"
 
 #include <cstring>
