@@ -112,6 +112,24 @@ TEST_F(HostileFs, AnOutputNameThatIsADeviceIsNotOpened)
     EXPECT_EQ(names(), std::vector<std::string>{"nul1234"});
 }
 
+TEST_F(HostileFs, AnOutputNameThatIsAnotherFilesShortNameIsNotOpened)
+{
+    // Where the volume keeps 8.3 names, "Report for May.csv" answers to a
+    // short name too, which is the CSV name of a recording named after it.
+    write_literal("Report for May.csv", "kept");
+    wchar_t short_path[MAX_PATH];
+    const DWORD length = GetShortPathNameW(literal("Report for May.csv").c_str(), short_path, MAX_PATH);
+    const std::string short_name = fs::path(short_path).filename().string();
+    if (length == 0 || length >= MAX_PATH || short_name == "Report for May.csv") {
+        GTEST_SKIP() << "this volume keeps no short names";
+    }
+    const std::string stem = short_name.substr(0, short_name.size() - 4);
+    write_file(at(stem + ".qvx"), frame_bytes(sample_frame(1, 0, 0)));
+    const program_run run = run_quendix(root, {stem + ".qvx"});
+    EXPECT_EQ(run.output, banner("./" + stem + ".qvx") + not_opened("./" + stem + ".csv"));
+    EXPECT_EQ(read_literal("Report for May.csv"), "kept");
+}
+
 TEST_F(HostileFs, InputIsNeverDestroyedThroughAnotherNameForIt)
 {
     const std::string frame = frame_bytes(sample_frame(1, 0, 0));
