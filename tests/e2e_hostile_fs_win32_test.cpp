@@ -1,12 +1,15 @@
-// A hostile Windows file system: names that open devices, and other names
-// for the input itself where its outputs are expected. Every input must
-// stay intact and no run may wait on a device.
+// A hostile Windows file system: names that open devices, other names for
+// the input itself or for other files where its outputs are expected, and
+// an interrupted run. Every input must stay intact, no run may wait on a
+// device, and no output may be left that looks whole but is not.
 #include "e2e.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
 
 namespace {
 
@@ -79,6 +82,9 @@ protected:
 
 const std::string REPORT_1_0 = "    start :   1,   0\n      end :   1,   0\n";
 
+// The log of a file whose one frame is at (1, 0).
+const std::string LOG_1_0 = "    start :   1,   0\r\n      end :   1,   0\r\n";
+
 TEST_F(HostileFs, InputsNamedLikeDevicesAreNotOpened)
 {
     const std::string frame = frame_bytes(sample_frame(1, 0, 0));
@@ -106,6 +112,24 @@ TEST_F(HostileFs, AnOutputNameThatIsADeviceIsNotOpened)
     EXPECT_EQ(names(), std::vector<std::string>{"nul1234"});
 }
 
+TEST_F(HostileFs, AnOutputNameThatIsAnotherFilesShortNameIsNotOpened)
+{
+    // Where the volume keeps 8.3 names, "Report for May.csv" answers to a
+    // short name too, which is the CSV name of a recording named after it.
+    write_literal("Report for May.csv", "kept");
+    wchar_t short_path[MAX_PATH];
+    const DWORD length = GetShortPathNameW(literal("Report for May.csv").c_str(), short_path, MAX_PATH);
+    const std::string short_name = fs::path(short_path).filename().string();
+    if (length == 0 || length >= MAX_PATH || short_name == "Report for May.csv") {
+        GTEST_SKIP() << "this volume keeps no short names";
+    }
+    const std::string stem = short_name.substr(0, short_name.size() - 4);
+    write_file(at(stem + ".qvx"), frame_bytes(sample_frame(1, 0, 0)));
+    const program_run run = run_quendix(root, {stem + ".qvx"});
+    EXPECT_EQ(run.output, banner("./" + stem + ".qvx") + not_opened("./" + stem + ".csv"));
+    EXPECT_EQ(read_literal("Report for May.csv"), "kept");
+}
+
 TEST_F(HostileFs, InputIsNeverDestroyedThroughAnotherNameForIt)
 {
     const std::string frame = frame_bytes(sample_frame(1, 0, 0));
@@ -125,6 +149,96 @@ TEST_F(HostileFs, InputIsNeverDestroyedThroughAnotherNameForIt)
     EXPECT_EQ(run.output, banner("./b.qvx") + not_opened("./b.csv"));
     EXPECT_EQ(read_file(at("b.qvx")), frame);
     EXPECT_EQ(names(), (std::vector<std::string>{"b.csv", "b.qvx"}));
+}
+
+TEST_F(HostileFs, AnOutputNameThatIsAFileOrAnotherNameForARecordingIsReplaced)
+{
+    // a.csv is another name for the recording c.qvx, converted after a.qvx;
+    // a.log is an old log, longer than the new one.
+    const std::string a = frame_bytes(sample_frame(1, 0, 0));
+    const std::string c = frame_bytes(sample_frame(1, 0, 9));
+    write_file(at("a.qvx"), a);
+    write_file(at("c.qvx"), c);
+    write_file(at("a.log"), LOG_1_0 + LOG_1_0);
+    if (!CreateHardLinkW(literal("a.csv").c_str(), literal("c.qvx").c_str(), nullptr)) {
+        GTEST_SKIP() << "hard links cannot be made here: error " << GetLastError();
+    }
+    const program_run run = run_quendix(root, {});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.output,
+              banner("./a.qvx") + console_text(REPORT_1_0) + banner("./c.qvx") + console_text(REPORT_1_0));
+    EXPECT_EQ(read_file(at("a.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
+    EXPECT_EQ(read_file(at("a.log")), LOG_1_0);
+    EXPECT_EQ(read_file(at("c.qvx")), c);
+    EXPECT_EQ(read_file(at("c.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 9)));
+    EXPECT_EQ(read_file(at("a.qvx")), a);
+}
+
+TEST_F(HostileFs, OneRunWritesAnOutputNameOnce)
+{
+    // Both files name their outputs "data..csv" and "data..log".
+    write_file(at("data.qvx1"), frame_bytes(sample_frame(1, 0, 0)));
+    write_file(at("data.qvx2"), frame_bytes(sample_frame(1, 0, 9)));
+    const program_run run = run_quendix(root, {"*.qvx?"});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.output, banner("./data.qvx1") + console_text(REPORT_1_0) + banner("./data.qvx2") +
+                              not_opened("./data..csv"));
+    EXPECT_EQ(read_file(at("data..csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
+    EXPECT_EQ(read_file(at("data..log")), LOG_1_0);
+    EXPECT_EQ(names(), (std::vector<std::string>{"data..csv", "data..log", "data.qvx1", "data.qvx2"}));
+}
+
+TEST_F(HostileFs, CtrlCRemovesTheOutputsOfTheFileUnderWay)
+{
+    // b.qvx reports every frame but its first: far more console text than
+    // the pipe and the program's buffers hold, so once its banner has
+    // arrived the program is still converting it, waiting for the test to
+    // read on. Ctrl-C is sent then.
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    std::string gaps = frame;
+    std::string gap_lines = "    start :   1,   0\n";
+    for (int i = 1; i <= 100000; ++i) {
+        gaps += erased_frame_bytes();
+        char line[64];
+        std::snprintf(line, sizeof line, "  missing : %3d, %3d -> 65535, 65535 (%d)\n", 1 + i / 512, i % 512,
+                      132 * i);
+        gap_lines += line;
+    }
+    write_file(at("a.qvx"), frame);
+    write_file(at("b.qvx"), gaps);
+    write_file(at("c.qvx"), frame);
+
+    const std::string head = banner("./a.qvx") + console_text(REPORT_1_0) + banner("./b.qvx");
+    std::string output;
+    bool sent = false;
+    run_setup setup;
+    setup.timeout_seconds = 120;
+    const program_run run = run_quendix_with(root, {}, setup, [&](const char* bytes, size_t size) {
+        output.append(bytes, size);
+        if (!sent && output.size() >= head.size()) {
+            sent = true;
+            signal_running_program(SIGINT);
+        }
+    });
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(static_cast<DWORD>(run.exit_status), STATUS_CONTROL_C_EXIT);
+
+    // The console text so far, in whole lines, then the message.
+    const std::string tail = console_text("quendix : " + shown_path("./b.qvx") + ", interrupted.\n");
+    ASSERT_GE(output.size(), head.size() + tail.size());
+    EXPECT_EQ(output.substr(0, head.size()), head);
+    EXPECT_EQ(output.substr(output.size() - tail.size()), tail);
+    const std::string report = output.substr(head.size(), output.size() - head.size() - tail.size());
+    const std::string whole_report = console_text(gap_lines);
+    EXPECT_LT(report.size(), whole_report.size());
+    EXPECT_EQ(whole_report.compare(0, report.size(), report), 0);
+    EXPECT_TRUE(report.empty() || report.back() == '\n');
+
+    // a.qvx's outputs stay; b.qvx loses both; c.qvx is never converted.
+    EXPECT_EQ(read_file(at("a.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
+    EXPECT_EQ(read_file(at("a.log")), LOG_1_0);
+    EXPECT_EQ(read_file(at("b.qvx")), gaps);
+    EXPECT_EQ(names(), (std::vector<std::string>{"a.csv", "a.log", "a.qvx", "b.qvx", "c.qvx"}));
 }
 
 }  // namespace

@@ -1,11 +1,26 @@
-// Windows implementation of the platform layer: FindFirstFileA listings whose
-// wildcards the system matches, identities from the volume serial number and
-// the file index, and opens that take disk files only.
+// Windows implementation of the platform layer: directories held by their
+// paths, FindFirstFileA listings whose wildcards the system matches,
+// identities from the volume serial number and the file index, outputs that
+// replace names without following reparse points, and console control
+// events in place of signals.
+//
+// Every name is joined to its directory's path and handed to the system's
+// ANSI file functions, which take paths of at most MAX_PATH (260) bytes,
+// terminator included, counted from the drive on. A file deeper than that
+// is not opened and a directory deeper than that is not listed: the walk
+// reaches no further. Each open directory is also held by a handle that
+// does not share deletion, so that while the walk is inside it, neither it
+// nor any directory the walk entered on the way there can be renamed,
+// removed or replaced by a link: its path keeps naming the directory that
+// was opened.
 #include "driver/platform.h"
 
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
+#include <new>
+#include <string>
+#include <utility>
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -18,8 +33,15 @@ int _dowildcard = 0;
 
 const char path_separator = '\\';
 
-// The CSV and log streams are text streams, which turn "\n" into CR LF.
-const char output_line_end[] = "\n";
+// Set on the thread the system starts for a console control event, read by
+// the run between chunks and files; a store to an aligned int is never seen
+// half done.
+volatile std::sig_atomic_t interrupt_signal = 0;
+
+struct directory {
+    std::string path;
+    HANDLE handle;
+};
 
 bool is_path_separator(char c)
 {
@@ -37,23 +59,38 @@ namespace {
 // the runtime's own fopen.
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// How long the handler of a closing console or session holds the system
+// back while the run removes the outputs of the file under way and ends
+// itself. The system may end the process sooner: five seconds after a
+// console window is closed.
+constexpr DWORD CLOSE_WAIT_MS = 10000;
+
+std::string joined(const directory* dir, const std::string& name)
+{
+    std::string path;
+    path.reserve(dir->path.size() + 1 + name.size());
+    path.append(dir->path).append(1, path_separator).append(name);
+    return path;
+}
+
 // True when the system takes `path` for a device: names such as "nul",
 // "con.qvx" or "com1.csv" in any directory open a device, not a file. It
 // is found from the name alone, so that no device is ever opened: opening
 // one can wait on it or, for a serial port, signal the attached hardware.
-bool names_device(const char* path)
+bool names_device(const std::string& path)
 {
-    const DWORD needed = GetFullPathNameA(path, 0, nullptr, nullptr);
+    const DWORD needed = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
     if (needed == 0) {
         return false;
     }
     std::string full(needed, '\0');
-    const DWORD length = GetFullPathNameA(path, needed, &full[0], nullptr);
+    const DWORD length = GetFullPathNameA(path.c_str(), needed, &full[0], nullptr);
     return length > 0 && length < needed && full.compare(0, 4, "\\\\.\\") == 0;
 }
 
-// Fills `id` for the open disk file or directory `handle`. False for
-// devices, consoles and pipes, which have no identity of their own.
+// Fills `id` and `attributes` for the open disk file or directory `handle`.
+// False for devices, consoles and pipes, which have no identity of their
+// own.
 bool identity_of(HANDLE handle, file_identity* id, DWORD* attributes)
 {
     if (GetFileType(handle) != FILE_TYPE_DISK) {
@@ -84,43 +121,205 @@ FILE* stream_of(HANDLE handle, int flags, const char* mode)
     return stream;
 }
 
-}  // namespace
-
-int list_directory(const std::string& directory, const std::string& name_pattern,
-                   std::vector<listing_entry>* entries)
+// The full path the system gives for the open `handle`, long names and
+// all; empty when it gives none.
+std::string final_path(HANDLE handle)
 {
-    entries->clear();
-    std::string pattern;
-    pattern.reserve(directory.size() + 1 + name_pattern.size());
-    pattern.append(directory).append(1, path_separator).append(name_pattern);
-    WIN32_FIND_DATAA entry;
-    const HANDLE listing = FindFirstFileA(pattern.c_str(), &entry);
-    if (listing == INVALID_HANDLE_VALUE) {
-        return -1;
+    std::string path(MAX_PATH, '\0');
+    DWORD length = GetFinalPathNameByHandleA(handle, &path[0], static_cast<DWORD>(path.size()), 0);
+    if (length >= path.size()) {
+        path.assign(length, '\0');
+        length = GetFinalPathNameByHandleA(handle, &path[0], static_cast<DWORD>(path.size()), 0);
     }
-    // The whole listing is taken before any entry is handed out, so files
-    // the run creates meanwhile never show up in it. Entries stay in the
-    // order the file system delivers them.
+    path.resize(length < path.size() ? length : 0);
+    return path;
+}
+
+// True when `name` in `dir` is the name of the open file or link `handle`
+// itself. It is not when `name` is another file's short 8.3 alias
+// ("REPORT~1.CSV" for "Report for May.csv"), or, under wine, a Unix
+// symbolic link, which wine shows as the file it leads to.
+bool is_own_name(HANDLE handle, const directory* dir, const std::string& name)
+{
+    std::string expected = final_path(dir->handle);
+    const std::string found = final_path(handle);
+    if (expected.empty() || found.empty() || name.find_first_of("\\/") != std::string::npos) {
+        return false;
+    }
+    if (expected.back() != '\\') {
+        expected.push_back('\\');
+    }
+    expected.append(name);
+    return _stricmp(expected.c_str(), found.c_str()) == 0;
+}
+
+// True when the open `handle` may be removed to make room for an output:
+// it is a file, or a link of any kind (a symbolic link or a junction,
+// dangling or not, to a file or a directory), under its own name. Not a
+// directory, nor a socket.
+bool is_replaceable(HANDLE handle, const directory* dir, const std::string& name)
+{
+    FILE_ATTRIBUTE_TAG_INFO info;
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) {
+        return false;
+    }
+    const bool is_link = (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                         IsReparseTagNameSurrogate(info.ReparseTag);
+    if (!is_link) {
+        // Any other reparse point is what its attributes say, except a
+        // socket, which looks like a file.
+        if ((info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0 ||
+            ((info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+             info.ReparseTag == static_cast<DWORD>(IO_REPARSE_TAG_AF_UNIX))) {
+            return false;
+        }
+    }
+    return is_own_name(handle, dir, name);
+}
+
+// Frees `name` in `dir`, whose path is `path`, for a new file. True when
+// nothing is there, or when a file or link was, whose own name is then
+// removed: a link's target and the other names of a file with several stay
+// as they are. False, with nothing touched, for whatever is_replaceable
+// turns away and for a name that cannot be removed (a read-only file, one
+// another program holds open without sharing its deletion).
+bool free_name(const directory* dir, const std::string& name, const std::string& path)
+{
+    // GetFileAttributesA describes a reparse point itself, never follows it.
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        return false;
+    }
+    // The name is opened itself, never followed, then looked at again and
+    // removed through the same handle: what is removed is what was looked
+    // at. For a directory link that takes the link away, never the
+    // directory it leads to or anything in it.
+    const HANDLE handle = CreateFileA(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    const bool removed =
+        is_replaceable(handle, dir, name) &&
+        SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+    // The name goes when its last handle closes.
+    CloseHandle(handle);
+    return removed;
+}
+
+// Reads the entries of `dir` that match `name_pattern` into `entries`.
+// False when the directory cannot be listed whole, or nothing matches.
+bool read_entries(const directory* dir, const std::string& name_pattern, std::vector<listing_entry>* entries)
+{
+    WIN32_FIND_DATAA entry;
+    const HANDLE listing = FindFirstFileA(joined(dir, name_pattern).c_str(), &entry);
+    if (listing == INVALID_HANDLE_VALUE) {
+        return false;
+    }
     do {
         if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) {
             continue;
         }
+        // A link to a directory carries the directory attribute as well.
         const bool is_directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         entries->push_back(listing_entry{entry.cFileName, is_directory});
     } while (FindNextFileA(listing, &entry));
+    const bool whole = GetLastError() == ERROR_NO_MORE_FILES;
     FindClose(listing);
+    return whole;
+}
+
+// Notes a console control event as the signal it stands for: Ctrl-C as
+// SIGINT, Ctrl-Break as SIGBREAK, a closed console, logoff or shutdown as
+// SIGTERM. Each ends the process with the same status (end_by_interrupt).
+BOOL WINAPI note_console_event(DWORD event)
+{
+    switch (event) {
+    case CTRL_C_EVENT:
+        interrupt_signal = SIGINT;
+        return TRUE;
+    case CTRL_BREAK_EVENT:
+        interrupt_signal = SIGBREAK;
+        return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        // The system ends the process as soon as this returns, so it
+        // returns only if the run has not ended itself by then.
+        interrupt_signal = SIGTERM;
+        Sleep(CLOSE_WAIT_MS);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+}  // namespace
+
+directory* open_directory(const directory* parent, const std::string& name, file_identity* id)
+{
+    std::string path = parent != nullptr ? joined(parent, name) : name;
+    if (names_device(path)) {
+        return nullptr;
+    }
+    // The backup semantics open directories, following links. Without
+    // FILE_SHARE_DELETE the directory stays where it is while open.
+    const HANDLE handle = CreateFileA(path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    DWORD attributes = 0;
+    if (!identity_of(handle, id, &attributes) || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    return new directory{std::move(path), handle};
+}
+
+void close_directory(directory* dir)
+{
+    CloseHandle(dir->handle);
+    delete dir;
+}
+
+int list_directory(const directory* dir, const std::string& name_pattern,
+                   std::vector<listing_entry>* entries)
+{
+    entries->clear();
+    // The whole listing is taken before any entry is handed out, so files
+    // the run creates meanwhile never show up in it; the entries stay in
+    // the order the file system gives them. A directory too large to list
+    // in memory ends like one that cannot be read, not the run.
+    bool listed = false;
+    try {
+        listed = read_entries(dir, name_pattern, entries);
+    } catch (const std::bad_alloc&) {
+        listed = false;
+    }
+    if (!listed) {
+        std::vector<listing_entry>().swap(*entries);
+        return -1;
+    }
     return entries->empty() ? -1 : 0;
 }
 
-int path_identity(const char* path, file_identity* id)
+int name_identity(const directory* dir, const std::string& name, bool follow_links, file_identity* id)
 {
+    const std::string path = joined(dir, name);
     if (names_device(path)) {
         return -1;
     }
     // No access is asked for, only the file's information; the backup
     // semantics let the same call open directories.
-    const HANDLE handle = CreateFileA(path, 0, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    const HANDLE handle = CreateFileA(path.c_str(), 0, SHARE_ALL, nullptr, OPEN_EXISTING, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return -1;
     }
@@ -130,15 +329,16 @@ int path_identity(const char* path, file_identity* id)
     return identified ? 0 : -1;
 }
 
-FILE* open_regular_input(const char* path, file_identity* id)
+FILE* open_input(const directory* dir, const std::string& name, file_identity* id)
 {
     // Devices are turned away by name, and anything else that is not a
     // disk file by its type, before a byte is read: a run never waits on a
     // console or a pipe, and never reads an endless device.
+    const std::string path = joined(dir, name);
     if (names_device(path)) {
         return nullptr;
     }
-    const HANDLE handle = CreateFileA(path, GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
+    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return nullptr;
@@ -151,33 +351,67 @@ FILE* open_regular_input(const char* path, file_identity* id)
     return stream_of(handle, _O_RDONLY | _O_BINARY, "rb");
 }
 
-FILE* open_text_output(const char* path)
+FILE* create_output(const directory* dir, const std::string& name, file_identity* id)
 {
-    // What fopen(path, "w+") does, except that a name which opens a device
-    // (an output "nul.csv" is the null device) is not opened: the output
-    // would vanish while the run reported it written.
-    if (names_device(path)) {
+    // A name that opens a device ("nul.csv") does so in every directory:
+    // the output would vanish while the run reported it written.
+    const std::string path = joined(dir, name);
+    if (names_device(path) || !free_name(dir, name, path)) {
         return nullptr;
     }
-    const HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // CREATE_NEW fails on whatever has taken the name since, and with
+    // FILE_FLAG_OPEN_REPARSE_POINT a link that has is not followed: nothing
+    // existing is ever opened or truncated.
+    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return nullptr;
     }
-    if (GetFileType(handle) != FILE_TYPE_DISK) {
+    DWORD attributes = 0;
+    if (!identity_of(handle, id, &attributes)) {
         CloseHandle(handle);
+        DeleteFileA(path.c_str());
         return nullptr;
     }
-    return stream_of(handle, _O_RDWR | _O_TEXT, "w+");
+    // Binary: the lines carry their own CR LF.
+    FILE* stream = stream_of(handle, _O_WRONLY | _O_BINARY, "wb");
+    if (stream == nullptr) {
+        DeleteFileA(path.c_str());
+    }
+    return stream;
+}
+
+int remove_name(const directory* dir, const std::string& name)
+{
+    return DeleteFileA(joined(dir, name).c_str()) ? 0 : -1;
+}
+
+void prepare_process()
+{
+    // Nothing to do for closed standard streams: the runtime keeps
+    // descriptors 0, 1 and 2 for them even when the process has no such
+    // handle, and every file the run creates gets a handle of its own.
+    //
+    // Nor for a console that goes away or a file-size limit: Windows has
+    // no SIGPIPE and no SIGXFSZ. A write to a pipe whose reader has gone
+    // fails, and there is no limit on a file's size but a full disk or a
+    // quota, where a write fails too.
+    //
+    // Console control events are noted instead of ending the run; the run
+    // looks at the note between chunks of a file and between files. When
+    // the process was started with Ctrl-C ignored (a new process group),
+    // the system does not pass Ctrl-C on, and it stays ignored.
+    SetConsoleCtrlHandler(note_console_event, TRUE);
+}
+
+void end_by_interrupt()
+{
+    // The status the system's own handler ends a console program with on
+    // Ctrl-C or Ctrl-Break.
+    ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 bool stdout_is_terminal()
 {
     return _isatty(_fileno(stdout)) != 0;
-}
-
-void ignore_console_hangup()
-{
-    // Windows raises no signal when the reader of a pipe has gone: the write
-    // just fails, which the console output ignores already.
 }

@@ -26,7 +26,9 @@ program_run run_quendix(const std::filesystem::path& dir, const std::vector<std:
 // Receives each piece of a program's standard output as it arrives.
 using output_sink = std::function<void(const char* bytes, size_t size)>;
 
-// How a run of the quendix binary is set up beyond its arguments (POSIX).
+// How a run of the quendix binary is set up beyond its arguments. The
+// Windows harness takes the timeout only, and fails a test that asks for
+// more.
 struct run_setup {
     int timeout_seconds = 30;
     // Standard output is a pipe nobody reads, as when its reader has gone.
@@ -46,7 +48,8 @@ program_run run_quendix_with(const std::filesystem::path& dir, const std::vector
                              const run_setup& setup, const output_sink& sink);
 
 // Sends `signal_number` to the program that run_quendix_with is running;
-// for a sink that interrupts the run.
+// for a sink that interrupts the run. On Windows only SIGINT, as Ctrl-C to
+// the console that the test shares with the program.
 void signal_running_program(int signal_number);
 
 // The path the program prints for a path written with "/" here: the

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
+#include <gtest/gtest.h>
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -161,4 +163,149 @@ std::vector<std::string> listing_order(std::vector<std::string> names)
     std::sort(names.begin(), names.end(),
               [&folded](const std::string& a, const std::string& b) { return folded(a) < folded(b); });
     return names;
+}
+
+// Runs with a sink, and console control events, for the tests that act
+// while the program runs.
+namespace {
+
+// The program run_quendix_with is running; null between runs.
+HANDLE running_program = nullptr;
+
+// Set when a console control event has reached this process too.
+HANDLE console_event_seen = nullptr;
+
+// Lets every console control event pass this process by, noting it: the
+// events signal_running_program sends reach every process on the console.
+BOOL WINAPI note_console_event(DWORD)
+{
+    SetEvent(console_event_seen);
+    return TRUE;
+}
+
+// Gives this process a console of its own, once, which every program that
+// run_quendix_with starts shares: console control events reach only the
+// processes of one console. False when there is none.
+bool own_console()
+{
+    static const bool ready = [] {
+        console_event_seen = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        FreeConsole();
+        return console_event_seen != nullptr && AllocConsole() != 0 &&
+               SetConsoleCtrlHandler(note_console_event, TRUE) != 0;
+    }();
+    return ready;
+}
+
+// What the watchdog of a run needs: the process and how long it may take.
+struct watchdog {
+    HANDLE process;
+    DWORD timeout_ms;
+};
+
+// Ends the process once it has run too long; returns when it has ended.
+DWORD WINAPI end_when_late(void* param)
+{
+    const watchdog* dog = static_cast<const watchdog*>(param);
+    if (WaitForSingleObject(dog->process, dog->timeout_ms) != WAIT_OBJECT_0) {
+        TerminateProcess(dog->process, TIMED_OUT_STATUS);
+    }
+    return 0;
+}
+
+}  // namespace
+
+program_run run_quendix_with(const std::filesystem::path& dir, const std::vector<std::string>& args,
+                             const run_setup& setup, const output_sink& sink)
+{
+    program_run result{-1, std::string()};
+    if (setup.unread_output || setup.closed_streams || setup.file_size_limit != 0) {
+        ADD_FAILURE() << "run_setup asks for what only the POSIX harness does";
+        return result;
+    }
+    if (!own_console()) {
+        ADD_FAILURE() << "no console for the program: error " << GetLastError();
+        return result;
+    }
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    HANDLE read_end = nullptr;
+    HANDLE write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) {
+        return result;
+    }
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    const HANDLE no_input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                        OPEN_EXISTING, 0, nullptr);
+    std::string command_line;
+    append_argument(&command_line, QUENDIX_BINARY);
+    for (const std::string& arg : args) {
+        append_argument(&command_line, arg);
+    }
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = no_input;
+    startup.hStdOutput = write_end;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION child = {};
+    const std::string directory = dir.string();
+    // Started in this process's group, on its console: a new group would
+    // start with Ctrl-C ignored.
+    const bool started = CreateProcessA(QUENDIX_BINARY, &command_line[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                        directory.c_str(), &startup, &child) != 0;
+    CloseHandle(write_end);
+    if (no_input != INVALID_HANDLE_VALUE) {
+        CloseHandle(no_input);
+    }
+    if (!started) {
+        CloseHandle(read_end);
+        return result;
+    }
+    CloseHandle(child.hThread);
+    running_program = child.hProcess;
+
+    watchdog dog = {child.hProcess, static_cast<DWORD>(setup.timeout_seconds) * 1000};
+    const HANDLE watching = CreateThread(nullptr, 0, end_when_late, &dog, 0, nullptr);
+    char buffer[65536];
+    DWORD n = 0;
+    while (ReadFile(read_end, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+        sink(buffer, n);
+    }
+    WaitForSingleObject(child.hProcess, INFINITE);
+    if (watching != nullptr) {
+        WaitForSingleObject(watching, INFINITE);
+        CloseHandle(watching);
+    }
+    DWORD status = 0;
+    if (GetExitCodeProcess(child.hProcess, &status)) {
+        result.exit_status = static_cast<int>(status);
+    }
+    running_program = nullptr;
+    CloseHandle(child.hProcess);
+    CloseHandle(read_end);
+    return result;
+}
+
+void signal_running_program(int signal_number)
+{
+    if (running_program == nullptr) {
+        ADD_FAILURE() << "no program is running";
+        return;
+    }
+    // Ctrl-C, sent to the whole console since it cannot be sent to one
+    // process group; Ctrl-Break, which can, wine does not send at all.
+    // This returns once the event has reached this process as well, and
+    // so has been sent to the program.
+    if (signal_number != SIGINT) {
+        ADD_FAILURE() << "only SIGINT, as Ctrl-C, can be sent here";
+        return;
+    }
+    ResetEvent(console_event_seen);
+    if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+        ADD_FAILURE() << "Ctrl-C not sent: error " << GetLastError();
+        return;
+    }
+    if (WaitForSingleObject(console_event_seen, 30000) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "Ctrl-C sent but never seen";
+    }
 }
