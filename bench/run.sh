@@ -204,6 +204,20 @@ check_sizes() {
   rm -f "$dir/strace.txt"
 }
 
+# cat_method DIR: under strace, how cat copies DIR's reference CSV file:
+# inside the kernel with copy_file_range, or through memory of its own.
+cat_method() {
+  command -v strace >/dev/null || return 0
+  mkdir -p "$1/copy"
+  strace -e trace=copy_file_range,read,write -o "$1/strace.txt" cat "$1/ref/rec.csv" > "$1/copy/rec.csv"
+  if grep -q '^copy_file_range(.*= [1-9]' "$1/strace.txt"; then
+    echo "cat copies with copy_file_range, inside the kernel"
+  else
+    echo "cat copies through its own memory, with read and write"
+  fi
+  rm -rf "$1/copy" "$1/strace.txt"
+}
+
 # compare DIR NAMES...: quendix, cat copying the reference outputs NAMES
 # into new files, and the floor writing as many bytes, run in rounds of
 # three. Each run follows a sync, so that none pays for another's
@@ -352,6 +366,7 @@ echo "== write floor and I/O floor: quendix, cat and the floor, $rounds rounds, 
 convert "$work/main"
 check_counts "$work/main" "$(valid_rows $main_frames)" $((main_frames / 100 + 2))
 check_sizes "$work/main" rec.csv rec.log
+cat_method "$work/main"
 sample_load
 main=$(compare "$work/main" rec.csv rec.log)
 read -r mq mqu mqs mc mcu mcs mf mfu mfs mqb mcb mfb <<< "$main"
