@@ -275,7 +275,8 @@ rm -f "$work/probe.data"
 # Prints the milliseconds spent in PROGRAM's own code, in the other
 # user-space code (C library, loader), in the kernel's write and read
 # calls, and in the rest of the kernel (opening, closing, page faults,
-# exit); then the total, and PROGRAM's three costliest functions.
+# exit); then the total, and the four costliest user-space functions, each
+# not of PROGRAM followed by its library in parentheses.
 profile_run() {
   local data=$1 program=$2 out=$3
   shift 3
@@ -286,18 +287,25 @@ profile_run() {
     perf report -i "$data" --children --sort sym --stdio -g none 2>/dev/null |
       awk '/^ +[0-9.]+%/ && $3 == "[k]" && ($4 == "ksys_write" || $4 == "ksys_read") { sub("%", "", $1); print $4, $1 }'
     perf report -i "$data" --no-children --sort dso,sym --stdio -n -g none 2>/dev/null |
-      awk -v p="$program" '/^ +[0-9.]+%/ && $3 == p {
+      awk -v p="$program" '/^ +[0-9.]+%/ && $3 != "[kernel.kallsyms]" {
         name = $0
         sub(/.*\[\.\] /, "", name)
         gsub(/\(anonymous namespace\)::/, "", name)
         sub(/\(.*/, "", name)
+        sub(/ +$/, "", name)
+        if ($3 != p) name = name " (" $3 ")"
         print "fn", $2, name
       }'
   } | awk -v p="$program" '
     $1 == "dso" { total += $2; if ($3 == "[kernel.kallsyms]") kernel += $2; else if ($3 == p) own += $2; else other += $2 }
     $1 == "ksys_write" { write_share = $2 }
     $1 == "ksys_read" { read_share = $2 }
-    $1 == "fn" && shown < 3 { fns = fns sprintf("%s%s %.0f ms", shown ? ", " : "", $3, $2 / 10); shown++ }
+    $1 == "fn" && shown < 4 {
+      name = $0
+      sub(/^fn [0-9]+ /, "", name)
+      fns = fns sprintf("%s%s %.0f ms", shown ? ", " : "", name, $2 / 10)
+      shown++
+    }
     END {
       w = total * write_share / 100; r = total * read_share / 100
       printf "%.0f %.0f %.0f %.0f %.0f %.0f %s\n", own / 10, other / 10, w / 10, r / 10, (kernel - w - r) / 10, total / 10, fns
@@ -445,7 +453,7 @@ if [ $have_perf = yes ]; then
     echo "| ${labels[k]} | ${mpq[k]} | ${mpf[k]} | ${wpq[k]} | ${wpf[k]} |"
   done
   echo
-  echo "quendix's costliest functions, $(size_mb $main_frames): ${mpq[*]:6}; worst case: ${wpq[*]:6}."
+  echo "quendix's costliest user-space functions, $(size_mb $main_frames): ${mpq[*]:6}; worst case: ${wpq[*]:6}."
 else
   echo "perf not found or not permitted to sample: no breakdown of the processor time."
 fi
