@@ -272,43 +272,64 @@ rm -f "$work/probe.data"
 
 # profile_run DATA PROGRAM OUT COMMAND...: records COMMAND, its standard
 # output to OUT, under perf, one sample every 0.1 ms of processor time.
-# Prints the milliseconds spent in PROGRAM's own code, in the other
-# user-space code (C library, loader), in the kernel's write and read
-# calls, and in the rest of the kernel (opening, closing, page faults,
-# exit); then the total, and the four costliest user-space functions, each
-# not of PROGRAM followed by its library in parentheses.
+# Each sample is put in the first of these that fits: in PROGRAM's own
+# code; elsewhere in user space (C library, loader); in the kernel, under a
+# write call, under a read call, handling a page fault, in interrupts and
+# rescheduling (time taken by other work on the machine lands here), or
+# anywhere else (opening, closing, exit). Prints the milliseconds of each,
+# the total, and the four costliest user-space functions, each not of
+# PROGRAM followed by its library in parentheses.
 profile_run() {
   local data=$1 program=$2 out=$3
   shift 3
   perf record -q -e cpu-clock -c 100000 -g -o "$data" "$@" > "$out" 2>/dev/null
-  {
-    perf report -i "$data" --no-children --sort dso --stdio -n -g none 2>/dev/null |
-      awk '/^ +[0-9.]+%/ { print "dso", $2, $3 }'
-    perf report -i "$data" --children --sort sym --stdio -g none 2>/dev/null |
-      awk '/^ +[0-9.]+%/ && $3 == "[k]" && ($4 == "ksys_write" || $4 == "ksys_read") { sub("%", "", $1); print $4, $1 }'
-    perf report -i "$data" --no-children --sort dso,sym --stdio -n -g none 2>/dev/null |
-      awk -v p="$program" '/^ +[0-9.]+%/ && $3 != "[kernel.kallsyms]" {
-        name = $0
-        sub(/.*\[\.\] /, "", name)
-        gsub(/\(anonymous namespace\)::/, "", name)
-        sub(/\(.*/, "", name)
-        sub(/ +$/, "", name)
-        if ($3 != p) name = name " (" $3 ")"
-        print "fn", $2, name
-      }'
-  } | awk -v p="$program" '
-    $1 == "dso" { total += $2; if ($3 == "[kernel.kallsyms]") kernel += $2; else if ($3 == p) own += $2; else other += $2 }
-    $1 == "ksys_write" { write_share = $2 }
-    $1 == "ksys_read" { read_share = $2 }
-    $1 == "fn" && shown < 4 {
-      name = $0
-      sub(/^fn [0-9]+ /, "", name)
-      fns = fns sprintf("%s%s %.0f ms", shown ? ", " : "", name, $2 / 10)
-      shown++
+  perf script -i "$data" -F ip,sym,dso 2>/dev/null | awk -v p="$program" '
+    # A frame line: the address, the function and "(library)".
+    function take(line,   lib, name) {
+      sub(/^[ \t]*[0-9a-f]+ /, "", line)
+      lib = line
+      sub(/.* \(/, "", lib)
+      sub(/\)$/, "", lib)
+      sub(/.*\//, "", lib)
+      name = line
+      sub(/ \([^()]*\)$/, "", name)
+      gsub(/\(anonymous namespace\)::/, "", name)
+      sub(/\(.*/, "", name)
+      frames++
+      if (frames == 1) { first_lib = lib; first_name = name }
+      if (name == "ksys_write") in_write = 1
+      if (name == "ksys_read") in_read = 1
+      if (name == "asm_exc_page_fault") in_fault = 1
+      if (name ~ /^(asm_sysvec_|asm_common_interrupt|irqentry_exit)/) in_irq = 1
     }
+    function sample(   part) {
+      if (frames == 0) return
+      if (first_lib != "[kernel.kallsyms]") {
+        if (first_lib == p) { part = "own" } else { part = "lib"; first_name = first_name " (" first_lib ")" }
+        fn[first_name]++
+      } else if (in_write) part = "write"
+      else if (in_read) part = "read"
+      else if (in_fault) part = "fault"
+      else if (in_irq) part = "irq"
+      else part = "rest"
+      n[part]++
+      total++
+      frames = in_write = in_read = in_fault = in_irq = 0
+    }
+    /^[ \t]*$/ { sample(); next }
+    { take($0) }
     END {
-      w = total * write_share / 100; r = total * read_share / 100
-      printf "%.0f %.0f %.0f %.0f %.0f %.0f %s\n", own / 10, other / 10, w / 10, r / 10, (kernel - w - r) / 10, total / 10, fns
+      sample()
+      fns = ""
+      for (shown = 0; shown < 4; shown++) {
+        best = ""
+        for (f in fn) if (best == "" || fn[f] > fn[best]) best = f
+        if (best == "") break
+        fns = fns sprintf("%s%s %.0f ms", shown ? ", " : "", best, fn[best] / 10)
+        delete fn[best]
+      }
+      printf "%.0f %.0f %.0f %.0f %.0f %.0f %.0f %.0f %s\n", n["own"] / 10, n["lib"] / 10, n["write"] / 10,
+        n["read"] / 10, n["fault"] / 10, n["irq"] / 10, n["rest"] / 10, total / 10, fns
     }'
   rm -f "$data"
 }
@@ -326,7 +347,7 @@ profile() {
     runs+=("$(cd "$dir" && profile_run "$dir/perf.data" quendix "$dir/console.txt" "$quendix")")
   done
   check_same "$dir"
-  printf '%s\n' "${runs[@]}" | sort -n -k6 | sed -n 2p
+  printf '%s\n' "${runs[@]}" | sort -n -k8 | sed -n 2p
   runs=()
   mkdir -p "$dir/floor"
   floor_arguments "$dir" "$@"
@@ -336,7 +357,7 @@ profile() {
     runs+=("$(profile_run "$dir/perf.data" quendix_io_floor "$dir/floor/console.txt" "$floor" "${floor_args[@]}")")
   done
   check_floor "$dir" "$@"
-  printf '%s\n' "${runs[@]}" | sort -n -k6 | sed -n 2p
+  printf '%s\n' "${runs[@]}" | sort -n -k8 | sed -n 2p
   rm -rf "$dir/floor"
 }
 
@@ -448,12 +469,13 @@ if [ $have_perf = yes ]; then
   echo "| processor time, ms (perf; of 3 runs, the median) | quendix, $(size_mb $main_frames) | floor, $(size_mb $main_frames) | quendix, worst case | floor, worst case |"
   echo "|---|---:|---:|---:|---:|"
   labels=("user: the program's own code" "user: C library and loader" "kernel: write calls"
-    "kernel: read calls" "kernel: the rest (open, close, page faults, exit)" "total")
-  for k in 0 1 2 3 4 5; do
+    "kernel: read calls" "kernel: page faults" "kernel: interrupts and rescheduling"
+    "kernel: the rest (open, close, exit)" "total")
+  for k in 0 1 2 3 4 5 6 7; do
     echo "| ${labels[k]} | ${mpq[k]} | ${mpf[k]} | ${wpq[k]} | ${wpf[k]} |"
   done
   echo
-  echo "quendix's costliest user-space functions, $(size_mb $main_frames): ${mpq[*]:6}; worst case: ${wpq[*]:6}."
+  echo "quendix's costliest user-space functions, $(size_mb $main_frames): ${mpq[*]:8}; worst case: ${wpq[*]:8}."
 else
   echo "perf not found or not permitted to sample: no breakdown of the processor time."
 fi
