@@ -4,13 +4,15 @@
 #   bench/run.sh            full run: 200 MB, 10 MB, 1 GB and 50 MB recordings
 #   bench/run.sh --quick    the same figures on small recordings, well under a minute
 #
-# Uses only the generator, cat, /usr/bin/time and valgrind. The inputs and
+# Uses the generator, the I/O floor (bench/io_floor.cpp), cat, /usr/bin/time
+# and valgrind, and strace and perf where they are installed. The inputs and
 # outputs live under build/bench/ (or $BENCH_DIR) and are removed at the end.
 # Every timed conversion is checked: its CSV, log and console text must be
 # byte for byte those of the first run, whose row and line counts are checked
-# against what the recording holds. A failed check exits with status 1; a
-# target that is missed is shown in the table but does not fail the run,
-# since timings depend on the machine and its load.
+# against what the recording holds, and every run of the floor must write as
+# many bytes as that conversion. A failed check exits with status 1; a target
+# that is missed is shown in the table but does not fail the run, since
+# timings depend on the machine and its load.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,13 +24,14 @@ elif [ $# -gt 0 ]; then
   exit 2
 fi
 
+# The programs are always brought up to date, so that the figures are those
+# of the sources as they are.
 build=build/default
 quendix="$PWD/$build/quendix"
 generator="$PWD/$build/quendix-gen"
-if [ ! -x "$quendix" ] || [ ! -x "$generator" ]; then
-  cmake --preset default >/dev/null
-  cmake --build --preset default --target quendix quendix-gen >/dev/null
-fi
+floor="$PWD/$build/bench/quendix_io_floor"
+[ -f "$build/build.ninja" ] || cmake --preset default >/dev/null
+cmake --build --preset default -j 2 --target quendix quendix-gen quendix_io_floor >/dev/null
 for tool in /usr/bin/time valgrind cat; do
   command -v "$tool" >/dev/null || { echo "bench: $tool is missing"; exit 1; }
 done
@@ -52,19 +55,35 @@ else
   large_frames=7575758    # 1 GB
   worst_frames=378788     # 50 MB
 fi
-pairs=$((quick == 1 ? 7 : 9))
+rounds=$((quick == 1 ? 7 : 9))
 
 fail() {
-  echo "bench: $*"
+  echo "bench: $*" >&2
   exit 1
 }
-
-now_ns() { date +%s%N; }
 
 # The median of the numbers on standard input.
 median() {
   sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
+
+# field_median N LINES...: the median of field N of LINES.
+field_median() {
+  local n=$1
+  shift
+  printf '%s\n' "$@" | awk -v n="$n" '{ print $n }' | median
+}
+
+# field_min N LINES...: the least of field N of LINES.
+field_min() {
+  local n=$1
+  shift
+  printf '%s\n' "$@" | awk -v n="$n" '{ print $n }' | sort -n | head -1
+}
+
+# The one-minute load average, sampled through the run.
+loads=()
+sample_load() { loads+=("$(cut -d' ' -f1 /proc/loadavg)"); }
 
 # make_recording DIR FRAMES OPTIONS...: DIR/rec.qvx, a generated recording.
 make_recording() {
@@ -103,41 +122,243 @@ check_same() {
   done
 }
 
-# ratio DIR FILES...: median seconds of quendix and of cat copying FILES
-# (from the reference outputs) into new files, measured in alternate pairs,
-# each run after a sync so that neither pays for the other's writeback.
-# Prints "median_ratio quendix_seconds cat_seconds best_ratio", the last
-# from the fastest run of each.
-ratio() {
+# timed COMMAND...: runs COMMAND and prints its real, user and system
+# seconds, to the millisecond; the command's own error output is kept.
+timed() {
+  local TIMEFORMAT='%3R %3U %3S'
+  { time "$@" 2>&3; } 3>&2 2>&1
+}
+
+run_quendix() { (cd "$1" && exec "$quendix" > console.txt); }
+
+# run_cat DIR NAMES...: cat copies the reference outputs NAMES into DIR/copy.
+run_cat() {
+  local dir=$1 name
+  shift
+  for name in "$@"; do
+    cat "$dir/ref/$name" > "$dir/copy/$name"
+  done
+}
+
+# floor_arguments DIR NAMES...: sets floor_args to the floor's arguments
+# for DIR: its recording, and outputs in DIR/floor to be as large as each of
+# the reference outputs NAMES, the console text (when among NAMES) included.
+floor_args=()
+floor_arguments() {
   local dir=$1
   shift
-  local copy="$dir/copy" i start name
-  local q_times=() c_times=()
-  mkdir -p "$copy"
-  for ((i = 0; i < pairs; i++)); do
+  floor_args=("$dir/rec.qvx" "$dir/floor/rec.csv" "$(stat -c %s "$dir/ref/rec.csv")"
+    "$dir/floor/rec.log" "$(stat -c %s "$dir/ref/rec.log")")
+  case " $* " in *" console.txt "*) floor_args+=("$(stat -c %s "$dir/ref/console.txt")") ;; esac
+}
+
+# run_floor DIR: the floor with floor_args, its console text to DIR/floor.
+run_floor() { "$floor" "${floor_args[@]}" > "$1/floor/console.txt"; }
+
+# check_floor DIR NAMES...: the floor wrote as many bytes as quendix did.
+check_floor() {
+  local dir=$1 name
+  shift
+  for name in "$@"; do
+    [ "$(stat -c %s "$dir/floor/$name")" -eq "$(stat -c %s "$dir/ref/$name")" ] ||
+      fail "the floor wrote $(stat -c %s "$dir/floor/$name") bytes of $name, quendix $(stat -c %s "$dir/ref/$name")"
+  done
+}
+
+# check_sizes DIR NAMES...: under strace, quendix must read the recording in
+# the floor's chunks and write each of NAMES in the floor's write size,
+# give or take the line that no longer fit the buffer. Outputs too small
+# to fill two writes are not compared.
+check_sizes() {
+  local dir=$1
+  shift
+  if ! command -v strace >/dev/null; then
+    echo "strace not found: the floor's read and write sizes were not compared with quendix's"
+    return
+  fi
+  rm -f "$dir/rec.csv" "$dir/rec.log"
+  (cd "$dir" && strace -y -s 0 -e trace=read,write -o "$dir/strace.txt" "$quendix" > console.txt)
+  check_same "$dir"
+  sed -n 's/^\(read\|write\)([0-9]*<[^>]*\/\([^/>]*\)>, .*, \([0-9]*\)) *= \([0-9]*\)$/\1 \2 \3 \4/p' "$dir/strace.txt" |
+    awk -v sizes="$("$floor" --sizes)" -v names="$*" '
+      BEGIN {
+        split(sizes, s, " ")
+        want["rec.csv"] = s[2]; want["rec.log"] = s[3]; want["console.txt"] = s[4]
+      }
+      $1 == "read" && $2 == "rec.qvx" && first_read == "" { first_read = $3 }
+      $1 == "write" { if ($3 + 0 > largest[$2] + 0) largest[$2] = $3; total[$2] += $4 }
+      END {
+        bad = 0
+        report = "quendix reads " first_read " bytes at a time"
+        if (first_read != s[1]) { report = report ", the floor " s[1]; bad = 1 }
+        n = split(names, list, " ")
+        for (i = 1; i <= n; i++) {
+          name = list[i]; size = want[name]
+          if (total[name] < 2 * size) continue
+          report = report "; writes " name " in up to " largest[name]
+          if (largest[name] > size || largest[name] < size - size / 64) { report = report ", the floor in " size; bad = 1 }
+        }
+        print report (bad ? "" : ": the floor does the same")
+        exit bad
+      }' || fail "the floor's sizes (bench/io_floor.cpp) are no longer quendix's"
+  rm -f "$dir/strace.txt"
+}
+
+# cat_method DIR: under strace, how cat copies DIR's reference CSV file:
+# inside the kernel with copy_file_range, or through memory of its own.
+cat_method() {
+  command -v strace >/dev/null || return 0
+  mkdir -p "$1/copy"
+  strace -e trace=copy_file_range,read,write -o "$1/strace.txt" cat "$1/ref/rec.csv" > "$1/copy/rec.csv"
+  if grep -q '^copy_file_range(.*= [1-9]' "$1/strace.txt"; then
+    echo "cat copies with copy_file_range, inside the kernel"
+  else
+    echo "cat copies through its own memory, with read and write"
+  fi
+  rm -rf "$1/copy" "$1/strace.txt"
+}
+
+# compare DIR NAMES...: quendix, cat copying the reference outputs NAMES
+# into new files, and the floor writing as many bytes, run in rounds of
+# three. Each run follows a sync, so that none pays for another's
+# writeback, and each round starts with the next of the three. Prints the
+# medians of real, user and system seconds of quendix, cat and the floor,
+# then the fastest real seconds of each.
+compare() {
+  local dir=$1
+  shift
+  local programs=(quendix cat floor) i k
+  local q=() c=() f=()
+  mkdir -p "$dir/copy" "$dir/floor"
+  floor_arguments "$dir" "$@"
+  for ((i = 0; i < rounds; i++)); do
+    for ((k = 0; k < 3; k++)); do
+      case ${programs[(i + k) % 3]} in
+      quendix)
+        rm -f "$dir/rec.csv" "$dir/rec.log"
+        sync
+        q+=("$(timed run_quendix "$dir")")
+        check_same "$dir"
+        ;;
+      cat)
+        rm -f "$dir/copy"/*
+        sync
+        c+=("$(timed run_cat "$dir" "$@")")
+        ;;
+      floor)
+        rm -f "$dir/floor"/*
+        sync
+        f+=("$(timed run_floor "$dir")")
+        check_floor "$dir" "$@"
+        ;;
+      esac
+    done
+  done
+  rm -rf "$dir/copy" "$dir/floor"
+  local n
+  for n in 1 2 3; do printf '%s ' "$(field_median $n "${q[@]}")"; done
+  for n in 1 2 3; do printf '%s ' "$(field_median $n "${c[@]}")"; done
+  for n in 1 2 3; do printf '%s ' "$(field_median $n "${f[@]}")"; done
+  echo "$(field_min 1 "${q[@]}") $(field_min 1 "${c[@]}") $(field_min 1 "${f[@]}")"
+}
+
+# Whether perf can sample processor time here.
+have_perf=no
+if command -v perf >/dev/null &&
+  perf record -q -e cpu-clock -c 100000 -g -o "$work/probe.data" true >/dev/null 2>&1; then
+  have_perf=yes
+fi
+rm -f "$work/probe.data"
+
+# profile_run DATA PROGRAM OUT COMMAND...: records COMMAND, its standard
+# output to OUT, under perf, one sample every 0.1 ms of processor time.
+# Each sample is put in the first of these that fits: in PROGRAM's own
+# code; elsewhere in user space (C library, loader); in the kernel, under a
+# write call, under a read call, handling a page fault, in interrupts and
+# rescheduling (time taken by other work on the machine lands here), or
+# anywhere else (opening, closing, exit). Prints the milliseconds of each,
+# the total, and the four costliest user-space functions, each not of
+# PROGRAM followed by its library in parentheses.
+profile_run() {
+  local data=$1 program=$2 out=$3
+  shift 3
+  perf record -q -e cpu-clock -c 100000 -g -o "$data" "$@" > "$out" 2>/dev/null
+  perf script -i "$data" -F ip,sym,dso 2>/dev/null | awk -v p="$program" '
+    # A frame line: the address, the function and "(library)".
+    function take(line,   lib, name) {
+      sub(/^[ \t]*[0-9a-f]+ /, "", line)
+      lib = line
+      sub(/.* \(/, "", lib)
+      sub(/\)$/, "", lib)
+      sub(/.*\//, "", lib)
+      name = line
+      sub(/ \([^()]*\)$/, "", name)
+      gsub(/\(anonymous namespace\)::/, "", name)
+      sub(/\(.*/, "", name)
+      frames++
+      if (frames == 1) { first_lib = lib; first_name = name }
+      if (name == "ksys_write") in_write = 1
+      if (name == "ksys_read") in_read = 1
+      if (name == "asm_exc_page_fault") in_fault = 1
+      if (name ~ /^(asm_sysvec_|asm_common_interrupt|irqentry_exit)/) in_irq = 1
+    }
+    function sample(   part) {
+      if (frames == 0) return
+      if (first_lib != "[kernel.kallsyms]") {
+        if (first_lib == p) { part = "own" } else { part = "lib"; first_name = first_name " (" first_lib ")" }
+        fn[first_name]++
+      } else if (in_write) part = "write"
+      else if (in_read) part = "read"
+      else if (in_fault) part = "fault"
+      else if (in_irq) part = "irq"
+      else part = "rest"
+      n[part]++
+      total++
+      frames = in_write = in_read = in_fault = in_irq = 0
+    }
+    /^[ \t]*$/ { sample(); next }
+    { take($0) }
+    END {
+      sample()
+      fns = ""
+      for (shown = 0; shown < 4; shown++) {
+        best = ""
+        for (f in fn) if (best == "" || fn[f] > fn[best]) best = f
+        if (best == "") break
+        fns = fns sprintf("%s%s %.0f ms", shown ? ", " : "", best, fn[best] / 10)
+        delete fn[best]
+      }
+      printf "%.0f %.0f %.0f %.0f %.0f %.0f %.0f %.0f %s\n", n["own"] / 10, n["lib"] / 10, n["write"] / 10,
+        n["read"] / 10, n["fault"] / 10, n["irq"] / 10, n["rest"] / 10, total / 10, fns
+    }'
+  rm -f "$data"
+}
+
+# profile DIR NAMES...: profile_run of quendix and of the floor on DIR's
+# recording, three runs each on fresh outputs after a sync; of each, the
+# run with the median total. Prints quendix's line, then the floor's.
+profile() {
+  local dir=$1
+  shift
+  local runs=() k
+  for k in 1 2 3; do
     rm -f "$dir/rec.csv" "$dir/rec.log"
     sync
-    start=$(now_ns)
-    (cd "$dir" && "$quendix" > console.txt)
-    q_times+=($(( $(now_ns) - start )))
-    check_same "$dir"
-
-    rm -f "$copy"/*
-    sync
-    start=$(now_ns)
-    for name in "$@"; do
-      cat "$dir/ref/$name" > "$copy/$name"
-    done
-    c_times+=($(( $(now_ns) - start )))
+    runs+=("$(cd "$dir" && profile_run "$dir/perf.data" quendix "$dir/console.txt" "$quendix")")
   done
-  rm -rf "$copy"
-  local q c q_best c_best
-  q=$(printf '%s\n' "${q_times[@]}" | median)
-  c=$(printf '%s\n' "${c_times[@]}" | median)
-  q_best=$(printf '%s\n' "${q_times[@]}" | sort -n | head -1)
-  c_best=$(printf '%s\n' "${c_times[@]}" | sort -n | head -1)
-  awk -v q="$q" -v c="$c" -v qb="$q_best" -v cb="$c_best" \
-    'BEGIN { printf "%.2f %.3f %.3f %.2f\n", q / c, q / 1e9, c / 1e9, qb / cb }'
+  check_same "$dir"
+  printf '%s\n' "${runs[@]}" | sort -n -k8 | sed -n 2p
+  runs=()
+  mkdir -p "$dir/floor"
+  floor_arguments "$dir" "$@"
+  for k in 1 2 3; do
+    rm -f "$dir/floor"/*
+    sync
+    runs+=("$(profile_run "$dir/perf.data" quendix_io_floor "$dir/floor/console.txt" "$floor" "${floor_args[@]}")")
+  done
+  check_floor "$dir" "$@"
+  printf '%s\n' "${runs[@]}" | sort -n -k8 | sed -n 2p
+  rm -rf "$dir/floor"
 }
 
 # instructions DIR: instructions of one conversion under callgrind.
@@ -156,7 +377,10 @@ peak_kib() {
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 verdict() { if awk "BEGIN { exit !($1) }"; then echo yes; else echo no; fi; }
 size_mb() { awk -v f="$1" -v s=$FRAME 'BEGIN { printf "%.0f MB", f * s / 1e6 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+secs() { awk -v s="$1" 'BEGIN { printf "%.3f", s }'; }
 
+sample_load
 echo "== generating recordings under $work"
 # About 1% of the frames lack the marker; each yields a "missing" line.
 make_recording "$work/main" $main_frames --missing-every 100 --seed 7
@@ -167,10 +391,19 @@ make_recording "$work/worst" $worst_frames --jump-every 1 --seed 10
 
 valid_rows() { echo $(( ($1 - $1 / 100) * 9 )); }
 
-echo "== write floor: quendix against cat, $pairs alternate pairs, $(size_mb $main_frames)"
+echo "== write floor and I/O floor: quendix, cat and the floor, $rounds rounds, $(size_mb $main_frames)"
 convert "$work/main"
 check_counts "$work/main" "$(valid_rows $main_frames)" $((main_frames / 100 + 2))
-read -r main_ratio main_q main_c main_best < <(ratio "$work/main" rec.csv rec.log)
+check_sizes "$work/main" rec.csv rec.log
+cat_method "$work/main"
+sample_load
+main=$(compare "$work/main" rec.csv rec.log)
+read -r mq mqu mqs mc mcu mcs mf mfu mfs mqb mcb mfb <<< "$main"
+sample_load
+if [ $have_perf = yes ]; then
+  echo "== where the processor time goes, under perf, $(size_mb $main_frames)"
+  main_profile=$(profile "$work/main" rec.csv rec.log)
+fi
 rm -f "$work/main"/rec.*
 
 echo "== worst case: every frame out of step, $(size_mb $worst_frames)"
@@ -180,7 +413,14 @@ convert "$work/worst"
 different=$(grep -c '^different : ' "$work/worst/rec.log")
 [ "$different" -ge $((worst_frames * 99 / 100)) ] || fail "only $different different lines"
 check_counts "$work/worst" $((worst_frames * 9)) $((different + 2))
-read -r worst_ratio worst_q worst_c worst_best < <(ratio "$work/worst" rec.csv rec.log console.txt)
+check_sizes "$work/worst" rec.csv rec.log console.txt
+worst=$(compare "$work/worst" rec.csv rec.log console.txt)
+read -r wq wqu wqs wc wcu wcs wf wfu wfs wqb wcb wfb <<< "$worst"
+sample_load
+if [ $have_perf = yes ]; then
+  echo "== where the processor time goes, under perf, $(size_mb $worst_frames)"
+  worst_profile=$(profile "$work/worst" rec.csv rec.log console.txt)
+fi
 rm -f "$work/worst"/rec.*
 
 echo "== instructions under callgrind, $(size_mb $instr_frames)"
@@ -202,6 +442,7 @@ large_kib=$(peak_kib "$work/large")
 [ "$(wc -l < "$work/large/rec.csv")" -eq $(( $(valid_rows $large_frames) + 1 )) ] || fail "large CSV row count"
 rm -rf "$work/large"
 growth=$(( large_kib > small_kib ? large_kib - small_kib : small_kib - large_kib ))
+sample_load
 
 echo
 if [ $quick -eq 1 ]; then
@@ -209,8 +450,40 @@ if [ $quick -eq 1 ]; then
 fi
 echo "| figure | measured | target | met |"
 echo "|---|---|---|---|"
-echo "| write floor: quendix / cat, median of $pairs pairs, $(size_mb $main_frames) | $main_ratio ($main_q s / $main_c s; fastest runs $main_best) | at most 1.5 (aim 1.3) | $(verdict "$main_ratio <= 1.5") |"
+echo "| write floor: quendix / cat, median of $rounds rounds, $(size_mb $main_frames) | $(ratio "$mq" "$mc") ($(secs "$mq") s / $(secs "$mc") s; fastest runs $(ratio "$mqb" "$mcb")) | at most 1.5 (aim 1.3) | $(verdict "$mq / $mc <= 1.5") |"
+echo "| I/O floor: quendix / floor, the same rounds | $(ratio "$mq" "$mf") ($(secs "$mq") s / $(secs "$mf") s; fastest runs $(ratio "$mqb" "$mfb")) | none | - |"
+echo "| user + system seconds, medians of the same rounds | quendix $(secs "$mqu") + $(secs "$mqs"); floor $(secs "$mfu") + $(secs "$mfs"); cat $(secs "$mcu") + $(secs "$mcs") | none | - |"
 echo "| instructions per input byte, $(size_mb $instr_frames), start-up subtracted | $per_byte | at most 10 | $(verdict "$per_byte <= 10") |"
-echo "| peak resident set, $(size_mb $small_frames) | $(mib $small_kib) MiB | at most 8 MiB | $(verdict "$small_kib <= 8192") |"
-echo "| peak resident set, $(size_mb $large_frames) | $(mib $large_kib) MiB | at most 8 MiB, within 1 MiB of the above | $(verdict "$large_kib <= 8192 && $growth <= 1024") |"
-echo "| worst case, every frame \"different\": quendix / cat of CSV, log and console, $(size_mb $worst_frames) | $worst_ratio ($worst_q s / $worst_c s; fastest runs $worst_best) | at most 2 | $(verdict "$worst_ratio <= 2") |"
+echo "| peak resident set, $(size_mb $small_frames) | $(mib "$small_kib") MiB | at most 8 MiB | $(verdict "$small_kib <= 8192") |"
+echo "| peak resident set, $(size_mb $large_frames) | $(mib "$large_kib") MiB | at most 8 MiB, within 1 MiB of the above | $(verdict "$large_kib <= 8192 && $growth <= 1024") |"
+echo "| worst case, every frame \"different\": quendix / cat of CSV, log and console, median of $rounds rounds, $(size_mb $worst_frames) | $(ratio "$wq" "$wc") ($(secs "$wq") s / $(secs "$wc") s; fastest runs $(ratio "$wqb" "$wcb")) | at most 2 | $(verdict "$wq / $wc <= 2") |"
+echo "| worst case: quendix / floor, the same rounds | $(ratio "$wq" "$wf") ($(secs "$wq") s / $(secs "$wf") s; fastest runs $(ratio "$wqb" "$wfb")) | none | - |"
+echo "| worst case: user + system seconds, medians of the same rounds | quendix $(secs "$wqu") + $(secs "$wqs"); floor $(secs "$wfu") + $(secs "$wfs"); cat $(secs "$wcu") + $(secs "$wcs") | none | - |"
+
+echo
+if [ $have_perf = yes ]; then
+  read -r -a mpq <<< "$(sed -n 1p <<< "$main_profile")"
+  read -r -a mpf <<< "$(sed -n 2p <<< "$main_profile")"
+  read -r -a wpq <<< "$(sed -n 1p <<< "$worst_profile")"
+  read -r -a wpf <<< "$(sed -n 2p <<< "$worst_profile")"
+  echo "| processor time, ms (perf; of 3 runs, the median) | quendix, $(size_mb $main_frames) | floor, $(size_mb $main_frames) | quendix, worst case | floor, worst case |"
+  echo "|---|---:|---:|---:|---:|"
+  labels=("user: the program's own code" "user: C library and loader" "kernel: write calls"
+    "kernel: read calls" "kernel: page faults" "kernel: interrupts and rescheduling"
+    "kernel: the rest (open, close, exit)" "total")
+  for k in 0 1 2 3 4 5 6 7; do
+    echo "| ${labels[k]} | ${mpq[k]} | ${mpf[k]} | ${wpq[k]} | ${wpf[k]} |"
+  done
+  echo
+  echo "quendix's costliest user-space functions, $(size_mb $main_frames): ${mpq[*]:8}; worst case: ${wpq[*]:8}."
+else
+  echo "perf not found or not permitted to sample: no breakdown of the processor time."
+fi
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
+family=$(sed -n 's/^cpu family[[:space:]]*: //p' /proc/cpuinfo | head -1)
+model=$(sed -n 's/^model[[:space:]]*: //p' /proc/cpuinfo | head -1)
+memory=$(awk '/^MemTotal:/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
+fs=$(df -PT "$work" | awk 'NR == 2 { print $2 }')
+load_range=$(printf '%s\n' "${loads[@]}" | sort -n | sed -n '1p;$p' | paste -sd' ' | awk '{ print ($1 == $2) ? $1 : $1 " to " $2 }')
+echo "Machine: nproc $(nproc), CPU \"$cpu\" (family $family, model $model), $memory of memory," \
+  "Linux $(uname -r), $fs under $work; load average $load_range during the run; $(date +%F)."
