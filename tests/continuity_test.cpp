@@ -11,6 +11,11 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -47,16 +52,29 @@ TEST(AdvanceExpected, MovesOnePageAndWrapsAtPageAndEndBlock)
     }
 }
 
+// This process's id, which no other process running at the same time has.
+int process_id()
+{
+#ifdef _WIN32
+    return _getpid();
+#else
+    return getpid();
+#endif
+}
+
 // Runs `report` with a fresh log, opened as the conversion opens its logs,
-// and returns what reached the console and the bytes of the log.
+// and returns what reached the console and the bytes of the log. The log's
+// name holds the process id: test runs of other build trees share the
+// temporary directory.
 template <typename Report>
 std::pair<std::string, std::string> capture(Report report)
 {
     static unsigned count = 0;
     const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
     const std::filesystem::path path =
-        std::filesystem::temp_directory_path() /
-        ("quendix-" + std::string(test->name()) + "-" + std::to_string(count++) + ".log");
+        std::filesystem::temp_directory_path() / ("quendix-" + std::string(test->name()) + "-" +
+                                                  std::to_string(process_id()) + "-" +
+                                                  std::to_string(count++) + ".log");
     FILE* log = open_text_output(path.string().c_str());
     static report_log held;
     held.stream = log;
