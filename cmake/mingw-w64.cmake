@@ -30,7 +30,17 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 # build directory and without wine's diagnostics, so that runs are quiet and
 # do not depend on the user's ~/.wine. The .NET and browser add-ons are not
 # wanted: a console program needs neither, and their installers would ask.
+#
+# Wine runs without address randomization (setarch -R, which every process
+# it starts inherits). Debian's wine has no preloader to reserve its fixed
+# addresses before the kernel lays out the process, so the loader's heap,
+# placed anywhere in the GiB above the loader at 0x7d000000, now and then
+# covers 0x7ffe0000, where each wine process must map the shared user data.
+# That process then dies at start ("failed to map the shared user data"),
+# and the CreateProcess that started it fails with error 1359. Without
+# randomization the heap begins right above the loader, 47 MiB below.
 set(QUENDIX_WINE /usr/lib/wine/wine64 CACHE FILEPATH "The wine loader that runs the Windows executables")
+find_program(QUENDIX_SETARCH setarch REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR
     ${CMAKE_COMMAND} -E env WINEPREFIX=${CMAKE_BINARY_DIR}/wine WINEDEBUG=-all
-    WINEDLLOVERRIDES=mscoree,mshtml= ${QUENDIX_WINE})
+    WINEDLLOVERRIDES=mscoree,mshtml= ${QUENDIX_SETARCH} x86_64 -R ${QUENDIX_WINE})

@@ -11,7 +11,8 @@
 
 // What one run of a program did.
 struct program_run {
-    int exit_status;     // the exit status, or 128 + signal when it was killed
+    int exit_status;     // the exit status, 128 + signal when it was killed, or -1 when
+                         // it could not be run (the test then fails, saying why)
     std::string output;  // everything written to standard output
 };
 

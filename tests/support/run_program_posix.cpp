@@ -1,10 +1,13 @@
 #include "support/run_program.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +27,7 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
     program_run result{-1, std::string()};
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) {
+        ADD_FAILURE() << "cannot run " << program << ": pipe: " << std::strerror(errno);
         return result;
     }
     if (setup.unread_output) {
@@ -65,6 +69,9 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
         execv(program.c_str(), argv.data());
         _exit(127);
     }
+    if (pid < 0) {
+        ADD_FAILURE() << "cannot run " << program << ": fork: " << std::strerror(errno);
+    }
     running_program = pid;
     close(pipe_fds[1]);
     if (pipe_fds[0] >= 0) {
@@ -78,6 +85,8 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
     int status = 0;
     if (pid > 0 && waitpid(pid, &status, 0) == pid) {
         result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    } else if (pid > 0) {
+        ADD_FAILURE() << "exit status of " << program << ": waitpid: " << std::strerror(errno);
     }
     running_program = -1;
     return result;

@@ -5,6 +5,8 @@
 #include <csignal>
 #include <gtest/gtest.h>
 
+#include <gtest/gtest.h>
+
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -41,6 +43,23 @@ void append_argument(std::string* line, const std::string& arg)
     line->push_back('"');
 }
 
+// "error N: the system's text for it" for a GetLastError() value.
+std::string system_error(DWORD error)
+{
+    char text[512] = "";
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                        error, 0, text, sizeof text, nullptr);
+    std::string message = "error " + std::to_string(error);
+    if (length > 0) {
+        message += ": ";
+        message.append(text, length);
+        while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
+            message.pop_back();
+        }
+    }
+    return message;
+}
+
 // The reading end of the child's standard output and what came out of it.
 struct output_reader {
     HANDLE pipe;
@@ -72,11 +91,18 @@ program_run run_program(const std::string& program, const std::filesystem::path&
     HANDLE read_end = nullptr;
     HANDLE write_end = nullptr;
     if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) {
+        ADD_FAILURE() << "cannot run " << program << ": CreatePipe: " << system_error(GetLastError());
         return result;
     }
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
     const HANDLE no_input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                         &inheritable, OPEN_EXISTING, 0, nullptr);
+    if (no_input == INVALID_HANDLE_VALUE) {
+        ADD_FAILURE() << "cannot run " << program << ": opening NUL: " << system_error(GetLastError());
+        CloseHandle(read_end);
+        CloseHandle(write_end);
+        return result;
+    }
 
     std::string command_line;
     append_argument(&command_line, program);
@@ -93,12 +119,16 @@ program_run run_program(const std::string& program, const std::filesystem::path&
     const std::string directory = dir.string();
     const bool started = CreateProcessA(program.c_str(), &command_line[0], nullptr, nullptr, TRUE, 0,
                                         nullptr, directory.c_str(), &startup, &child) != 0;
+    const DWORD start_error = GetLastError();
     // The child holds its own copies; the pipe ends when the child does.
     CloseHandle(write_end);
-    if (no_input != INVALID_HANDLE_VALUE) {
-        CloseHandle(no_input);
-    }
+    CloseHandle(no_input);
     if (!started) {
+        // Wine gives ERROR_INTERNAL_ERROR when the new process dies while
+        // starting, and says why only where WINEDEBUG lets it.
+        ADD_FAILURE() << "cannot run " << command_line << " in " << directory
+                      << ": CreateProcessA: " << system_error(start_error)
+                      << (start_error == ERROR_INTERNAL_ERROR ? " (under wine, WINEDEBUG=err+all shows why)" : "");
         CloseHandle(read_end);
         return result;
     }
@@ -109,7 +139,11 @@ program_run run_program(const std::string& program, const std::filesystem::path&
     if (reading == nullptr) {
         read_until_closed(&reader);  // no thread: read here, without the timeout
     }
-    if (WaitForSingleObject(child.hProcess, static_cast<DWORD>(timeout_seconds) * 1000) != WAIT_OBJECT_0) {
+    const DWORD waited = WaitForSingleObject(child.hProcess, static_cast<DWORD>(timeout_seconds) * 1000);
+    if (waited == WAIT_FAILED) {
+        ADD_FAILURE() << "waiting for " << command_line << ": " << system_error(GetLastError());
+    }
+    if (waited != WAIT_OBJECT_0) {
         TerminateProcess(child.hProcess, TIMED_OUT_STATUS);
         WaitForSingleObject(child.hProcess, INFINITE);
     }
@@ -120,6 +154,9 @@ program_run run_program(const std::string& program, const std::filesystem::path&
     DWORD status = 0;
     if (GetExitCodeProcess(child.hProcess, &status)) {
         result.exit_status = static_cast<int>(status);
+    } else {
+        ADD_FAILURE() << "exit status of " << command_line << ": GetExitCodeProcess: "
+                      << system_error(GetLastError());
     }
     CloseHandle(child.hProcess);
     CloseHandle(read_end);
