@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <csignal>
-#include <gtest/gtest.h>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -60,31 +60,30 @@ std::string system_error(DWORD error)
     return message;
 }
 
-// The reading end of the child's standard output and what came out of it.
-struct output_reader {
-    HANDLE pipe;
-    std::string text;
+// What the watchdog of a run needs: the process and how long it may take.
+struct watchdog {
+    HANDLE process;
+    DWORD timeout_ms;
 };
 
-// Reads the pipe to its end on a thread of its own, so a child that writes
-// more than the pipe holds never waits for a parent that waits for it.
-DWORD WINAPI read_until_closed(void* param)
+// Ends the process once it has run too long; returns when it has ended.
+DWORD WINAPI end_when_late(void* param)
 {
-    output_reader* reader = static_cast<output_reader*>(param);
-    char buffer[65536];
-    DWORD n = 0;
-    while (ReadFile(reader->pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) {
-        reader->text.append(buffer, n);
+    const watchdog* dog = static_cast<const watchdog*>(param);
+    if (WaitForSingleObject(dog->process, dog->timeout_ms) != WAIT_OBJECT_0) {
+        TerminateProcess(dog->process, TIMED_OUT_STATUS);
     }
     return 0;
 }
 
-}  // namespace
+// The program run_with_sink is running; null between runs.
+HANDLE running_program = nullptr;
 
-const size_t longest_system_path = MAX_PATH;
-
-program_run run_program(const std::string& program, const std::filesystem::path& dir,
-                        const std::vector<std::string>& args, int timeout_seconds)
+// Runs `program` with its standard output a pipe to `sink`, read on this
+// thread while a watchdog thread ends a program that runs too long. A start,
+// wait or exit status that fails fails the test, with the system's reason.
+program_run run_with_sink(const std::string& program, const std::filesystem::path& dir,
+                          const std::vector<std::string>& args, int timeout_seconds, const output_sink& sink)
 {
     program_run result{-1, std::string()};
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
@@ -117,6 +116,8 @@ program_run run_program(const std::string& program, const std::filesystem::path&
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION child = {};
     const std::string directory = dir.string();
+    // Started in this process's group, on its console: a new group would
+    // start with Ctrl-C ignored.
     const bool started = CreateProcessA(program.c_str(), &command_line[0], nullptr, nullptr, TRUE, 0,
                                         nullptr, directory.c_str(), &startup, &child) != 0;
     const DWORD start_error = GetLastError();
@@ -133,23 +134,24 @@ program_run run_program(const std::string& program, const std::filesystem::path&
         return result;
     }
     CloseHandle(child.hThread);
+    running_program = child.hProcess;
 
-    output_reader reader{read_end, std::string()};
-    const HANDLE reading = CreateThread(nullptr, 0, read_until_closed, &reader, 0, nullptr);
-    if (reading == nullptr) {
-        read_until_closed(&reader);  // no thread: read here, without the timeout
+    watchdog dog = {child.hProcess, static_cast<DWORD>(timeout_seconds) * 1000};
+    const HANDLE watching = CreateThread(nullptr, 0, end_when_late, &dog, 0, nullptr);
+    if (watching == nullptr) {
+        ADD_FAILURE() << "no watchdog for " << command_line << ": " << system_error(GetLastError());
     }
-    const DWORD waited = WaitForSingleObject(child.hProcess, static_cast<DWORD>(timeout_seconds) * 1000);
-    if (waited == WAIT_FAILED) {
+    char buffer[65536];
+    DWORD n = 0;
+    while (ReadFile(read_end, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+        sink(buffer, n);
+    }
+    if (WaitForSingleObject(child.hProcess, INFINITE) == WAIT_FAILED) {
         ADD_FAILURE() << "waiting for " << command_line << ": " << system_error(GetLastError());
     }
-    if (waited != WAIT_OBJECT_0) {
-        TerminateProcess(child.hProcess, TIMED_OUT_STATUS);
-        WaitForSingleObject(child.hProcess, INFINITE);
-    }
-    if (reading != nullptr) {
-        WaitForSingleObject(reading, INFINITE);
-        CloseHandle(reading);
+    if (watching != nullptr) {
+        WaitForSingleObject(watching, INFINITE);
+        CloseHandle(watching);
     }
     DWORD status = 0;
     if (GetExitCodeProcess(child.hProcess, &status)) {
@@ -158,9 +160,23 @@ program_run run_program(const std::string& program, const std::filesystem::path&
         ADD_FAILURE() << "exit status of " << command_line << ": GetExitCodeProcess: "
                       << system_error(GetLastError());
     }
+    running_program = nullptr;
     CloseHandle(child.hProcess);
     CloseHandle(read_end);
-    result.output = reader.text;
+    return result;
+}
+
+}  // namespace
+
+const size_t longest_system_path = MAX_PATH;
+
+program_run run_program(const std::string& program, const std::filesystem::path& dir,
+                        const std::vector<std::string>& args, int timeout_seconds)
+{
+    std::string output;
+    program_run result = run_with_sink(program, dir, args, timeout_seconds,
+                                       [&output](const char* bytes, size_t size) { output.append(bytes, size); });
+    result.output = std::move(output);
     return result;
 }
 
@@ -206,9 +222,6 @@ std::vector<std::string> listing_order(std::vector<std::string> names)
 // while the program runs.
 namespace {
 
-// The program run_quendix_with is running; null between runs.
-HANDLE running_program = nullptr;
-
 // Set when a console control event has reached this process too.
 HANDLE console_event_seen = nullptr;
 
@@ -234,93 +247,20 @@ bool own_console()
     return ready;
 }
 
-// What the watchdog of a run needs: the process and how long it may take.
-struct watchdog {
-    HANDLE process;
-    DWORD timeout_ms;
-};
-
-// Ends the process once it has run too long; returns when it has ended.
-DWORD WINAPI end_when_late(void* param)
-{
-    const watchdog* dog = static_cast<const watchdog*>(param);
-    if (WaitForSingleObject(dog->process, dog->timeout_ms) != WAIT_OBJECT_0) {
-        TerminateProcess(dog->process, TIMED_OUT_STATUS);
-    }
-    return 0;
-}
-
 }  // namespace
 
 program_run run_quendix_with(const std::filesystem::path& dir, const std::vector<std::string>& args,
                              const run_setup& setup, const output_sink& sink)
 {
-    program_run result{-1, std::string()};
     if (setup.unread_output || setup.closed_streams || setup.file_size_limit != 0) {
         ADD_FAILURE() << "run_setup asks for what only the POSIX harness does";
-        return result;
+        return program_run{-1, std::string()};
     }
     if (!own_console()) {
         ADD_FAILURE() << "no console for the program: error " << GetLastError();
-        return result;
+        return program_run{-1, std::string()};
     }
-    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    HANDLE read_end = nullptr;
-    HANDLE write_end = nullptr;
-    if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) {
-        return result;
-    }
-    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-    const HANDLE no_input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                                        OPEN_EXISTING, 0, nullptr);
-    std::string command_line;
-    append_argument(&command_line, QUENDIX_BINARY);
-    for (const std::string& arg : args) {
-        append_argument(&command_line, arg);
-    }
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = no_input;
-    startup.hStdOutput = write_end;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION child = {};
-    const std::string directory = dir.string();
-    // Started in this process's group, on its console: a new group would
-    // start with Ctrl-C ignored.
-    const bool started = CreateProcessA(QUENDIX_BINARY, &command_line[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                        directory.c_str(), &startup, &child) != 0;
-    CloseHandle(write_end);
-    if (no_input != INVALID_HANDLE_VALUE) {
-        CloseHandle(no_input);
-    }
-    if (!started) {
-        CloseHandle(read_end);
-        return result;
-    }
-    CloseHandle(child.hThread);
-    running_program = child.hProcess;
-
-    watchdog dog = {child.hProcess, static_cast<DWORD>(setup.timeout_seconds) * 1000};
-    const HANDLE watching = CreateThread(nullptr, 0, end_when_late, &dog, 0, nullptr);
-    char buffer[65536];
-    DWORD n = 0;
-    while (ReadFile(read_end, buffer, sizeof buffer, &n, nullptr) && n > 0) {
-        sink(buffer, n);
-    }
-    WaitForSingleObject(child.hProcess, INFINITE);
-    if (watching != nullptr) {
-        WaitForSingleObject(watching, INFINITE);
-        CloseHandle(watching);
-    }
-    DWORD status = 0;
-    if (GetExitCodeProcess(child.hProcess, &status)) {
-        result.exit_status = static_cast<int>(status);
-    }
-    running_program = nullptr;
-    CloseHandle(child.hProcess);
-    CloseHandle(read_end);
-    return result;
+    return run_with_sink(QUENDIX_BINARY, dir, args, setup.timeout_seconds, sink);
 }
 
 void signal_running_program(int signal_number)
