@@ -3,6 +3,7 @@
 #include "driver/file_conversion.h"
 #include "driver/platform.h"
 
+#include <new>
 #include <set>
 #include <string>
 #include <utility>
@@ -37,6 +38,19 @@ std::string join_path(const std::string& dir, const std::string& name)
     return path;
 }
 
+// Lists `dir` as list_directory does. A directory too large to list in
+// memory ends like one that cannot be read, never the run: the one place
+// the program meets an exception, from the standard library.
+int list_entries(const directory* dir, const std::string& name_pattern, std::vector<listing_entry>* entries)
+{
+    try {
+        return list_directory(dir, name_pattern, entries);
+    } catch (const std::bad_alloc&) {
+        std::vector<listing_entry>().swap(*entries);
+        return -1;
+    }
+}
+
 // What stays the same throughout one walk.
 struct walk_state {
     selector_parts selector;
@@ -62,7 +76,7 @@ void convert_selected_files(const directory* dir, const std::string& path, walk_
     const directory* listed = subdir != nullptr ? subdir : dir;
     const std::string listed_path = subdir != nullptr ? join_path(path, selector.directory) : path;
     std::vector<listing_entry> entries;
-    if (list_directory(listed, selector.name_pattern, &entries) == 0) {
+    if (list_entries(listed, selector.name_pattern, &entries) == 0) {
         for (const listing_entry& entry : entries) {
             if (!entry.is_directory) {
                 end_if_interrupted();
@@ -85,7 +99,7 @@ void walk(const directory* dir, const std::string& path, walk_state* state)
         return;
     }
     std::vector<listing_entry> entries;
-    if (list_directory(dir, "*", &entries) != 0) {
+    if (list_entries(dir, "*", &entries) != 0) {
         return;
     }
     for (const listing_entry& entry : entries) {

@@ -49,7 +49,8 @@ void close_directory(directory* dir);
 // "." or "..", in the platform's order: by bytes on POSIX systems, as the
 // file system lists them on Windows. An entry is a directory when it is one
 // or links to one. Returns 0 and fills `entries`, or -1 when nothing
-// matches or the directory cannot be listed whole.
+// matches or the directory cannot be listed whole. A listing too large for
+// memory throws std::bad_alloc.
 int list_directory(const directory* dir, const std::string& name_pattern,
                    std::vector<listing_entry>* entries);
 

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <new>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -96,17 +95,8 @@ int list_directory(const directory* dir, const std::string& name_pattern,
 {
     entries->clear();
     // The whole directory is read before any entry is handed out, so files
-    // the run creates meanwhile never show up in this listing. A directory
-    // too large to list in memory ends like one that cannot be read, not
-    // the run.
-    bool listed = false;
-    try {
-        listed = read_entries(dir, name_pattern, entries);
-    } catch (const std::bad_alloc&) {
-        listed = false;
-    }
-    if (!listed) {
-        std::vector<listing_entry>().swap(*entries);
+    // the run creates meanwhile never show up in this listing.
+    if (!read_entries(dir, name_pattern, entries)) {
         return -1;
     }
     // Byte order of names, so that every run visits files in the same order.

@@ -295,16 +295,8 @@ int list_directory(const directory* dir, const std::string& name_pattern,
     entries->clear();
     // The whole listing is taken before any entry is handed out, so files
     // the run creates meanwhile never show up in it; the entries stay in
-    // the order the file system gives them. A directory too large to list
-    // in memory ends like one that cannot be read, not the run.
-    bool listed = false;
-    try {
-        listed = read_entries(dir, name_pattern, entries);
-    } catch (const std::bad_alloc&) {
-        listed = false;
-    }
-    if (!listed) {
-        std::vector<listing_entry>().swap(*entries);
+    // the order the file system gives them.
+    if (!read_entries(dir, name_pattern, entries)) {
         return -1;
     }
     return entries->empty() ? -1 : 0;
