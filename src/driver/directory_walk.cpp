@@ -4,9 +4,7 @@
 #include "driver/platform.h"
 
 #include <new>
-#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -58,8 +56,8 @@ struct walk_state {
     int end_block;
     // The directories entered so far, so that link loops and aliases are
     // entered once.
-    std::set<std::pair<unsigned long long, unsigned long long>> visited;
-    created_outputs outputs;
+    identity_set visited;
+    identity_set outputs;
 };
 
 void convert_selected_files(const directory* dir, const std::string& path, walk_state* state)
@@ -112,7 +110,7 @@ void walk(const directory* dir, const std::string& path, walk_state* state)
         if (subdir == nullptr) {
             continue;
         }
-        if (state->visited.insert(std::make_pair(id.volume, id.index)).second) {
+        if (add_identity(&state->visited, id)) {
             walk(subdir, join_path(path, entry.name), state);
         }
         close_directory(subdir);
@@ -129,7 +127,7 @@ void process_directory(const char* dir, const char* selector, bool recursive, in
         return;
     }
     walk_state state = {split_selector(selector), recursive, end_block, {}, {}};
-    state.visited.insert(std::make_pair(id.volume, id.index));
+    add_identity(&state.visited, id);
     walk(start, dir, &state);
     close_directory(start);
 }

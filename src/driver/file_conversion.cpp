@@ -26,31 +26,26 @@ bool close_output(FILE* stream)
     return wrote && closed;
 }
 
-std::pair<unsigned long long, unsigned long long> key(const file_identity& id)
-{
-    return std::make_pair(id.volume, id.index);
-}
-
 // True when `output` may be created for the input `name` whose identity is
 // `input`: it is neither the input itself, by name or through a link, nor
 // an output this run has created already.
 bool may_create(const directory* dir, const std::string& name, const file_identity& input,
-                const output_file& output, const created_outputs& outputs)
+                const output_file& output, const identity_set& outputs)
 {
     file_identity id;
     if (output.name == name || (name_identity(dir, output.name, true, &id) == 0 && same_identity(id, input))) {
         return false;
     }
-    return !(name_identity(dir, output.name, false, &id) == 0 && outputs.count(key(id)) != 0);
+    return !(name_identity(dir, output.name, false, &id) == 0 && has_identity(outputs, id));
 }
 
 // Creates `output` and records it in `outputs`; null when it cannot.
-FILE* create(const directory* dir, const output_file& output, created_outputs* outputs)
+FILE* create(const directory* dir, const output_file& output, identity_set* outputs)
 {
     file_identity id;
     FILE* stream = create_output(dir, output.name, &id);
     if (stream != nullptr) {
-        outputs->insert(key(id));
+        add_identity(outputs, id);
     }
     return stream;
 }
@@ -78,7 +73,7 @@ void end_if_interrupted()
 }
 
 int convert_file(const directory* dir, const std::string& name, const std::string& path, int end_block,
-                 created_outputs* outputs)
+                 identity_set* outputs)
 {
     // "uqendix", not "quendix": the banner has always read so, and scripts
     // that split the console text by file look for it.

@@ -5,13 +5,7 @@
 
 #include "driver/platform.h"
 
-#include <set>
 #include <string>
-#include <utility>
-
-// The identities of the outputs a run has created, so that one run never
-// writes the same output twice.
-using created_outputs = std::set<std::pair<unsigned long long, unsigned long long>>;
 
 // The name of an output beside `path`: its last four bytes replaced by
 // `extension` (".csv" or ".log"), or the extension appended when the file
@@ -19,13 +13,14 @@ using created_outputs = std::set<std::pair<unsigned long long, unsigned long lon
 std::string output_name(const std::string& path, const char* extension);
 
 // Converts the frame file `name` in `dir`, shown as `path`, into its CSV and
-// log files beside it, echoing the report on standard output, and adds the
-// outputs it creates to `outputs`. Returns 0 when the input was read to its
+// log files beside it, echoing the report on standard output. `outputs`
+// holds the outputs the run has created, which are never written twice; the
+// two of this file are added to it. Returns 0 when the input was read to its
 // end and both outputs were written and closed, -1 otherwise; the message has
 // been printed either way. An interrupt before the file's last message
 // removes both outputs, says so and ends the process.
 int convert_file(const directory* dir, const std::string& name, const std::string& path, int end_block,
-                 created_outputs* outputs);
+                 identity_set* outputs);
 
 // Ends the process when an interrupt has arrived, after writing out the
 // console.

@@ -6,7 +6,9 @@
 
 #include <csignal>
 #include <cstdio>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 // One entry of a directory listing.
@@ -22,7 +24,25 @@ struct file_identity {
 };
 
 // True when both identities name the same file.
-bool same_identity(const file_identity& a, const file_identity& b);
+inline bool same_identity(const file_identity& a, const file_identity& b)
+{
+    return a.volume == b.volume && a.index == b.index;
+}
+
+// Files or directories by identity: those a run has entered or created.
+using identity_set = std::set<std::pair<unsigned long long, unsigned long long>>;
+
+// Adds `id` to `set`; false when it was there already.
+inline bool add_identity(identity_set* set, const file_identity& id)
+{
+    return set->insert(std::make_pair(id.volume, id.index)).second;
+}
+
+// True when `id` is in `set`.
+inline bool has_identity(const identity_set& set, const file_identity& id)
+{
+    return set.count(std::make_pair(id.volume, id.index)) != 0;
+}
 
 // The separator used to join directory and entry names.
 extern const char path_separator;

@@ -27,11 +27,6 @@ bool is_path_separator(char c)
     return c == '/';
 }
 
-bool same_identity(const file_identity& a, const file_identity& b)
-{
-    return a.volume == b.volume && a.index == b.index;
-}
-
 static void identity_from_stat(const struct stat& st, file_identity* id)
 {
     id->volume = static_cast<unsigned long long>(st.st_dev);

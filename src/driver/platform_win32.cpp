@@ -48,11 +48,6 @@ bool is_path_separator(char c)
     return c == '\\' || c == '/';
 }
 
-bool same_identity(const file_identity& a, const file_identity& b)
-{
-    return a.volume == b.volume && a.index == b.index;
-}
-
 namespace {
 
 // Every other opener may read, write or delete the file meanwhile, as with
