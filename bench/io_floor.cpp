@@ -91,11 +91,14 @@ void write_rest(output* out)
     }
 }
 
-// Opens an output the way quendix does: created or truncated, never
-// blocking on a FIFO, then looked at with fstat.
+// Creates an output the way quendix does: whatever held the name is
+// removed, and a new file is made in its place, then looked at with fstat.
 int open_output(const char* name)
 {
-    const int fd = open(name, O_RDWR | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (unlink(name) != 0 && errno != ENOENT) {
+        fail("cannot remove", name);
+    }
+    const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
         fail("cannot create", name);
