@@ -447,9 +447,6 @@ public:
             }
             close(fds_[level]);
         }
-        if (fds_.size() > 1) {
-            // The first level lies in the test's directory, removed by the fixture.
-        }
     }
 
     bool made() const { return fds_.back() >= 0; }
