@@ -23,7 +23,7 @@ namespace {
 
 // Buffers in flight at most, and how far ahead the file's blocks are
 // reserved.
-constexpr int BUFFERS = 4;
+constexpr int BUFFERS = 3;
 constexpr off_t RESERVE_STEP = 64 * 1024 * 1024;
 
 alignas(4096) char buffers[BUFFERS][CSV_BUFFER_SIZE];
@@ -98,6 +98,12 @@ bool set_up_ring(ring* r)
         close(fd);
         return false;
     }
+    // One kernel worker for the writes: several would take turns at the
+    // file's lock and spin while they wait, on processor time the
+    // formatting needs. A kernel too old to bound them runs as many as it
+    // likes.
+    unsigned workers[2] = {1, 0};
+    syscall(__NR_io_uring_register, fd, IORING_REGISTER_IOWQ_MAX_WORKERS, workers, 2);
     char* base = static_cast<char*>(rings);
     r->fd = fd;
     r->sq_tail = reinterpret_cast<unsigned*>(base + params.sq_off.tail);
