@@ -492,8 +492,6 @@ echo
 if [ $quick -eq 1 ]; then
   echo "Quick run: small recordings, so the figures only show that the benchmark works."
 fi
-echo "| figure | measured | target | met |"
-echo "|---|---|---|---|"
 # The figures of compare's results for one recording: NAME's median real,
 # user and system seconds and fastest real seconds, as NAME_r, NAME_u,
 # NAME_s and NAME_b.

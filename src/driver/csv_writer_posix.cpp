@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <linux/io_uring.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -318,12 +319,18 @@ bool close_csv_writer(csv_writer* w)
         complete_one(w);
     }
     // Blocks reserved past the end are given back by cutting the file to
-    // the length it has.
+    // its length: all it was given, or after a failed write whatever it
+    // holds, never lengthened with zeros.
     bool cut = true;
-    if (w->reserved_end > w->offset) {
+    if (w->reserved_end > w->offset || w->failed) {
+        struct stat st;
+        off_t length = w->offset;
+        if (w->failed && fstat(w->fd, &st) == 0 && st.st_size < length) {
+            length = st.st_size;
+        }
         int result;
         do {
-            result = ftruncate(w->fd, w->offset);
+            result = ftruncate(w->fd, length);
         } while (result != 0 && errno == EINTR);
         cut = result == 0;
     }
