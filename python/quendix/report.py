@@ -48,58 +48,88 @@ def expected_positions(block, page, count, end_block):
     position = np.arange((block - 1) * PAGES_PER_BLOCK + page,
                          (block - 1) * PAGES_PER_BLOCK + page + (count - i), dtype=np.int64)
     position %= end_block * PAGES_PER_BLOCK
-    blocks[i:] = position // PAGES_PER_BLOCK + 1
+    blocks[i:] = position // PAGES_PER_BLOCK
+    blocks[i:] += 1
     pages[i:] = position % PAGES_PER_BLOCK
     return blocks, pages
 
 
-def report_lines(frames, end_header, end_block):
-    """The report of a recording and which frames it reports.
+class Continuity:
+    """The continuity check of one recording, run piece by piece.
 
-    `frames` holds the whole frames (fields block, page_word, valid and
-    offset) and `end_header` the (block, page_word) that the frame buffer
-    holds after the last read. Returns the list of lines and a boolean
-    array that is set for every frame with a line of its own.
+    Each call of `check` takes the next frames of the file, in order, and
+    carries the prediction on to the frames after them, so the pieces of a
+    file give the lines of the whole file read at once.
     """
-    count = len(frames)
-    valid = frames["valid"]
-    block = frames["block"]
-    page_word = frames["page_word"]
-    # The first frame, when valid, seeds the prediction with its block and
-    # whole page word, R flag included. A first frame without the marker
-    # leaves it at (0, 0), and the prediction runs on from there all the
-    # same.
-    if count > 0 and valid[0]:
-        seed = int(block[0]), int(page_word[0])
-    else:
-        seed = 0, 0
-    expected_block, expected_page = expected_positions(*seed, count, end_block)
 
-    # A valid frame is reported when it is the first ("start"), or when its
-    # block or page number, R flag aside, is not the predicted one
-    # ("different"). The prediction never takes a frame's position, so after
-    # a jump every frame is reported until the recording is back in step. A
-    # frame without the marker is always reported ("missing").
-    out_of_step = (block != expected_block) | ((page_word & PAGE_NUMBER_MASK) != expected_page)
-    reported = ~valid | out_of_step
-    if count > 0:
-        reported[0] = True
+    def __init__(self, end_block):
+        self.end_block = end_block
+        self.frames_read = 0
+        # The expected position before the next frame; None until the first
+        # frame has been seen.
+        self.expected = None
 
-    lines = []
-    index = np.flatnonzero(reported)
-    for i, v, b, w, eb, ep, offset in zip(
-            index.tolist(), valid[index].tolist(), block[index].tolist(),
-            page_word[index].tolist(), expected_block[index].tolist(),
-            expected_page[index].tolist(), frames["offset"][index].tolist()):
-        if not v:
-            # The frame's raw block and page word, and its byte offset in
-            # the file, which is a whole 64-bit count.
-            lines.append("%9s : %3d, %3d -> %3d, %3d (%d)" % ("missing", eb, ep, b, w, offset))
-        elif i == 0:
-            lines.append("%9s : %3d, %3d" % ("start", b, w))
-        elif w & R_FLAG:
-            lines.append("%9s : %3d, %3d -> %3d, %3d(R)" % ("different", eb, ep, b, w & PAGE_NUMBER_MASK))
-        else:
-            lines.append("%9s : %3d, %3d -> %3d, %3d" % ("different", eb, ep, b, w & PAGE_NUMBER_MASK))
-    lines.append("%9s : %3d, %3d" % ("end", *end_header))
-    return lines, reported
+    def check(self, block, page_word, valid):
+        """Checks the next frames (their block, page_word and valid arrays).
+
+        Returns a boolean array set for every frame with a line of its own,
+        and the expected block and page before each frame.
+        """
+        count = len(valid)
+        if count == 0:
+            empty = np.empty(0, np.uint16)
+            return np.zeros(0, bool), empty, empty
+        if self.expected is None:
+            # The first frame, when valid, seeds the prediction with its
+            # block and whole page word, R flag included. A first frame
+            # without the marker leaves it at (0, 0), and the prediction
+            # runs on from there all the same.
+            self.expected = (int(block[0]), int(page_word[0])) if valid[0] else (0, 0)
+        expected_block, expected_page = expected_positions(*self.expected, count, self.end_block)
+        self.expected = advance(int(expected_block[-1]), int(expected_page[-1]), self.end_block)
+        # A valid frame is reported when it is the first ("start"), or when
+        # its block or page number, R flag aside, is not the predicted one
+        # ("different"). The prediction never takes a frame's position, so
+        # after a jump every frame is reported until the recording is back
+        # in step. A frame without the marker is always reported ("missing").
+        reported = block != expected_block
+        reported |= (page_word & PAGE_NUMBER_MASK) != expected_page
+        reported |= ~valid
+        if self.frames_read == 0:
+            reported[0] = True
+        self.frames_read += count
+        return reported, expected_block, expected_page
+
+    def lines(self, frames):
+        """Checks the next frames (a FRAME_DTYPE array, whose `reported`
+        field it sets) and returns their report lines."""
+        first = self.frames_read
+        reported, expected_block, expected_page = self.check(
+            frames["block"], frames["page_word"], frames["valid"])
+        frames["reported"] = reported
+        index = np.flatnonzero(reported)
+        lines = []
+        for i, v, b, w, eb, ep, offset in zip(
+                index.tolist(), frames["valid"][index].tolist(), frames["block"][index].tolist(),
+                frames["page_word"][index].tolist(), expected_block[index].tolist(),
+                expected_page[index].tolist(), frames["offset"][index].tolist()):
+            if not v:
+                # The frame's raw block and page word, and its byte offset
+                # in the file, which is a whole 64-bit count.
+                lines.append("%9s : %3d, %3d -> %3d, %3d (%d)" % ("missing", eb, ep, b, w, offset))
+            elif first + i == 0:
+                lines.append("%9s : %3d, %3d" % ("start", b, w))
+            elif w & R_FLAG:
+                lines.append("%9s : %3d, %3d -> %3d, %3d(R)" % (
+                    "different", eb, ep, b, w & PAGE_NUMBER_MASK))
+            else:
+                lines.append("%9s : %3d, %3d -> %3d, %3d" % (
+                    "different", eb, ep, b, w & PAGE_NUMBER_MASK))
+        return lines
+
+
+def end_line(end_header):
+    """The "end" line of the (block, page_word) the frame buffer holds after
+    the last read."""
+    return "%9s : %3d, %3d" % ("end", *end_header)
+
