@@ -90,7 +90,7 @@ def _count(source_file, end_block):
     continuity = Continuity(end_block)
     frames = valid_frames = different = whole_bytes = 0
     start = (None, None)
-    for data in source_file.pieces(SUMMARY_PIECE_FRAMES):
+    for data, _ in source_file.pieces(SUMMARY_PIECE_FRAMES):
         words = data.view("<u2").reshape(-1, FRAME_WORDS)
         if len(words) == 0:
             continue

@@ -85,7 +85,7 @@ def read(source, end_block=DEFAULT_END_BLOCK):
         frames = np.empty(source_file.size_hint // FRAME_SIZE, FRAME_DTYPE)
         samples = np.empty(len(frames) * SAMPLES_PER_FRAME, SAMPLE_DTYPE)
         frame_count = sample_count = 0
-        for data in source_file.pieces(CHUNK_FRAMES):
+        for data, _ in source_file.pieces(CHUNK_FRAMES):
             whole = len(data) // FRAME_SIZE
             if frame_count + whole > len(frames):
                 # The file grew since its size was taken, or had none.
@@ -129,24 +129,18 @@ def _pieces(source_file, end_block, piece_frames):
     with source_file:
         continuity = Continuity(end_block)
         frame_count = sample_count = 0
-        pieces = source_file.pieces(piece_frames)
-        data = next(pieces)
-        while True:
-            following = next(pieces, None)
+        for data, last in source_file.pieces(piece_frames):
             whole = len(data) // FRAME_SIZE
             frames = np.empty(whole, FRAME_DTYPE)
             samples = np.empty(whole * SAMPLES_PER_FRAME, SAMPLE_DTYPE)
             rows = convert_frames(data, frame_count, frames, samples)
             samples.resize(rows, refcheck=False)
             report = continuity.lines(frames)
-            if following is None:
+            if last:
                 report.append(end_line(source_file.end_header()))
             yield Recording(source_file.name, end_block, samples, frames, report, sample_count)
-            if following is None:
-                return
             frame_count += whole
             sample_count += rows
-            data = following
 
 
 def check_end_block(end_block):
@@ -203,10 +197,10 @@ class _Input:
         return int(words[1]), int(words[2])
 
     def pieces(self, piece_frames):
-        """The whole frames of the file, as uint8 arrays of at most
-        `piece_frames` frames; the last one carries the frames before the
-        end, which may be none. Each array is valid until the next is
-        asked for: two buffers take turns."""
+        """The whole frames of the file, as pairs of a uint8 array of at
+        most `piece_frames` frames and whether it is the last one, which may
+        hold none. Each array is valid until the next is asked for: two
+        buffers take turns."""
         size = piece_frames * FRAME_SIZE
         current, ahead = np.empty(size, np.uint8), np.empty(size, np.uint8)
         got = self._fill(current)
@@ -220,7 +214,7 @@ class _Input:
             if last:
                 fragment = (current[whole:got] if got < size else ahead[:got_ahead])[:HEADER_SIZE]
                 self.header[:len(fragment)] = fragment
-            yield current[:whole]
+            yield current[:whole], last
             if last:
                 return
             current, ahead, got = ahead, current, got_ahead
