@@ -171,8 +171,9 @@ def _summary_frame(rows, pandas):
 
 def to_dask(sources, end_block=DEFAULT_END_BLOCK, frames=DASK_PIECE_FRAMES):
     """The samples of the recordings of `sources` (see recordings()) as a
-    dask.dataframe.DataFrame: the CSV's columns, after a categorical `path`
-    column and a `frame` column (the index in its file of the sample's
+    dask.dataframe.DataFrame: the CSV's columns, after a `path` column
+    (categorical, its categories in the recordings' order) and a `frame`
+    column (the index in its file of the sample's
     frame), one partition per recording, or per `frames` whole frames of a
     larger one.
 
@@ -203,7 +204,9 @@ def to_dask(sources, end_block=DEFAULT_END_BLOCK, frames=DASK_PIECE_FRAMES):
             pieces.append((name, os.path.abspath(path), first, min(piece_frames, whole - first)))
     if not pieces:
         raise ValueError("no recordings in %r" % (sources,))
-    categories = pandas.CategoricalDtype(sorted(set(paths)))
+    # The categories in the order of the recordings, so that sorting by path
+    # puts them in that order.
+    categories = pandas.CategoricalDtype(list(dict.fromkeys(paths)))
     meta = _sample_frame(pandas, categories, "", np.empty(0, SAMPLE_DTYPE), np.empty(0, np.int64))
     return dask.dataframe.from_map(_SamplePartition(categories), pieces, meta=meta,
                                    label="quendix-samples", enforce_metadata=False)
