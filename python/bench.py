@@ -11,8 +11,8 @@ one run:
     both give the same values;
   - quendix.summary of the recording, best and median (target: at least 5
     times faster than read);
-  - the summary of 16 recordings of an eighth of the size, serially and
-    with a ProcessPoolExecutor of 2, best of --runs;
+  - the summary of 16 recordings of half the size, serially and with a
+    ProcessPoolExecutor of 2, already running and started in the call;
   - python -m quendix plot of the recording, in a fresh process (target: at
     most 3 s);
   - peak memory, each in a fresh process: read of the recording (target: at
@@ -34,6 +34,7 @@ import argparse
 import json
 import os
 import platform
+import resource
 import shutil
 import statistics
 import subprocess
@@ -197,11 +198,11 @@ def main():
               "(medians; target at least 5); counts as read's: %s" % (
                   summary_best, summary_median, read_median / summary_median, "yes" if agrees else "NO"))
 
-        # Sixteen recordings of an eighth of the size each.
+        # Sixteen recordings of half the size each.
         many = args.dir / "many"
         many.mkdir()
         for i in range(16):
-            subprocess.run([str(generator), "--frames", str(args.frames // 8), "--missing-every", "100",
+            subprocess.run([str(generator), "--frames", str(args.frames // 2), "--missing-every", "100",
                             "--seed", str(i + 1), str(many / ("r%02d.qvx" % i))], check=True)
         serial_best, serial_median, _, _ = repeated(lambda: quendix.summary(many), args.runs)
 
@@ -209,26 +210,36 @@ def main():
             with concurrent.futures.ProcessPoolExecutor(2) as executor:
                 return quendix.summary(many, executor=executor)
 
-        pool_best, pool_median, _, _ = repeated(pooled, args.runs)
-        pool_same = pooled().equals(quendix.summary(many))
+        cold_best, cold_median, _, _ = repeated(pooled, args.runs)
+        with concurrent.futures.ProcessPoolExecutor(2) as executor:
+            list(executor.map(abs, range(4)))  # both workers started
+            warm_best, warm_median, _, _ = repeated(lambda: quendix.summary(many, executor=executor),
+                                                    args.runs)
+            pool_same = quendix.summary(many, executor=executor).equals(quendix.summary(many))
         print("summary of 16 recordings of %d bytes: serially best %.3f s, median %.3f s; with a "
-              "process pool of 2 (started in the call) best %.3f s, median %.3f s; %.2f times "
-              "(medians); same rows: %s" % (
-                  (many / "r00.qvx").stat().st_size, serial_best, serial_median, pool_best,
-                  pool_median, serial_median / pool_median, "yes" if pool_same else "NO"))
+              "process pool of 2 already running best %.3f s, median %.3f s (%.2f times faster, "
+              "medians); with the pool started in the call best %.3f s, median %.3f s (%.2f times); "
+              "same rows: %s" % (
+                  (many / "r00.qvx").stat().st_size, serial_best, serial_median, warm_best,
+                  warm_median, serial_median / warm_median, cold_best, cold_median,
+                  serial_median / cold_median, "yes" if pool_same else "NO"))
         shutil.rmtree(many)
 
         picture = args.dir / "bench.png"
-        walls = []
+        walls, cpus = [], []
         for _ in range(max(1, min(args.runs, 3))):
             started = time.perf_counter()
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
             subprocess.run([sys.executable, "-m", "quendix", "plot", "-o", str(picture), str(path)],
                            check=True, stdout=subprocess.DEVNULL,
                            env=dict(os.environ, PYTHONPATH=str(HERE)))
             walls.append(time.perf_counter() - started)
-        print("python -m quendix plot: wall best %.3f s, median %.3f s, the whole command in a fresh "
-              "process (%d runs; target at most 3 s); %d bytes of PNG" % (
-                  min(walls), statistics.median(walls), len(walls), picture.stat().st_size))
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            cpus.append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
+        print("python -m quendix plot: wall best %.3f s, median %.3f s; CPU best %.3f s, median "
+              "%.3f s; the whole command in a fresh process (%d runs; target at most 3 s); %d bytes "
+              "of PNG" % (min(walls), statistics.median(walls), min(cpus), statistics.median(cpus),
+                          len(walls), picture.stat().st_size))
 
         figures = memory("read", path)
         print("read: arrays returned %.1f MiB; peak while reading, traced: %.1f MiB (%.2f times the "

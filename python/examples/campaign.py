@@ -11,7 +11,7 @@ import quendix
 jobs = int(sys.argv[2]) if len(sys.argv) > 2 else 2
 with concurrent.futures.ProcessPoolExecutor(jobs) as pool:
     table = quendix.summary(sys.argv[1], executor=pool)
-print(table[["path", "frames", "missing", "different", "fragment", "error"]].to_string(index=False))
+print(table[["path", "frames", "missing", "different", "fragment"]].to_string(index=False))
 
 # Lost data: frames without the marker, positions out of step with the
 # prediction, or a file that could not be read at all.
@@ -30,4 +30,4 @@ samples["acceleration"] = samples["ASVM"] / 100
 result = samples.groupby("path", observed=True).agg(
     {"SEQNO": "count", "acceleration": "mean", "GSVM": "max"}).compute()
 result.columns = ["samples", "mean acceleration", "peak GSVM"]
-print("\n" + result.sort_index().to_string(float_format="%.4f"))
+print("\n" + result.sort_index().rename_axis(None).to_string(float_format="%.4f"))

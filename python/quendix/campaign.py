@@ -88,7 +88,7 @@ def summarise(path, end_block=DEFAULT_END_BLOCK):
 
 def _count(source_file, end_block):
     continuity = Continuity(end_block)
-    frames = valid_frames = different = whole_bytes = 0
+    frames = valid_frames = different = 0
     start = (None, None)
     for data, _ in source_file.pieces(SUMMARY_PIECE_FRAMES):
         words = data.view("<u2").reshape(-1, FRAME_WORDS)

@@ -66,7 +66,7 @@ def test_campaign_example(tmp_path):
                           "  %s: No such file or directory" % paths[2]]
     # The analysis: every readable recording, in order, with its samples,
     # mean acceleration and peak angular rate.
-    analysis = [line.split() for line in lines[12:]]
+    analysis = [line.split() for line in lines[11:]]
     expected = []
     for path in (paths[0], paths[1], paths[3]):
         samples = quendix.read(path).samples
