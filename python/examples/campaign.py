@@ -14,12 +14,13 @@ with concurrent.futures.ProcessPoolExecutor(jobs) as pool:
 print(table[["path", "frames", "missing", "different", "fragment"]].to_string(index=False))
 
 # Lost data: frames without the marker, positions out of step with the
-# prediction, or a file that could not be read at all.
-lost = table[(table["missing"] > 0) | (table["different"] > 0) | (table["error"] != "")]
+# prediction, a partial frame at the end, or a file that could not be read.
+lost = table[(table["missing"] > 0) | (table["different"] > 0) | (table["fragment"] > 0)
+             | (table["error"] != "")]
 print("\n%d of %d recordings lost data:" % (len(lost), len(table)))
 for row in lost.itertuples():
-    print("  %s: %s" % (row.path, row.error or "%d frames without the marker, %d out of step"
-                        % (row.missing, row.different)))
+    print("  %s: %s" % (row.path, row.error or "%d frames without the marker, %d out of step, "
+                        "%d bytes of a partial frame" % (row.missing, row.different, row.fragment)))
 
 # One analysis over every readable recording, one partition per recording
 # (or per piece of a large one): its samples, its mean acceleration in

@@ -61,12 +61,15 @@ def test_campaign_example(tmp_path):
     paths = [root / "afternoon.qvx", root / "morning.qvx", root / "day2" / "absent.qvx",
              root / "day2" / "evening.qvx"]
     assert [line.split()[0] for line in lines[1:5]] == [str(p) for p in paths]
-    assert lines[5:9] == ["", "2 of 4 recordings lost data:",
-                          "  %s: 2 frames without the marker, 6 out of step" % paths[0],
-                          "  %s: No such file or directory" % paths[2]]
+    assert lines[5:10] == ["", "3 of 4 recordings lost data:",
+                           "  %s: 2 frames without the marker, 6 out of step, 0 bytes of a partial frame"
+                           % paths[0],
+                           "  %s: No such file or directory" % paths[2],
+                           "  %s: 0 frames without the marker, 0 out of step, 50 bytes of a partial frame"
+                           % paths[3]]
     # The analysis: every readable recording, in order, with its samples,
     # mean acceleration and peak angular rate.
-    analysis = [line.split() for line in lines[11:]]
+    analysis = [line.split() for line in lines[12:]]
     expected = []
     for path in (paths[0], paths[1], paths[3]):
         samples = quendix.read(path).samples
