@@ -2,6 +2,7 @@
 converter's order, a table of what each one holds and lost, and their
 samples as one Dask data frame."""
 
+import operator
 import os
 
 import numpy as np
@@ -188,7 +189,7 @@ def to_dask(sources, end_block=DEFAULT_END_BLOCK, frames=DASK_PIECE_FRAMES):
     import pandas
 
     check_end_block(end_block)
-    piece_frames = int(frames)
+    piece_frames = operator.index(frames)
     if piece_frames < 1:
         raise ValueError("frames must be at least 1, not %d" % piece_frames)
     pieces = []
