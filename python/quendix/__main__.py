@@ -151,7 +151,10 @@ def run_plot(args):
             return fail("%s is the recording itself; choose another picture with -o" % output)
         counts = plot(args.recording, output, args.end_block)
     except OSError as error:
-        return fail("%s not drawn: %s" % (args.recording, error.strerror or error))
+        reason = error.strerror or str(error)
+        if error.filename is not None and os.fspath(error.filename) != args.recording:
+            reason += " (%s)" % os.fsdecode(error.filename)
+        return fail("%s not drawn: %s" % (args.recording, reason))
     except ValueError as error:  # a picture format matplotlib does not know
         return fail("%s not drawn: %s" % (output, error))
     print("%s: %d samples drawn to %s" % (args.recording, counts["samples"], output))

@@ -14,7 +14,7 @@ import tempfile
 import numpy as np
 
 from .campaign import _count
-from .recording import DEFAULT_END_BLOCK, _Input, check_end_block, read_chunks
+from .recording import DEFAULT_END_BLOCK, _Input, check_end_block, is_path, read_chunks
 
 # The panels: a field of the samples, the counts in one unit, the label.
 PANELS = (
@@ -124,6 +124,9 @@ def plot(source, output, end_block=DEFAULT_END_BLOCK):
     replaces `output` only once it is whole.
     """
     end_block = check_end_block(end_block)
+    if not is_path(source):
+        raise TypeError("the quick look reads the recording twice: give its path, not %s"
+                        % type(source).__name__)
     import matplotlib
 
     matplotlib.use("Agg")
@@ -205,7 +208,10 @@ def _save(figure, output):
     output = os.fspath(output)
     directory = os.path.dirname(output) or "."
     suffix = os.path.splitext(output)[1]
-    fd, temporary = tempfile.mkstemp(prefix=".quendix-", suffix=suffix or ".png", dir=directory)
+    try:
+        fd, temporary = tempfile.mkstemp(prefix=".quendix-", suffix=suffix or ".png", dir=directory)
+    except OSError as error:
+        raise OSError(error.errno, error.strerror, output) from error
     try:
         with os.fdopen(fd, "wb") as stream:
             figure.savefig(stream, format=(suffix[1:] if suffix else "png"))
