@@ -292,13 +292,11 @@ TEST_F(HostileFs, WritesPastTheFileSizeLimitAreReportedAsNotWritten)
         setup.file_size_limit = limit;
         setup.refused_io_uring = refused;
         std::string output;
-        const program_run run = run_quendix_with(root, {}, setup, [&output](const char* bytes, size_t size) {
-            output.append(bytes, size);
-        });
+        const program_run run = run_quendix_with(
+            root, {}, setup, [&output](const char* bytes, size_t size) { output.append(bytes, size); });
         EXPECT_EQ(run.exit_status, 0) << refused;
-        EXPECT_EQ(output, banner("./a.qvx") + "    start :   1,   0\n      end :   1, 299\n" +
-                              not_written("./a.csv") + banner("./b.qvx") + gap_lines + not_written("./b.log") +
-                              one_frame_report("./c.qvx"))
+        EXPECT_EQ(output, banner("./a.qvx") + "    start :   1,   0\n      end :   1, 299\n" + not_written("./a.csv") +
+                              banner("./b.qvx") + gap_lines + not_written("./b.log") + one_frame_report("./c.qvx"))
             << refused;
         EXPECT_EQ(read_file(at("a.log")), "    start :   1,   0\r\n      end :   1, 299\r\n") << refused;
         EXPECT_EQ(read_file(at("b.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0))) << refused;
@@ -327,9 +325,8 @@ TEST_F(HostileFs, WithIoUringRefusedTheCsvIsWrittenTheSame)
         run_setup setup;
         setup.refused_io_uring = refused;
         std::string output;
-        const program_run run = run_quendix_with(root, {}, setup, [&output](const char* bytes, size_t size) {
-            output.append(bytes, size);
-        });
+        const program_run run = run_quendix_with(
+            root, {}, setup, [&output](const char* bytes, size_t size) { output.append(bytes, size); });
         EXPECT_EQ(run.exit_status, 0) << refused;
         EXPECT_EQ(output, banner("./big.qvx") + report) << refused;
         EXPECT_EQ(read_file(at("big.csv")), CSV_HEADER_LINE + rows) << refused;

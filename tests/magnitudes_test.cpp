@@ -120,8 +120,7 @@ TEST(FastMagnitudes, AccelerationSquaresAreExactForEveryCount)
 {
     for (int count = -32768; count <= 32767; ++count) {
         const double scaled = count * 0x1p-13;
-        ASSERT_EQ(bits_of(scaled * scaled), bits_of(std::ldexp(static_cast<double>(count * count), -26)))
-            << count;
+        ASSERT_EQ(bits_of(scaled * scaled), bits_of(std::ldexp(static_cast<double>(count * count), -26))) << count;
     }
 }
 

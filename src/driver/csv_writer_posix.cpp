@@ -123,12 +123,12 @@ bool set_up_ring(ring* r)
 struct csv_writer {
     FILE* stream;
     int fd;
-    bool asynchronous;   // through the ring, else synchronously
-    off_t offset;        // where the next buffer goes
-    off_t reserved_end;  // the end of the blocks reserved so far
-    bool reserving;      // false once the file system has refused a reservation
-    bool failed;         // a write failed or came back short
-    bool free[BUFFERS];  // buffers that may be handed out
+    bool asynchronous;       // through the ring, else synchronously
+    off_t offset;            // where the next buffer goes
+    off_t reserved_end;      // the end of the blocks reserved so far
+    bool reserving;          // false once the file system has refused a reservation
+    bool failed;             // a write failed or came back short
+    bool free[BUFFERS];      // buffers that may be handed out
     size_t length[BUFFERS];  // the bytes of each buffer in flight
     int in_flight;
 };
