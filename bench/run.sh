@@ -4,6 +4,10 @@
 #   bench/run.sh            full run: 200 MB, 10 MB, 1 GB and 50 MB recordings
 #   bench/run.sh --quick    the same figures on small recordings, well under a minute
 #
+# With QUENDIX_BASELINE set to another build of quendix (an earlier
+# version, say), that program is timed in the same rounds too, on the same
+# recordings, and its outputs must be byte for byte those of this one.
+#
 # Uses the generator, the I/O floor (bench/io_floor.cpp), cat, /usr/bin/time
 # and valgrind, and strace and perf where they are installed. The inputs and
 # outputs live under build/bench/ (or $BENCH_DIR) and are removed at the end.
@@ -131,6 +135,18 @@ timed() {
 
 run_quendix() { (cd "$1" && exec "$quendix" > console.txt); }
 
+baseline="${QUENDIX_BASELINE:-}"
+if [ -n "$baseline" ]; then
+  baseline=$(realpath "$baseline")
+  [ -x "$baseline" ] || fail "QUENDIX_BASELINE: $baseline is not a program"
+fi
+
+# run_baseline DIR: the baseline program on DIR's recording, its outputs in DIR/base.
+run_baseline() {
+  ln -sf ../rec.qvx "$1/base/rec.qvx"
+  (cd "$1/base" && exec "$baseline" > console.txt)
+}
+
 # run_cat DIR NAMES...: cat copies the reference outputs NAMES into DIR/copy.
 run_cat() {
   local dir=$1 name
@@ -154,6 +170,9 @@ floor_arguments() {
 
 # run_floor DIR: the floor with floor_args, its console text to DIR/floor.
 run_floor() { "$floor" "${floor_args[@]}" > "$1/floor/console.txt"; }
+
+# run_reserving_floor DIR: the same, with the CSV's blocks reserved ahead.
+run_reserving_floor() { "$floor" --reserve "${floor_args[@]}" > "$1/floor/console.txt"; }
 
 # check_floor DIR NAMES...: the floor wrote as many bytes as quendix did.
 check_floor() {
@@ -194,6 +213,7 @@ check_sizes() {
         n = split(names, list, " ")
         for (i = 1; i <= n; i++) {
           name = list[i]; size = want[name]
+          if (name == "rec.csv" && total[name] < size) { report = report "; writes rec.csv (but its header) through io_uring"; continue }
           if (total[name] < 2 * size) continue
           report = report "; writes " name " in up to " largest[name]
           if (largest[name] > size || largest[name] < size - size / 64) { report = report ", the floor in " size; bad = 1 }
@@ -219,47 +239,72 @@ cat_method() {
 }
 
 # compare DIR NAMES...: quendix, cat copying the reference outputs NAMES
-# into new files, and the floor writing as many bytes, run in rounds of
-# three. Each run follows a sync, so that none pays for another's
-# writeback, and each round starts with the next of the three. Prints the
-# medians of real, user and system seconds of quendix, cat and the floor,
-# then the fastest real seconds of each.
+# into new files, the floor writing as many bytes, the floor that reserves
+# the CSV's blocks ahead, and the baseline program when there is one, run
+# in rounds. Each run follows a sync, so that none pays for another's
+# writeback, and each round starts with the next program. Prints a line for
+# each program: its name, the medians of real, user and system seconds and
+# the fastest real seconds.
 compare() {
   local dir=$1
   shift
-  local programs=(quendix cat floor) i k
-  local q=() c=() f=()
-  mkdir -p "$dir/copy" "$dir/floor"
+  local programs=(quendix cat floor reserved) i k name
+  [ -n "$baseline" ] && programs+=(baseline)
+  local count=${#programs[@]}
+  declare -A times
+  mkdir -p "$dir/copy" "$dir/floor" "$dir/base"
   floor_arguments "$dir" "$@"
   for ((i = 0; i < rounds; i++)); do
-    for ((k = 0; k < 3; k++)); do
-      case ${programs[(i + k) % 3]} in
+    for ((k = 0; k < count; k++)); do
+      name=${programs[(i + k) % count]}
+      case $name in
       quendix)
         rm -f "$dir/rec.csv" "$dir/rec.log"
         sync
-        q+=("$(timed run_quendix "$dir")")
+        times[$name]+="$(timed run_quendix "$dir")"$'\n'
         check_same "$dir"
         ;;
       cat)
         rm -f "$dir/copy"/*
         sync
-        c+=("$(timed run_cat "$dir" "$@")")
+        times[$name]+="$(timed run_cat "$dir" "$@")"$'\n'
         ;;
-      floor)
+      floor | reserved)
         rm -f "$dir/floor"/*
         sync
-        f+=("$(timed run_floor "$dir")")
+        if [ "$name" = floor ]; then
+          times[$name]+="$(timed run_floor "$dir")"$'\n'
+        else
+          times[$name]+="$(timed run_reserving_floor "$dir")"$'\n'
+        fi
         check_floor "$dir" "$@"
+        ;;
+      baseline)
+        rm -f "$dir/base/rec.csv" "$dir/base/rec.log"
+        sync
+        times[$name]+="$(timed run_baseline "$dir")"$'\n'
+        for file in rec.csv rec.log console.txt; do
+          cmp -s "$dir/base/$file" "$dir/ref/$file" || fail "the baseline's $file differs from quendix's"
+        done
         ;;
       esac
     done
   done
-  rm -rf "$dir/copy" "$dir/floor"
-  local n
-  for n in 1 2 3; do printf '%s ' "$(field_median $n "${q[@]}")"; done
-  for n in 1 2 3; do printf '%s ' "$(field_median $n "${c[@]}")"; done
-  for n in 1 2 3; do printf '%s ' "$(field_median $n "${f[@]}")"; done
-  echo "$(field_min 1 "${q[@]}") $(field_min 1 "${c[@]}") $(field_min 1 "${f[@]}")"
+  rm -rf "$dir/copy" "$dir/floor" "$dir/base"
+  local lines n
+  for name in quendix cat floor reserved baseline; do
+    [ -n "${times[$name]:-}" ] || continue
+    mapfile -t lines < <(printf '%s' "${times[$name]}")
+    printf '%s ' "$name"
+    for n in 1 2 3; do printf '%s ' "$(field_median $n "${lines[@]}")"; done
+    field_min 1 "${lines[@]}"
+  done
+}
+
+# pick RESULTS NAME FIELD: field FIELD (1 real, 2 user, 3 system, 4 the
+# fastest real) of NAME's line in compare's RESULTS; 0 when it has none.
+pick() {
+  awk -v name="$2" -v f="$3" '$1 == name { print $(f + 1); found = 1 } END { if (!found) print 0 }' <<< "$1"
 }
 
 # Whether perf can sample processor time here.
@@ -274,7 +319,8 @@ rm -f "$work/probe.data"
 # output to OUT, under perf, one sample every 0.1 ms of processor time.
 # Each sample is put in the first of these that fits: in PROGRAM's own
 # code; elsewhere in user space (C library, loader); in the kernel, under a
-# write call, under a read call, handling a page fault, in interrupts and
+# write call or an io_uring write (the kernel's workers count as the
+# program's own threads), under a read call, handling a page fault, in interrupts and
 # rescheduling (time taken by other work on the machine lands here), or
 # anywhere else (opening, closing, exit). Prints the milliseconds of each,
 # the total, and the four costliest user-space functions, each not of
@@ -297,7 +343,7 @@ profile_run() {
       sub(/\(.*/, "", name)
       frames++
       if (frames == 1) { first_lib = lib; first_name = name }
-      if (name == "ksys_write") in_write = 1
+      if (name == "ksys_write" || name ~ /^io_(write|wq_submit_work)$/) in_write = 1
       if (name == "ksys_read") in_read = 1
       if (name == "asm_exc_page_fault") in_fault = 1
       if (name ~ /^(asm_sysvec_|asm_common_interrupt|irqentry_exit)/) in_irq = 1
@@ -398,7 +444,6 @@ check_sizes "$work/main" rec.csv rec.log
 cat_method "$work/main"
 sample_load
 main=$(compare "$work/main" rec.csv rec.log)
-read -r mq mqu mqs mc mcu mcs mf mfu mfs mqb mcb mfb <<< "$main"
 sample_load
 if [ $have_perf = yes ]; then
   echo "== where the processor time goes, under perf, $(size_mb $main_frames)"
@@ -415,7 +460,6 @@ different=$(grep -c '^different : ' "$work/worst/rec.log")
 check_counts "$work/worst" $((worst_frames * 9)) $((different + 2))
 check_sizes "$work/worst" rec.csv rec.log console.txt
 worst=$(compare "$work/worst" rec.csv rec.log console.txt)
-read -r wq wqu wqs wc wcu wcs wf wfu wfs wqb wcb wfb <<< "$worst"
 sample_load
 if [ $have_perf = yes ]; then
   echo "== where the processor time goes, under perf, $(size_mb $worst_frames)"
@@ -448,18 +492,56 @@ echo
 if [ $quick -eq 1 ]; then
   echo "Quick run: small recordings, so the figures only show that the benchmark works."
 fi
+# The figures of compare's results for one recording: NAME's median real,
+# user and system seconds and fastest real seconds, as NAME_r, NAME_u,
+# NAME_s and NAME_b.
+unpack() {
+  local results=$1 prefix=$2 name
+  for name in quendix cat floor reserved baseline; do
+    printf -v "${prefix}_${name}_r" '%s' "$(pick "$results" $name 1)"
+    printf -v "${prefix}_${name}_u" '%s' "$(pick "$results" $name 2)"
+    printf -v "${prefix}_${name}_s" '%s' "$(pick "$results" $name 3)"
+    printf -v "${prefix}_${name}_b" '%s' "$(pick "$results" $name 4)"
+  done
+}
+unpack "$main" m
+unpack "$worst" w
+mq=$m_quendix_r mc=$m_cat_r mf=$m_floor_r mr=$m_reserved_r
+wq=$w_quendix_r wc=$w_cat_r wf=$w_floor_r wr=$w_reserved_r
+# against PREFIX NAME: quendix's ratio to NAME and the seconds behind it.
+against() {
+  local q="${1}_quendix_r" o="${1}_${2}_r" qb="${1}_quendix_b" ob="${1}_${2}_b"
+  echo "$(ratio "${!q}" "${!o}") ($(secs "${!q}") s / $(secs "${!o}") s; fastest runs $(ratio "${!qb}" "${!ob}"))"
+}
+# seconds PREFIX: user + system seconds of every program timed.
+seconds() {
+  local name u s text=""
+  for name in quendix floor reserved cat baseline; do
+    u="${1}_${name}_u" s="${1}_${name}_s"
+    [ "$name" = baseline ] && [ -z "$baseline" ] && continue
+    text+="${text:+; }$name $(secs "${!u}") + $(secs "${!s}")"
+  done
+  echo "$text"
+}
 echo "| figure | measured | target | met |"
 echo "|---|---|---|---|"
-echo "| write floor: quendix / cat, median of $rounds rounds, $(size_mb $main_frames) | $(ratio "$mq" "$mc") ($(secs "$mq") s / $(secs "$mc") s; fastest runs $(ratio "$mqb" "$mcb")) | at most 1.5 (aim 1.3) | $(verdict "$mq / $mc <= 1.5") |"
-echo "| I/O floor: quendix / floor, the same rounds | $(ratio "$mq" "$mf") ($(secs "$mq") s / $(secs "$mf") s; fastest runs $(ratio "$mqb" "$mfb")) | none | - |"
-echo "| user + system seconds, medians of the same rounds | quendix $(secs "$mqu") + $(secs "$mqs"); floor $(secs "$mfu") + $(secs "$mfs"); cat $(secs "$mcu") + $(secs "$mcs") | none | - |"
+echo "| write floor: quendix / cat, median of $rounds rounds, $(size_mb $main_frames) | $(against m cat) | at most 1.5 (aim 1.3) | $(verdict "$mq / $mc <= 1.5") |"
+echo "| I/O floor: quendix / floor (64 KiB reads, 1 MiB writes), the same rounds | $(against m floor) | none | - |"
+echo "| reserving floor: quendix / floor with the CSV's blocks reserved ahead, the same rounds | $(against m reserved) | at most 2.0 (aim 1.6) | $(verdict "$mq / $mr <= 2.0") |"
+if [ -n "$baseline" ]; then
+  echo "| quendix / baseline ($baseline), the same rounds | $(against m baseline) | none | - |"
+fi
+echo "| user + system seconds, medians of the same rounds | $(seconds m) | none | - |"
 echo "| instructions per input byte, $(size_mb $instr_frames), start-up subtracted | $per_byte | at most 10 | $(verdict "$per_byte <= 10") |"
 echo "| peak resident set, $(size_mb $small_frames) | $(mib "$small_kib") MiB | at most 8 MiB | $(verdict "$small_kib <= 8192") |"
 echo "| peak resident set, $(size_mb $large_frames) | $(mib "$large_kib") MiB | at most 8 MiB, within 1 MiB of the above | $(verdict "$large_kib <= 8192 && $growth <= 1024") |"
-echo "| worst case, every frame \"different\": quendix / cat of CSV, log and console, median of $rounds rounds, $(size_mb $worst_frames) | $(ratio "$wq" "$wc") ($(secs "$wq") s / $(secs "$wc") s; fastest runs $(ratio "$wqb" "$wcb")) | at most 2 | $(verdict "$wq / $wc <= 2") |"
-echo "| worst case: quendix / floor, the same rounds | $(ratio "$wq" "$wf") ($(secs "$wq") s / $(secs "$wf") s; fastest runs $(ratio "$wqb" "$wfb")) | none | - |"
-echo "| worst case: user + system seconds, medians of the same rounds | quendix $(secs "$wqu") + $(secs "$wqs"); floor $(secs "$wfu") + $(secs "$wfs"); cat $(secs "$wcu") + $(secs "$wcs") | none | - |"
-
+echo "| worst case, every frame \"different\": quendix / cat of CSV, log and console, median of $rounds rounds, $(size_mb $worst_frames) | $(against w cat) | at most 2 | $(verdict "$wq / $wc <= 2") |"
+echo "| worst case: quendix / floor, the same rounds | $(against w floor) | none | - |"
+echo "| worst case: quendix / reserving floor, the same rounds | $(against w reserved) | none | - |"
+if [ -n "$baseline" ]; then
+  echo "| worst case: quendix / baseline, the same rounds | $(against w baseline) | at most 1 | $(verdict "$wq <= $w_baseline_r") |"
+fi
+echo "| worst case: user + system seconds, medians of the same rounds | $(seconds w) | none | - |"
 echo
 if [ $have_perf = yes ]; then
   read -r -a mpq <<< "$(sed -n 1p <<< "$main_profile")"
@@ -468,7 +550,7 @@ if [ $have_perf = yes ]; then
   read -r -a wpf <<< "$(sed -n 2p <<< "$worst_profile")"
   echo "| processor time, ms (perf; of 3 runs, the median) | quendix, $(size_mb $main_frames) | floor, $(size_mb $main_frames) | quendix, worst case | floor, worst case |"
   echo "|---|---:|---:|---:|---:|"
-  labels=("user: the program's own code" "user: C library and loader" "kernel: write calls"
+  labels=("user: the program's own code" "user: C library and loader" "kernel: write calls and io_uring writes"
     "kernel: read calls" "kernel: page faults" "kernel: interrupts and rescheduling"
     "kernel: the rest (open, close, exit)" "total")
   for k in 0 1 2 3 4 5 6 7; do

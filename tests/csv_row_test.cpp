@@ -1,10 +1,10 @@
 #include "convert/csv_row.h"
 
 #include "frame_gen.h"
+#include "support/reference.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -15,12 +15,9 @@ namespace {
 // magnitudes by their definition in double precision.
 std::string reference_row(const gen_sample& s)
 {
-    const double ax = s.ax / 8192.0, ay = s.ay / 8192.0, az = s.az / 8192.0;
-    const double gx = s.gx / 65.536, gy = s.gy / 65.536, gz = s.gz / 65.536;
     char text[128];
     std::snprintf(text, sizeof text, "%u,%d,%d,%d,%d,%d,%d,%d,%d\r\n", s.seqno, s.ax, s.ay, s.az, s.gx, s.gy,
-                  s.gz, static_cast<int>(std::sqrt(ax * ax + ay * ay + az * az) * 100.0),
-                  static_cast<int>(std::sqrt(gx * gx + gy * gy + gz * gz)));
+                  s.gz, asvm_by_definition(s.ax, s.ay, s.az), gsvm_by_definition(s.gx, s.gy, s.gz));
     return text;
 }
 

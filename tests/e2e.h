@@ -4,10 +4,10 @@
 #define QUENDIX_TESTS_E2E_H
 
 #include "frame_gen.h"
+#include "support/reference.h"
 #include "support/run_program.h"
 #include "support/temp_dir.h"
 
-#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -35,18 +35,15 @@ inline std::string not_written(const std::string& path)
 }
 
 // The CSV rows of a valid frame, worked out from the definitions: the
-// printf format of a row and the magnitudes in double precision.
+// printf format of a row and the magnitudes.
 inline std::string expected_rows(const gen_frame& frame)
 {
     std::string rows;
     for (const gen_sample& s : frame.samples) {
-        const double ax = s.ax / 8192.0, ay = s.ay / 8192.0, az = s.az / 8192.0;
-        const double gx = s.gx / 65.536, gy = s.gy / 65.536, gz = s.gz / 65.536;
-        const int asvm = static_cast<int>(std::sqrt(ax * ax + ay * ay + az * az) * 100.0);
-        const int gsvm = static_cast<int>(std::sqrt(gx * gx + gy * gy + gz * gz));
         char line[128];
         std::snprintf(line, sizeof line, "%u,%d,%d,%d,%d,%d,%d,%d,%d\r\n", s.seqno, s.ax, s.ay,
-                      s.az, s.gx, s.gy, s.gz, asvm, gsvm);
+                      s.az, s.gx, s.gy, s.gz, asvm_by_definition(s.ax, s.ay, s.az),
+                      gsvm_by_definition(s.gx, s.gy, s.gz));
         rows += line;
     }
     return rows;

@@ -74,19 +74,7 @@ TEST_F(Conversion, TruncatedAtEveryLength)
             rows += expected_rows(second);
             log.push_back("different :   4,  11 -> 2311, 2826");
         }
-        // The end line reads the frame buffer: zeros, then the last whole
-        // frame, overwritten by the bytes of any trailing fragment.
-        unsigned char buffer[6] = {0, 0, 0, 0, 0, 0};
-        const size_t whole_frames = length / 132;
-        if (whole_frames > 0) {
-            std::memcpy(buffer, whole.data() + (whole_frames - 1) * 132, 6);
-        }
-        const size_t fragment = length % 132;
-        std::memcpy(buffer, whole.data() + whole_frames * 132, fragment < 6 ? fragment : 6);
-        char end[64];
-        std::snprintf(end, sizeof end, "%9s : %3d, %3d", "end", buffer[2] | buffer[3] << 8,
-                      buffer[4] | buffer[5] << 8);
-        log.push_back(end);
+        log.push_back(end_line(whole.substr(0, length)));
 
         EXPECT_EQ(read_file(at("t.csv")), CSV_HEADER_LINE + rows) << "length " << length;
         EXPECT_EQ(read_file(at("t.log")), report(log, "\r\n")) << "length " << length;
@@ -128,13 +116,7 @@ TEST_F(Conversion, LongRecordingsAcrossEveryReadAndWriteBlock)
             // one shows in the end line and a short one only in part.
             std::string tail = frame_bytes(sample_frame(7, 9, 0));
             input += tail.substr(0, fragment);
-            unsigned char buffer[6];
-            std::memcpy(buffer, input.data() + (frames - 1) * 132, 6);
-            std::memcpy(buffer, tail.data(), fragment < 6 ? fragment : 6);
-            char end[64];
-            std::snprintf(end, sizeof end, "%9s : %3d, %3d", "end", buffer[2] | buffer[3] << 8,
-                          buffer[4] | buffer[5] << 8);
-            log.push_back(end);
+            log.push_back(end_line(input));
 
             write_file(at("long.qvx"), input);
             const program_run run = run_quendix(root, {});

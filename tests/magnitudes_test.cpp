@@ -1,6 +1,7 @@
 #include "convert/fast_magnitudes.h"
 
 #include "frame_gen.h"
+#include "support/reference.h"
 
 #include <gtest/gtest.h>
 
@@ -16,14 +17,10 @@ namespace {
 // The six axes of a sample: AX, AY, AZ, GX, GY, GZ.
 using axes = std::array<int16_t, 6>;
 
-// The magnitudes of `a` by their definition, in double precision, worked out
-// here apart from the program's code.
+// The magnitudes of `a` by their definition.
 std::pair<int, int> reference_magnitudes(const axes& a)
 {
-    const double ax = a[0] / 8192.0, ay = a[1] / 8192.0, az = a[2] / 8192.0;
-    const double gx = a[3] / 65.536, gy = a[4] / 65.536, gz = a[5] / 65.536;
-    return {static_cast<int>(std::sqrt(ax * ax + ay * ay + az * az) * 100.0),
-            static_cast<int>(std::sqrt(gx * gx + gy * gy + gz * gz))};
+    return {asvm_by_definition(a[0], a[1], a[2]), gsvm_by_definition(a[3], a[4], a[5])};
 }
 
 // What magnitudes_of_frame gives for a frame whose nine samples hold
@@ -107,24 +104,109 @@ uint64_t bits_of(double value)
     return bits;
 }
 
-TEST(FastMagnitudes, GyroscopeSquaresAreTheDoubleQuotientSquaredForEveryCount)
+TEST(FastMagnitudes, GyroscopeQuotientsAndSquaresAreExactForEveryCount)
 {
+    // The double quotient by 65.536 is g * 1000 * 2^-16 itself, and its
+    // square the integer g^2 * 15625 times 2^-26.
     for (int count = -32768; count <= 32767; ++count) {
-        const double units = count / GYRO_SCALE;
-        ASSERT_EQ(bits_of(gyro_square(static_cast<int16_t>(count))), bits_of(units * units))
+        const double units = count / 65.536;
+        ASSERT_EQ(bits_of(units), bits_of(std::ldexp(count * 1000.0, -16))) << count;
+        ASSERT_EQ(bits_of(units * units), bits_of(std::ldexp(static_cast<double>(count * count) * 15625.0, -26)))
             << count;
     }
 }
 
 TEST(FastMagnitudes, AccelerationSquaresAreExactForEveryCount)
 {
-    // Each scaled square is the integer square times 2^-26, with nothing
-    // rounded away, which is what makes the integer sum the double sum.
-    const double unit = 1.0 / ACCEL_SCALE;
     for (int count = -32768; count <= 32767; ++count) {
-        const double scaled = count * unit;
-        ASSERT_EQ(bits_of(scaled * scaled), bits_of(std::ldexp(static_cast<double>(count * count), -26)))
-            << count;
+        const double scaled = count * 0x1p-13;
+        ASSERT_EQ(bits_of(scaled * scaled), bits_of(std::ldexp(static_cast<double>(count * count), -26))) << count;
+    }
+}
+
+TEST(FastMagnitudes, TheDefinitionsSumsAreTheIntegerSumsScaled)
+{
+    // No addition of the definition rounds: for every count beside the
+    // extremes and beside itself, the double sum in the order X, Y, Z is
+    // the integer sum of squares times the scale.
+    const auto accel_sum = [](int x, int y, int z) {
+        const double a = x * 0x1p-13, b = y * 0x1p-13, c = z * 0x1p-13;
+        return a * a + b * b + c * c;
+    };
+    const auto gyro_sum = [](int x, int y, int z) {
+        const double a = x / 65.536, b = y / 65.536, c = z / 65.536;
+        return a * a + b * b + c * c;
+    };
+    for (int c = -32768; c <= 32767; ++c) {
+        const int triples[][3] = {{c, -32768, -32768}, {-32768, c, 32767}, {32767, 32767, c}, {c, c, c}, {1, c, -3}};
+        for (const auto& t : triples) {
+            const uint32_t n = sum_of_squares(t[0], t[1], t[2]);
+            ASSERT_EQ(bits_of(accel_sum(t[0], t[1], t[2])), bits_of(std::ldexp(static_cast<double>(n), -26)))
+                << t[0] << ", " << t[1] << ", " << t[2];
+            ASSERT_EQ(bits_of(gyro_sum(t[0], t[1], t[2])), bits_of(std::ldexp(static_cast<double>(n) * 15625.0, -26)))
+                << t[0] << ", " << t[1] << ", " << t[2];
+        }
+    }
+}
+
+// The least sum of squares in [low, SUM_OF_SQUARES_MAX + 1] whose result by
+// `result` (a function that never falls as the sum grows) is `k` or more;
+// SUM_OF_SQUARES_MAX + 1 when there is none.
+template <typename Result>
+uint64_t first_sum_reaching(int k, Result result)
+{
+    uint64_t low = 0;
+    uint64_t high = uint64_t{SUM_OF_SQUARES_MAX} + 1;
+    while (low < high) {
+        const uint64_t middle = low + (high - low) / 2;
+        if (result(static_cast<uint32_t>(middle)) >= k) {
+            high = middle;
+        } else {
+            low = middle + 1;
+        }
+    }
+    return low;
+}
+
+TEST(FastMagnitudes, EqualTheDefinitionForEverySumOfSquares)
+{
+    // By the tests above, the definition's sum is the integer sum times
+    // 2^-26 (times 15625 for the gyroscope), so the definition of a sample is
+    // a function of its integer sum: the reference below. It never falls as
+    // the sum grows, nor does the fast path: both are chains of conversions,
+    // exact scalings, correctly rounded roots and products and a
+    // truncation, each of which keeps order. Two such step functions agree
+    // on every sum from 0 to SUM_OF_SQUARES_MAX when they agree at both ends
+    // of every run of sums that the reference maps to one result, and that
+    // is checked here for every result. The sweep of every sum, one by one,
+    // is the long test magnitude_sweep_test.cpp.
+    const auto asvm_reference = [](uint32_t n) { return asvm_of_scaled_sum(std::ldexp(static_cast<double>(n), -26)); };
+    const auto gsvm_reference = [](uint32_t n) {
+        return gsvm_of_scaled_sum(std::ldexp(static_cast<double>(n) * 15625.0, -26));
+    };
+    const uint64_t end = uint64_t{SUM_OF_SQUARES_MAX} + 1;
+    for (int k = 0; k <= ASVM_MAX; ++k) {
+        const uint64_t first = first_sum_reaching(k, asvm_reference);
+        const uint64_t next = first_sum_reaching(k + 1, asvm_reference);
+        ASSERT_LT(first, next) << k;
+        ASSERT_EQ(asvm_of_sum(static_cast<uint32_t>(first)), k) << first;
+        ASSERT_EQ(asvm_of_sum(static_cast<uint32_t>(next - 1)), k) << next - 1;
+        ASSERT_EQ(asvm_reference(static_cast<uint32_t>(next - 1)), k) << next - 1;
+        ASSERT_TRUE(k < ASVM_MAX ? next < end : next == end) << k;
+    }
+    for (int k = 0; k <= GSVM_MAX; ++k) {
+        const uint64_t first = first_sum_reaching(k, gsvm_reference);
+        const uint64_t next = first_sum_reaching(k + 1, gsvm_reference);
+        ASSERT_LT(first, next) << k;
+        ASSERT_EQ(gsvm_of_sum(static_cast<uint32_t>(first)), k) << first;
+        ASSERT_EQ(gsvm_of_sum(static_cast<uint32_t>(next - 1)), k) << next - 1;
+        ASSERT_EQ(gsvm_reference(static_cast<uint32_t>(next - 1)), k) << next - 1;
+        ASSERT_TRUE(k < GSVM_MAX ? next < end : next == end) << k;
+    }
+    // And sum by sum where most samples lie, near rest.
+    for (uint32_t n = 0; n < (1u << 22); ++n) {
+        ASSERT_EQ(asvm_of_sum(n), asvm_reference(n)) << n;
+        ASSERT_EQ(gsvm_of_sum(n), gsvm_reference(n)) << n;
     }
 }
 
@@ -140,114 +222,6 @@ TEST(FrameMagnitudes, EqualTheDefinitionForEveryValueOfEachAxis)
             ASSERT_TRUE(frame_matches_definition(samples));
         }
     }
-}
-
-TEST(FastMagnitudes, AccelerationEqualsTheDefinitionAroundEveryStepOfTheResult)
-{
-    // The definition's root of its scaled sum, which is exactly the integer
-    // sum times 2^-26: the scaled squares are exact (above), and three
-    // multiples of 2^-26 below 2^6 add up without rounding.
-    const auto exact = [](uint32_t sum) {
-        return static_cast<int>(std::sqrt(std::ldexp(static_cast<double>(sum), -26)) * 100.0);
-    };
-    for (uint32_t sum = 0; sum < (1u << 20); ++sum) {
-        ASSERT_EQ(acceleration_magnitude(sum), exact(sum)) << sum;
-    }
-    // Where the result steps from k - 1 to k, the sum is near (81.92 k)^2.
-    const uint32_t max_sum = 3u * 32768u * 32768u;
-    for (int k = 1; k <= 693; ++k) {
-        const double step = 81.92 * k;
-        const uint32_t centre = static_cast<uint32_t>(step * step);
-        for (uint32_t sum = centre - 4096; sum <= centre + 4096 && sum <= max_sum; ++sum) {
-            ASSERT_EQ(acceleration_magnitude(sum), exact(sum)) << sum;
-        }
-    }
-    EXPECT_EQ(acceleration_magnitude(max_sum), exact(max_sum));
-}
-
-TEST(FastMagnitudes, ThresholdsAreWhereTheDefinitionStepsUp)
-{
-    // Each threshold reaches its result and the sum just below it does not;
-    // the first is zero, and the last lie beyond every sum a sample can have.
-    const uint32_t max_accel = 3u * 32768u * 32768u;
-    const double max_gyro = gyro_sum(-32768, -32768, -32768);
-    EXPECT_EQ(asvm_by_definition(max_accel), ASVM_MAX);
-    EXPECT_EQ(gsvm_by_definition(max_gyro), GSVM_MAX);
-    EXPECT_EQ(MAGNITUDE_THRESHOLDS.asvm[0], 0u);
-    EXPECT_EQ(MAGNITUDE_THRESHOLDS.gsvm[0], 0.0);
-    EXPECT_GT(MAGNITUDE_THRESHOLDS.asvm[ASVM_MAX + 1], max_accel);
-    EXPECT_GT(MAGNITUDE_THRESHOLDS.gsvm[GSVM_MAX + 1], max_gyro);
-    for (int k = 1; k <= ASVM_MAX + 2; ++k) {
-        const uint32_t t = MAGNITUDE_THRESHOLDS.asvm[k];
-        ASSERT_EQ(asvm_by_definition(t), k) << k;
-        ASSERT_EQ(asvm_by_definition(t - 1), k - 1) << k;
-    }
-    for (int k = 1; k <= GSVM_MAX + 2; ++k) {
-        const double t = MAGNITUDE_THRESHOLDS.gsvm[k];
-        ASSERT_EQ(gsvm_by_definition(t), k) << k;
-        ASSERT_EQ(gsvm_by_definition(std::nextafter(t, 0.0)), k - 1) << k;
-    }
-}
-
-TEST(FastMagnitudes, EstimatesAreWithinOneOfTheResultForEverySum)
-{
-    // Both an estimate and the result never fall as the sum grows, so over
-    // the sums whose result is k the estimate runs from its value at the
-    // threshold of k to its value just below the threshold of k + 1; those
-    // two within one of k make every sum's estimate so, and then the
-    // correction by the thresholds gives the result itself.
-    const uint32_t* a = MAGNITUDE_THRESHOLDS.asvm;
-    for (int k = 0; k <= ASVM_MAX; ++k) {
-        ASSERT_GE(asvm_estimate(a[k]), k - 1) << k;
-        ASSERT_LE(asvm_estimate(a[k + 1] - 1), k + 1) << k;
-        ASSERT_EQ(acceleration_magnitude(a[k]), k) << k;
-        ASSERT_EQ(acceleration_magnitude(a[k + 1] - 1), k) << k;
-    }
-    const double* g = MAGNITUDE_THRESHOLDS.gsvm;
-    for (int k = 0; k <= GSVM_MAX; ++k) {
-        const double below_next = std::nextafter(g[k + 1], 0.0);
-        ASSERT_GE(gsvm_estimate(g[k]), k - 1) << k;
-        ASSERT_LE(gsvm_estimate(below_next), k + 1) << k;
-        ASSERT_EQ(angular_rate_magnitude(g[k]), k) << k;
-        ASSERT_EQ(angular_rate_magnitude(below_next), k) << k;
-    }
-    // Monotonic as claimed, checked on a sweep of sums of each kind.
-    int last_a = 0;
-    int last_g = 0;
-    for (uint32_t sum = 0; sum <= 3u * 32768u * 32768u - 65521u; sum += 65521u) {
-        const int e = asvm_estimate(sum);
-        const int f = gsvm_estimate(sum / 4096.0);
-        ASSERT_GE(e, last_a) << sum;
-        ASSERT_GE(f, last_g) << sum;
-        last_a = e;
-        last_g = f;
-    }
-}
-
-TEST(FastMagnitudes, GuessesThatAgreeAreTheResultForEverySum)
-{
-    // Both guesses never fall as the sum grows. If the lower guess just
-    // below each threshold is under its k, no smaller sum agrees on k; if
-    // the upper guess at each threshold is k or more, no sum at or above it
-    // agrees on less. So two guesses that agree are the result.
-    const uint32_t* a = MAGNITUDE_THRESHOLDS.asvm;
-    for (int k = 1; k <= ASVM_MAX + 1; ++k) {
-        ASSERT_LT(lower_guess(asvm_root_estimate(a[k] - 1)), k) << k;
-        ASSERT_GE(upper_guess(asvm_root_estimate(a[k])), k) << k;
-    }
-    const double* g = MAGNITUDE_THRESHOLDS.gsvm;
-    for (int k = 1; k <= GSVM_MAX + 1; ++k) {
-        ASSERT_LT(lower_guess(gsvm_root_estimate(std::nextafter(g[k], 0.0))), k) << k;
-        ASSERT_GE(upper_guess(gsvm_root_estimate(g[k])), k) << k;
-    }
-    // The margin leaves most sums clear of a step: the guesses agree for
-    // nearly every sum near rest.
-    int agree = 0;
-    for (uint32_t sum = 60000000; sum < 70000000; sum += 1000) {
-        const float root = asvm_root_estimate(sum);
-        agree += lower_guess(root) == upper_guess(root);
-    }
-    EXPECT_GT(agree, 9900);
 }
 
 TEST(FrameMagnitudes, EqualTheDefinitionForRandomSamples)

@@ -1,25 +1,30 @@
-// The magnitudes of a frame's samples with less work than their plain
-// double-precision definition, yet equal to it bit for bit for every sample.
+// The magnitudes of a sample from the integer sums of its squared counts,
+// equal bit for bit to their double-precision definition for every sample.
 //
-// The definition: GSVM divides each gyroscope axis by 65.536, squares the
-// quotients, adds them in the order X, Y, Z and truncates the square root;
-// ASVM multiplies each accelerometer axis by 2^-13, squares and adds the
-// products the same way, and truncates 100 times the square root.
+// The definition: ASVM multiplies each accelerometer count by 2^-13, squares
+// the products, adds them in the order X, Y, Z and truncates 100 times the
+// square root of the sum; GSVM divides each gyroscope count by 65.536,
+// squares the quotients, adds them the same way and truncates the root.
 //
-// Acceleration: each axis times 2^-13 and squared is an integer times 2^-26,
-// and the sum of three such squares stays below 2^32, so the double sum is
-// exactly the integer sum of squares times 2^-26.
-//
-// Angular rate: the quotient and square of each axis come from a table
-// computed with the same double operations, added in the same order.
-//
-// Neither needs a double square root. Each result grows with its sum, so
-// the sums where the results step up (the thresholds) are worked out from
-// the definition once, at start-up. A single-precision root of each sum,
-// lowered and raised by a margin far above its error, truncates to the
-// result whenever both agree; otherwise the sum is near a step, and its
-// result is found among the thresholds next to the single-precision guess,
-// which is never more than one away.
+// Why the definition's sums are integers in disguise:
+// - An accelerometer count a times 2^-13 is exact, and so is its square,
+//   a^2 * 2^-26.
+// - For a gyroscope count g, the real number g / 65.536 is g * 1000 * 2^-16,
+//   which is itself a double (g * 1000 needs at most 26 bits). The double
+//   nearest 65.536 is off by less than one part in 2^53, which moves the
+//   true quotient by less than that, and for every 16-bit count the rounded
+//   quotient lands on g * 1000 * 2^-16 itself (the tests check all 65536).
+//   Its square, g^2 * 10^6 * 2^-32 = g^2 * 15625 * 2^-26, needs at most
+//   30 + 14 bits and is exact as well.
+// - Each partial sum is then an integer times 2^-26 with at most
+//   32 + 14 = 46 significant bits, fewer than a double's 53, so no addition
+//   rounds. The accelerometer sum is exactly Na * 2^-26 and the gyroscope
+//   sum exactly Ng * 15625 * 2^-26, where Na and Ng are the integer sums of
+//   the three squared counts, at most 3 * 2^30.
+// - Converting Na or Ng to double, multiplying by 15625 (a product below
+//   2^53) and by 2^-26 round nothing either, so the doubles computed below
+//   are the very doubles the definition takes the root of. The same root,
+//   times the same 100.0 for ASVM, truncates to the same result.
 #ifndef QUENDIX_CONVERT_FAST_MAGNITUDES_H
 #define QUENDIX_CONVERT_FAST_MAGNITUDES_H
 
@@ -28,128 +33,31 @@
 #include <cmath>
 #include <cstdint>
 
-// (g / GYRO_SCALE) squared for every gyroscope count g, indexed by the
-// count's 16 bits.
-struct gyro_square_table {
-    double squares[65536];
-};
-
-// The table itself, read-only data of the program.
-extern const gyro_square_table GYRO_SQUARES;
-
-// (g / GYRO_SCALE) squared, from the table.
-inline double gyro_square(int16_t g)
+// The sum of the squares of three counts: each square is at most 2^30, the
+// sum at most 3 * 2^30, below 2^32.
+inline uint32_t sum_of_squares(int x, int y, int z)
 {
-    return GYRO_SQUARES.squares[static_cast<uint16_t>(g)];
+    return static_cast<uint32_t>(x * x) + static_cast<uint32_t>(y * y) + static_cast<uint32_t>(z * z);
 }
 
-// The sum of the squares of three accelerometer counts, exact: each square
-// is at most 2^30, the sum below 2^32.
-inline uint32_t acceleration_sum(int ax, int ay, int az)
+// The ASVM of a sample whose accelerometer counts' squares add up to `na`.
+inline int asvm_of_sum(uint32_t na)
 {
-    return static_cast<uint32_t>(ax * ax) + static_cast<uint32_t>(ay * ay) +
-           static_cast<uint32_t>(az * az);
+    return static_cast<int>(std::sqrt(static_cast<double>(na) * 0x1p-26) * 100.0);
 }
 
-// The sum of the squares of three gyroscope counts in units, added in the
-// order X, Y, Z.
-inline double gyro_sum(int16_t gx, int16_t gy, int16_t gz)
+// The GSVM of a sample whose gyroscope counts' squares add up to `ng`.
+inline int gsvm_of_sum(uint32_t ng)
 {
-    return gyro_square(gx) + gyro_square(gy) + gyro_square(gz);
+    return static_cast<int>(std::sqrt(static_cast<double>(ng) * 15625.0 * 0x1p-26));
 }
-
-// The ASVM of an acceleration_sum by the definition: the root of the sum
-// scaled to units (exactly the integer sum times 2^-26), times 100,
-// truncated.
-int asvm_by_definition(uint32_t sum_of_squares);
-
-// The GSVM of a gyro_sum by the definition: its root, truncated.
-int gsvm_by_definition(double sum_of_squares);
 
 // The largest ASVM and GSVM any sample can have: all three axes at -32768.
 constexpr int ASVM_MAX = 692;
 constexpr int GSVM_MAX = 866;
 
-// Where each result begins: asvm[k] is the least acceleration_sum whose
-// ASVM is k or more, gsvm[k] the least gyro_sum whose GSVM is k or more.
-// A sum's result is the highest k whose threshold it reaches. Each array
-// runs two past the largest result, so an estimate one too high still
-// finds the threshold above it.
-struct magnitude_thresholds {
-    uint32_t asvm[ASVM_MAX + 3];
-    double gsvm[GSVM_MAX + 3];
-};
-
-// The thresholds, worked out from asvm_by_definition and gsvm_by_definition
-// when the program starts.
-extern const magnitude_thresholds MAGNITUDE_THRESHOLDS;
-
-// The ASVM of `sum_of_squares` before truncation, in single precision:
-// within a ten-thousandth of the exact value, and never smaller for a
-// larger sum.
-inline float asvm_root_estimate(uint32_t sum_of_squares)
-{
-    // 100 / 8192 is exact in single precision.
-    return std::sqrt(static_cast<float>(sum_of_squares)) * 0.01220703125f;
-}
-
-// The GSVM of `sum_of_squares` before truncation, with the same promises as
-// asvm_root_estimate.
-inline float gsvm_root_estimate(double sum_of_squares)
-{
-    return std::sqrt(static_cast<float>(sum_of_squares));
-}
-
-// A guess of the ASVM of `sum_of_squares`: never more than one away from the
-// result, and never smaller for a larger sum.
-inline int asvm_estimate(uint32_t sum_of_squares)
-{
-    return static_cast<int>(asvm_root_estimate(sum_of_squares));
-}
-
-// A guess of the GSVM of `sum_of_squares`, with the same promises as
-// asvm_estimate.
-inline int gsvm_estimate(double sum_of_squares)
-{
-    return static_cast<int>(gsvm_root_estimate(sum_of_squares));
-}
-
-// How far a root estimate may be from an integer and still be truncated
-// without looking at the thresholds: far more than its error.
-constexpr float ESTIMATE_MARGIN = 1.0f / 1024;
-
-// The truncation of a root estimate lowered by the margin. Where it agrees
-// with upper_guess, that value is the result itself; where the two differ,
-// the estimate is too near a step of the result and the thresholds decide.
-inline int lower_guess(float root_estimate)
-{
-    return static_cast<int>(root_estimate - ESTIMATE_MARGIN);
-}
-
-// The truncation of a root estimate raised by the margin.
-inline int upper_guess(float root_estimate)
-{
-    return static_cast<int>(root_estimate + ESTIMATE_MARGIN);
-}
-
-// The ASVM of `sum_of_squares`, from the thresholds next to its estimate:
-// one up when the sum reaches the next threshold, one down when it falls
-// short of its own.
-inline int acceleration_magnitude(uint32_t sum_of_squares)
-{
-    const int estimate = asvm_estimate(sum_of_squares);
-    const uint32_t* t = MAGNITUDE_THRESHOLDS.asvm + estimate;
-    return estimate + (sum_of_squares >= t[1]) - (sum_of_squares < t[0]);
-}
-
-// The GSVM of `sum_of_squares`, found as acceleration_magnitude finds the
-// ASVM.
-inline int angular_rate_magnitude(double sum_of_squares)
-{
-    const int estimate = gsvm_estimate(sum_of_squares);
-    const double* t = MAGNITUDE_THRESHOLDS.gsvm + estimate;
-    return estimate + (sum_of_squares >= t[1]) - (sum_of_squares < t[0]);
-}
+// The largest sum of three squared counts.
+constexpr uint32_t SUM_OF_SQUARES_MAX = 3u * 32768u * 32768u;
 
 // The magnitudes of the nine samples of a frame.
 struct frame_magnitudes {
@@ -158,43 +66,24 @@ struct frame_magnitudes {
 };
 
 // The magnitudes of the nine samples at `samples` (the frame past its
-// header), computed side by side: the sums, then their root estimates in
-// loops the compiler turns into packed single-precision instructions.
-// Nearly always every estimate is clear of a step of its result and
-// truncates to it; otherwise the whole frame takes the thresholds. Inline,
-// since it is most of the work of every frame.
+// header): the integer sums first, then their roots in loops the compiler
+// turns into packed double-precision instructions. Inline, since it is much
+// of the work of every frame.
 inline frame_magnitudes magnitudes_of_frame(const unsigned char* samples)
 {
     uint32_t accel[SAMPLES_PER_FRAME];
-    double gyro[SAMPLES_PER_FRAME];
+    uint32_t gyro[SAMPLES_PER_FRAME];
     for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
         const unsigned char* p = samples + SAMPLE_SIZE * i;
-        accel[i] = acceleration_sum(load_i16(p + 2), load_i16(p + 4), load_i16(p + 6));
-        gyro[i] = gyro_sum(load_i16(p + 8), load_i16(p + 10), load_i16(p + 12));
-    }
-    float accel_root[SAMPLES_PER_FRAME];
-    float gyro_root[SAMPLES_PER_FRAME];
-    for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
-        accel_root[i] = asvm_root_estimate(accel[i]);
-    }
-    for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
-        gyro_root[i] = gsvm_root_estimate(gyro[i]);
+        accel[i] = sum_of_squares(load_i16(p + 2), load_i16(p + 4), load_i16(p + 6));
+        gyro[i] = sum_of_squares(load_i16(p + 8), load_i16(p + 10), load_i16(p + 12));
     }
     frame_magnitudes m;
-    int near_step = 0;
     for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
-        m.asvm[i] = upper_guess(accel_root[i]);
-        near_step |= m.asvm[i] ^ lower_guess(accel_root[i]);
+        m.asvm[i] = asvm_of_sum(accel[i]);
     }
     for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
-        m.gsvm[i] = upper_guess(gyro_root[i]);
-        near_step |= m.gsvm[i] ^ lower_guess(gyro_root[i]);
-    }
-    if (near_step != 0) {
-        for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
-            m.asvm[i] = acceleration_magnitude(accel[i]);
-            m.gsvm[i] = angular_rate_magnitude(gyro[i]);
-        }
+        m.gsvm[i] = gsvm_of_sum(gyro[i]);
     }
     return m;
 }

@@ -12,23 +12,8 @@ namespace {
 constexpr size_t FRAMES_PER_READ = 496;  // just under 64 KiB
 unsigned char input_chunk[FRAMES_PER_READ * FRAME_SIZE];
 
-// The CSV text waiting to be written. Rows are formatted straight into it,
-// and it goes to the unbuffered stream in one write when it is nearly full;
-// 1 MiB measured faster than 256 KiB, larger no faster.
-char csv_text[1024 * 1024];
-size_t csv_used;
-
 // The report lines waiting for the log and the console.
 report_log report;
-
-// Writes the CSV text held so far to `csv`.
-void flush_csv(FILE* csv)
-{
-    if (csv_used > 0) {
-        std::fwrite(csv_text, 1, csv_used, csv);
-        csv_used = 0;
-    }
-}
 
 }  // namespace
 
@@ -46,7 +31,11 @@ conversion_end convert_frames(const conversion_streams& streams, int end_block,
     std::setvbuf(streams.input, nullptr, _IONBF, 0);
     std::setvbuf(streams.log, nullptr, _IONBF, 0);
     start_report(&report, streams.log, streams.console, streams.console_is_terminal);
-    csv_used = 0;
+    // Rows are formatted straight into the sink's buffer, which goes back
+    // to it when the next frame's rows might not fit.
+    const csv_sink& csv = streams.csv;
+    char* csv_text = csv.take(csv.context);
+    size_t csv_used = 0;
 
     // The frame buffer of the "end" line: it holds the last whole frame,
     // with a trailing fragment copied over its start. It starts zeroed, so
@@ -57,6 +46,7 @@ conversion_end convert_frames(const conversion_streams& streams, int end_block,
     uint64_t frames_read = 0;
     for (;;) {
         if (*stop != 0) {
+            csv.give(csv.context, csv_text, 0);
             flush_report_console(&report);
             return CONVERSION_STOPPED;
         }
@@ -71,8 +61,10 @@ conversion_end convert_frames(const conversion_streams& streams, int end_block,
                 report_missing(header, frames_read * FRAME_SIZE, expected, &report);
             } else {
                 continuity_check(header, frames_read, &expected, &report);
-                if (sizeof csv_text - csv_used < CSV_FRAME_ROWS_MAX) {
-                    flush_csv(streams.csv);
+                if (CSV_BUFFER_SIZE - csv_used < CSV_FRAME_ROWS_MAX) {
+                    csv.give(csv.context, csv_text, csv_used);
+                    csv_text = csv.take(csv.context);
+                    csv_used = 0;
                 }
                 csv_used += format_frame_rows(frame, csv_text + csv_used);
             }
@@ -89,6 +81,6 @@ conversion_end convert_frames(const conversion_streams& streams, int end_block,
     }
     report_end(frame_buffer, &report);
     flush_report(&report);
-    flush_csv(streams.csv);
+    csv.give(csv.context, csv_text, csv_used);
     return std::ferror(streams.input) != 0 ? CONVERSION_READ_FAILED : CONVERSION_DONE;
 }

@@ -7,12 +7,29 @@
 #include "convert/frame_layout.h"
 
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
+
+// The size of every buffer of CSV text a sink hands out.
+constexpr size_t CSV_BUFFER_SIZE = 1024 * 1024;
+
+// Where the CSV rows go: the conversion takes empty buffers from the sink,
+// fills them with text and gives each one back, in order, to be written
+// after the ones before. How and when they are written is the sink's
+// business; a buffer given back is not touched again until taken anew.
+struct csv_sink {
+    void* context;
+    // An empty buffer of CSV_BUFFER_SIZE bytes, the conversion's to fill.
+    char* (*take)(void* context);
+    // Takes back `buffer`, of which the first `used` bytes (perhaps none)
+    // are to be written.
+    void (*give)(void* context, char* buffer, size_t used);
+};
 
 // The streams of one conversion.
 struct conversion_streams {
     FILE* input;    // the frame file, opened for binary reading
-    FILE* csv;      // the CSV file, its header already written by write_csv_header
+    csv_sink csv;   // the CSV file's rows, its header already written by write_csv_header
     FILE* log;      // the log file, opened for binary writing and still empty
     FILE* console;  // where every report line is echoed, ending in "\n"
     bool console_is_terminal;  // each line then reaches the console as it is reported
@@ -26,17 +43,18 @@ enum conversion_end {
 };
 
 // Writes the CSV header line to `csv`, a binary stream nothing has been
-// written to yet, and makes the stream unbuffered: the conversion holds its
-// rows in a buffer of its own. A failed write leaves the error flag set.
+// written to yet, and makes the stream unbuffered: the rows reach the file
+// through a sink. A failed write leaves the error flag set.
 void write_csv_header(FILE* csv);
 
 // Converts the frames of `streams.input` into CSV rows and a continuity
 // report predicted with `end_block`. Between chunks of input it looks at
 // `*stop`, and stops when it is non-zero, writing out the console lines it
-// holds but nothing more of the CSV and the log. Failed writes leave the
-// streams' error flags set, for whoever closes them to report; the console's
+// holds but nothing more of the CSV and the log. Every buffer taken from the
+// CSV sink is given back before it returns. Failed writes of the log leave
+// its error flag set, for whoever closes it to report; the console's
 // failures are of no concern. The streams stay open.
-conversion_end convert_frames(const conversion_streams& streams, int end_block,
-                              const volatile std::sig_atomic_t* stop);
+[[nodiscard]] conversion_end convert_frames(const conversion_streams& streams, int end_block,
+                                            const volatile std::sig_atomic_t* stop);
 
 #endif

@@ -1,6 +1,7 @@
 #include "driver/file_conversion.h"
 
 #include "convert/frame_file.h"
+#include "driver/csv_writer.h"
 
 #include <cstdio>
 
@@ -113,10 +114,13 @@ int convert_file(const directory* dir, const std::string& name, const std::strin
         return -1;
     }
 
-    const conversion_streams streams = {input, csv_stream, log_stream, stdout, stdout_is_terminal()};
+    csv_writer* csv_rows = open_csv_writer(csv_stream);
+    const conversion_streams streams = {input, csv_writer_sink(csv_rows), log_stream, stdout, stdout_is_terminal()};
     const conversion_end end = convert_frames(streams, end_block, &interrupt_signal);
     const bool log_written = close_output(log_stream);
-    const bool csv_written = close_output(csv_stream);
+    // Waits for the CSV writes in flight, so that none lands after the
+    // outputs are removed on an interrupt.
+    const bool csv_written = close_csv_writer(csv_rows);
     std::fclose(input);
 
     // Until its last message the file is still being converted, and an

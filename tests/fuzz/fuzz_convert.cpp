@@ -6,8 +6,8 @@
 #include "driver/file_conversion.h"
 #include "driver/platform.h"
 #include "fuzz_support.h"
+#include "support/reference.h"
 
-#include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -134,15 +134,7 @@ std::vector<std::string> expected_report(const uint8_t* data, size_t size, int e
             }
         }
     }
-    // The end line reads the frame buffer: the last whole frame (zeros when
-    // there is none) with a trailing fragment read over its start.
-    uint8_t buffer[FRAME_BYTES] = {};
-    if (frames > 0) {
-        std::memcpy(buffer, data + (frames - 1) * FRAME_BYTES, FRAME_BYTES);
-    }
-    std::memcpy(buffer, data + frames * FRAME_BYTES, size % FRAME_BYTES);
-    lines.push_back(format("%9s : %3d, %3d", "end", static_cast<int>(le16(buffer + 2)),
-                           static_cast<int>(le16(buffer + 4))));
+    lines.push_back(end_line(data, size));
     return lines;
 }
 
@@ -200,12 +192,10 @@ void check_csv(const std::string& csv, const uint8_t* data, size_t size)
                 check(value[1 + axis] == le16_signed(p + 2 + 2 * axis), "axes are the stored signed values",
                       rows[row]);
             }
-            const double ax = value[1] / 8192.0, ay = value[2] / 8192.0, az = value[3] / 8192.0;
-            const double gx = value[4] / 65.536, gy = value[5] / 65.536, gz = value[6] / 65.536;
-            const long asvm = static_cast<long>(std::sqrt(ax * ax + ay * ay + az * az) * 100.0);
-            const long gsvm = static_cast<long>(std::sqrt(gx * gx + gy * gy + gz * gz));
-            check(value[7] == asvm, "ASVM is the double-precision magnitude", rows[row]);
-            check(value[8] == gsvm, "GSVM is the double-precision magnitude", rows[row]);
+            const int v[6] = {le16_signed(p + 2), le16_signed(p + 4), le16_signed(p + 6),
+                              le16_signed(p + 8), le16_signed(p + 10), le16_signed(p + 12)};
+            check(value[7] == asvm_by_definition(v[0], v[1], v[2]), "ASVM is the defined magnitude", rows[row]);
+            check(value[8] == gsvm_by_definition(v[3], v[4], v[5]), "GSVM is the defined magnitude", rows[row]);
         }
     }
     check(row == rows.size(), "no rows beyond nine per valid frame",

@@ -38,6 +38,10 @@ struct run_setup {
     bool closed_streams = false;
     // The largest file the program may write, in bytes; 0 for no limit.
     unsigned long long file_size_limit = 0;
+    // When not 0, the system refuses to set up io_uring with this error
+    // number, as an old kernel or a container's policy does, and any other
+    // io_uring call ends the program (Linux only).
+    int refused_io_uring = 0;
 };
 
 // Runs the quendix binary under test like run_quendix, set up by `setup`,

@@ -8,7 +8,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -18,6 +22,27 @@ const size_t longest_system_path = PATH_MAX;
 namespace {
 
 pid_t running_program = -1;
+
+// Makes the kernel refuse io_uring_setup to this process and what it runs,
+// with `error`, and end it at any other io_uring call. Returns 0, or -1
+// when no filter can be installed.
+int refuse_io_uring(int error)
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_setup, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<unsigned>(error) & SECCOMP_RET_DATA)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_enter, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_register, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+        return -1;
+    }
+    return prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0 ? 0 : -1;
+}
 
 // Runs `program` as `setup` says, with its standard output a pipe to `sink`.
 program_run run_with_sink(const std::string& program, const std::filesystem::path& dir,
@@ -64,6 +89,9 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
         }
         if (chdir(dir.c_str()) != 0) {
             _exit(126);
+        }
+        if (setup.refused_io_uring != 0 && refuse_io_uring(setup.refused_io_uring) != 0) {
+            _exit(125);
         }
         alarm(static_cast<unsigned>(setup.timeout_seconds));
         execv(program.c_str(), argv.data());
