@@ -2,6 +2,7 @@
 // recordings and outputs are expected. Every input must stay intact.
 #include "e2e.h"
 
+#include <algorithm>
 #include <climits>
 #include <csignal>
 #include <cstring>
@@ -128,32 +129,69 @@ TEST_F(HostileFs, ARunWritesEachOutputNameOnce)
     }
 }
 
-TEST_F(HostileFs, AnInterruptRemovesTheOutputsOfTheFileUnderWay)
+// Fills each name in `names` under `dir` with text of its own, as outputs
+// of an earlier run, and returns what each holds.
+std::vector<std::string> write_earlier_outputs(const fs::path& dir, const std::vector<std::string>& names)
 {
-    // b.qvx's report is far larger than the pipe and the program's buffers
-    // together, so when its first piece arrives the program is converting
-    // b.qvx and soon waits for the test to read on. The signal is sent then,
-    // and the pipe drained.
+    std::vector<std::string> held;
+    for (const std::string& name : names) {
+        held.push_back("earlier " + name + "\r\n");
+        write_file(dir / name, held.back());
+    }
+    return held;
+}
+
+// What each name in `names` under `dir` holds.
+std::vector<std::string> held_by(const fs::path& dir, const std::vector<std::string>& names)
+{
+    std::vector<std::string> held;
+    for (const std::string& name : names) {
+        held.push_back(read_file(dir / name));
+    }
+    return held;
+}
+
+TEST_F(HostileFs, AnInterruptedReRunKeepsTheEarlierOutputs)
+{
+    // A run over the outputs of an earlier one. b.qvx's report is far larger
+    // than the pipe and the program's buffers together, so once its first
+    // report line has arrived the program is converting b.qvx and soon waits
+    // for the test to read on. The signal is sent then, and the pipe drained.
     std::string gaps = frame_bytes(sample_frame(1, 0, 0));
     for (int i = 0; i < 40000; ++i) {
         gaps += erased_frame_bytes();
     }
+    const std::vector<std::string> kept = {"b.csv", "b.log", "c.csv", "c.log"};
+    const std::string head = one_frame_report("./a.qvx") + banner("./b.qvx") + "    start :   1,   0\n";
+    const std::string tail = "quendix : ./b.qvx, interrupted.\n";
     for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
         write_file(at("a.qvx"), frame_bytes(sample_frame(1, 0, 0)));
         write_file(at("b.qvx"), gaps);
         write_file(at("c.qvx"), frame_bytes(sample_frame(1, 0, 0)));
+        write_earlier_outputs(root, {"a.csv", "a.log"});
+        const std::vector<std::string> earlier = write_earlier_outputs(root, kept);
         std::string output;
+        std::vector<std::string> temporaries_held;
+        std::vector<std::string> outputs_held;
         run_setup setup;
         setup.timeout_seconds = 60;
         const program_run run = run_quendix_with(root, {}, setup, [&](const char* bytes, size_t size) {
-            if (output.empty()) {
+            const bool arrived = output.size() >= head.size();
+            output.append(bytes, size);
+            if (!arrived && output.size() >= head.size()) {
+                // b.qvx's outputs exist only under their temporary names.
+                temporaries_held = temporary_files(root);
+                outputs_held = held_by(root, kept);
                 signal_running_program(signal_number);
             }
-            output.append(bytes, size);
         });
         EXPECT_EQ(run.exit_status, 128 + signal_number);
-        const std::string head = one_frame_report("./a.qvx") + banner("./b.qvx") + "    start :   1,   0\n";
-        const std::string tail = "quendix : ./b.qvx, interrupted.\n";
+        ASSERT_EQ(temporaries_held.size(), 2u) << signal_number;
+        std::sort(temporaries_held.begin(), temporaries_held.end());
+        EXPECT_EQ(temporaries_held[0].compare(0, 15, ".b.csv.quendix-"), 0) << temporaries_held[0];
+        EXPECT_EQ(temporaries_held[1].compare(0, 15, ".b.log.quendix-"), 0) << temporaries_held[1];
+        EXPECT_EQ(outputs_held, earlier);
+
         ASSERT_GT(output.size(), head.size() + tail.size()) << signal_number;
         EXPECT_EQ(output.substr(0, head.size()), head);
         EXPECT_EQ(output.substr(output.size() - tail.size()), tail);
@@ -166,17 +204,91 @@ TEST_F(HostileFs, AnInterruptRemovesTheOutputsOfTheFileUnderWay)
             EXPECT_EQ(lines.compare(start, 12, "  missing : "), 0) << lines.substr(start, end - start);
             start = end + 1;
         }
-        EXPECT_GT(count, 0u);
         EXPECT_LT(count, 40000u);
         EXPECT_EQ(read_file(at("a.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
         EXPECT_EQ(read_file(at("a.log")), "    start :   1,   0\r\n      end :   1,   0\r\n");
-        EXPECT_FALSE(fs::exists(at("b.csv"))) << signal_number;
-        EXPECT_FALSE(fs::exists(at("b.log"))) << signal_number;
-        EXPECT_FALSE(fs::exists(at("c.csv"))) << signal_number;
+        EXPECT_EQ(held_by(root, kept), earlier) << signal_number;
+        EXPECT_EQ(temporary_files(root), std::vector<std::string>{}) << signal_number;
         EXPECT_EQ(read_file(at("b.qvx")), gaps);
         fs::remove_all(root);
         fs::create_directories(root);
     }
+}
+
+TEST_F(HostileFs, AKilledReRunLeavesEachOutputWholeOrAsItWas)
+{
+    // A large recording of valid frames, each followed by one without the
+    // marker, so that the report runs through the whole conversion. It is
+    // converted once as `earlier` and once as `later`, and then `later` is
+    // converted again over the earlier outputs and killed after a part of
+    // its console text has arrived: at 23 points spread over it, each far
+    // enough from the end that the program, which can be ahead of the test
+    // by no more than the pipe and its console buffer, is still converting,
+    // and once after the whole console text.
+    const int pairs = 50000;
+    std::string earlier_recording;
+    std::string later_recording;
+    for (int i = 0; i < pairs; ++i) {
+        const uint16_t block = static_cast<uint16_t>(1 + (2 * i) / 512);
+        const uint16_t page = static_cast<uint16_t>((2 * i) % 512);
+        earlier_recording += frame_bytes(sample_frame(block, page, static_cast<uint16_t>(i))) + erased_frame_bytes();
+        later_recording += frame_bytes(sample_frame(block, page, static_cast<uint16_t>(i + 7))) + erased_frame_bytes();
+    }
+    write_file(at("earlier/big.qvx"), earlier_recording);
+    write_file(at("later/big.qvx"), later_recording);
+    ASSERT_EQ(run_quendix(at("earlier"), {}).exit_status, 0);
+    const program_run whole = run_quendix(at("later"), {});
+    ASSERT_EQ(whole.exit_status, 0);
+    const std::string earlier_csv = read_file(at("earlier/big.csv"));
+    const std::string earlier_log = read_file(at("earlier/big.log"));
+    const std::string later_csv = read_file(at("later/big.csv"));
+    const std::string later_log = read_file(at("later/big.log"));
+    ASSERT_NE(earlier_csv, later_csv);
+    ASSERT_GT(later_csv.size(), 10000000u);
+    ASSERT_GT(whole.output.size(), 2000000u);
+
+    const fs::path dir = at("rerun");
+    write_file(dir / "big.qvx", later_recording);
+    int killed_midway = 0;
+    const int points = 24;
+    for (int point = 1; point <= points; ++point) {
+        write_file(dir / "big.csv", earlier_csv);
+        write_file(dir / "big.log", earlier_log);
+        const size_t kill_at =
+            point < points ? whole.output.size() * static_cast<size_t>(point) / (points + 1) : whole.output.size();
+        size_t received = 0;
+        bool killed = false;
+        run_setup setup;
+        setup.timeout_seconds = 60;
+        const program_run run = run_quendix_with(dir, {}, setup, [&](const char*, size_t size) {
+            received += size;
+            if (!killed && received >= kill_at) {
+                killed = true;
+                signal_running_program(SIGKILL);
+            }
+        });
+        const std::string csv = read_file(dir / "big.csv");
+        const std::string log = read_file(dir / "big.log");
+        EXPECT_TRUE(csv == earlier_csv || csv == later_csv) << "point " << point << ": a CSV of " << csv.size();
+        EXPECT_TRUE(log == earlier_log || log == later_log) << "point " << point << ": a log of " << log.size();
+        if (run.exit_status == 128 + SIGKILL && point < points) {
+            ++killed_midway;
+        }
+        // Nothing else is left but the run's temporary files, removed here.
+        std::vector<std::string> others;
+        for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+            const std::string name = entry.path().filename().string();
+            if (name.compare(0, 9, ".big.csv.") == 0 || name.compare(0, 9, ".big.log.") == 0) {
+                fs::remove(entry.path());
+            } else if (name != "big.qvx" && name != "big.csv" && name != "big.log") {
+                others.push_back(name);
+            }
+        }
+        EXPECT_EQ(others, std::vector<std::string>{}) << "point " << point;
+        EXPECT_EQ(temporary_files(dir), std::vector<std::string>{});
+    }
+    EXPECT_EQ(killed_midway, points - 1);
+    EXPECT_EQ(read_file(dir / "big.qvx"), later_recording);
 }
 
 TEST_F(HostileFs, AReadErrorIsReportedAsNotRead)
@@ -257,8 +369,9 @@ TEST_F(HostileFs, InputsThatAreNotRegularFilesAreNotOpened)
 
 TEST_F(HostileFs, WritesPastTheFileSizeLimitAreReportedAsNotWritten)
 {
-    // Under a limit of 64 KiB, a.qvx's CSV and b.qvx's log outgrow it, and
-    // the run goes on to c.qvx.
+    // A run over the outputs of an earlier one. Under a limit of 64 KiB,
+    // a.qvx's CSV and b.qvx's log outgrow it: the earlier outputs of both
+    // files stay as they were, and the run goes on to c.qvx.
     constexpr unsigned long long limit = 64 * 1024;
     std::string many_frames;
     std::string rows;
@@ -281,6 +394,9 @@ TEST_F(HostileFs, WritesPastTheFileSizeLimitAreReportedAsNotWritten)
     write_file(at("a.qvx"), many_frames);
     write_file(at("b.qvx"), gaps);
     write_file(at("c.qvx"), frame_bytes(sample_frame(1, 0, 0)));
+    const std::vector<std::string> kept = {"a.csv", "a.log", "b.csv", "b.log"};
+    const std::vector<std::string> earlier = write_earlier_outputs(root, kept);
+    write_earlier_outputs(root, {"c.csv"});
 
     run_setup setup;
     setup.file_size_limit = limit;
@@ -291,9 +407,9 @@ TEST_F(HostileFs, WritesPastTheFileSizeLimitAreReportedAsNotWritten)
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(output, banner("./a.qvx") + "    start :   1,   0\n      end :   1, 299\n" + not_written("./a.csv") +
                           banner("./b.qvx") + gap_lines + not_written("./b.log") + one_frame_report("./c.qvx"));
-    EXPECT_EQ(read_file(at("a.log")), "    start :   1,   0\r\n      end :   1, 299\r\n");
-    EXPECT_EQ(read_file(at("b.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
+    EXPECT_EQ(held_by(root, kept), earlier);
     EXPECT_EQ(read_file(at("c.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
+    EXPECT_EQ(temporary_files(root), std::vector<std::string>{});
 }
 
 TEST_F(HostileFs, AFifoAsOutputNameNeverBlocks)
@@ -655,7 +771,7 @@ TEST_F(HostileFs, ARecordingLargerThan2GiBReportsOffsetsAbove2To31)
     // The log, 16 million lines that the console shows as well, is cut
     // short by a file-size limit: written to disk it triples the run time,
     // and that the log equals the console is checked by every other report
-    // test. The CSV stays far below the limit.
+    // test. Since the log is not whole, neither output is kept.
     run_setup setup;
     setup.timeout_seconds = 600;
     setup.file_size_limit = 1 << 20;
@@ -685,8 +801,9 @@ TEST_F(HostileFs, ARecordingLargerThan2GiBReportsOffsetsAbove2To31)
     EXPECT_EQ(other_lines, (std::vector<std::string>{"", "uqendix : ./big.qvx", "", "    start :   1,   0",
                                                      missing, end, "quendix : ./big.log, not written."}));
 
-    EXPECT_EQ(read_file(at("big.csv")),
-              CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)) + expected_rows(last_frame));
+    EXPECT_FALSE(fs::exists(at("big.csv")));
+    EXPECT_FALSE(fs::exists(at("big.log")));
+    EXPECT_EQ(temporary_files(root), std::vector<std::string>{});
 
     // The recording is untouched: same size, no block written into the
     // hole, and the same bytes where it holds data.
