@@ -161,17 +161,22 @@ static bool read_entries(const directory* dir, const std::string& name_pattern,
         }
         return false;
     }
-    while (const struct dirent* d = readdir(listing)) {
-        const char* name = d->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
-            continue;
+    try {
+        while (const struct dirent* d = readdir(listing)) {
+            const char* name = d->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+                continue;
+            }
+            if (!wildcard_match(name_pattern.c_str(), name)) {
+                continue;
+            }
+            struct stat st;
+            const bool is_directory = fstatat(dir->fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+            entries->push_back(listing_entry{name, is_directory});
         }
-        if (!wildcard_match(name_pattern.c_str(), name)) {
-            continue;
-        }
-        struct stat st;
-        const bool is_directory = fstatat(dir->fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-        entries->push_back(listing_entry{name, is_directory});
+    } catch (const std::bad_alloc&) {
+        closedir(listing);
+        throw;
     }
     closedir(listing);
     return true;

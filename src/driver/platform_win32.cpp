@@ -224,14 +224,19 @@ bool read_entries(const directory* dir, const std::string& name_pattern, std::ve
     if (listing == INVALID_HANDLE_VALUE) {
         return false;
     }
-    do {
-        if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) {
-            continue;
-        }
-        // A link to a directory carries the directory attribute as well.
-        const bool is_directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        entries->push_back(listing_entry{entry.cFileName, is_directory});
-    } while (FindNextFileA(listing, &entry));
+    try {
+        do {
+            if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) {
+                continue;
+            }
+            // A link to a directory carries the directory attribute as well.
+            const bool is_directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            entries->push_back(listing_entry{entry.cFileName, is_directory});
+        } while (FindNextFileA(listing, &entry));
+    } catch (const std::bad_alloc&) {
+        FindClose(listing);
+        throw;
+    }
     const bool whole = GetLastError() == ERROR_NO_MORE_FILES;
     FindClose(listing);
     return whole;
