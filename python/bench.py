@@ -1,30 +1,40 @@
-"""Benchmark of quendix.read: prints figures, asserts no targets.
+"""Benchmark of the quendix package: prints figures, asserts no targets.
 
-    /usr/bin/python3 python/bench.py [--frames N] [--runs N] [--dir DIR]
+    /usr/bin/python3 python/bench.py [--frames N] [--runs N] [--big-frames N] [--dir DIR]
 
 Makes a recording with quendix-gen (by default 1515152 frames, 200 MB, one
 frame in 100 without the marker) and its CSV with quendix, then measures in
 one run:
   - quendix.read of the recording, wall and CPU time, best and median of
-    --runs runs (target: at most 1 s);
-  - pandas.read_csv of the converter's CSV, once (target: read at least 10
-    times faster), and that both give the same values;
-  - the read's peak memory in a fresh process (target: at most twice the
-    bytes of the arrays it returns). tracemalloc counts every block that
-    numpy and Python allocate while reading, and nothing that was there
-    before, so it is the figure compared with the target; the growth of the
-    process's peak resident set (VmHWM) during the read is printed beside
-    it, as a check that nothing untraced was allocated. (ru_maxrss would not
-    do: a child started from this process inherits its high-water mark.)
+    --runs runs (target: at most 1 s), against pandas.read_csv of the
+    converter's CSV, once (target: read at least 20 times faster), and that
+    both give the same values;
+  - quendix.summary of the recording, best and median (target: at least 5
+    times faster than read);
+  - the summary of 16 recordings of half the size, serially and with a
+    ProcessPoolExecutor of 2, already running and started in the call;
+  - python -m quendix plot of the recording, in a fresh process (target: at
+    most 3 s);
+  - peak memory, each in a fresh process: read of the recording (target: at
+    most twice the bytes of the arrays it returns), and read_chunks, summary
+    and plot of the recording and of one of --big-frames frames (2 GiB by
+    default), whose peaks must not grow with the file. tracemalloc counts
+    every block that numpy and Python allocate during the call and nothing
+    from before; the growth of the process's peak resident set (VmHWM)
+    during the call is printed beside it, as a check that nothing untraced
+    was allocated. (ru_maxrss would not do: a child started from this
+    process inherits its high-water mark.)
 The binaries are build/default/quendix and quendix-gen, or QUENDIX and
 QUENDIX_GEN. The files go to --dir (default build/python-bench) and are
-removed at the end.
+removed at the end; the files are read from the page cache, as a second
+look at a recording is.
 """
 
 import argparse
 import json
 import os
 import platform
+import resource
 import shutil
 import statistics
 import subprocess
@@ -49,20 +59,35 @@ def peak_resident_set():
     return 0
 
 
-def measure_memory(path):
-    """Runs in a fresh process: reads `path` and prints its memory figures."""
+def measure_memory(what, path):
+    """Runs in a fresh process: calls `what` on `path` and prints its
+    memory figures as JSON."""
     import tracemalloc
 
+    # Imported before the baseline: their memory is no part of the call.
+    import pandas  # noqa: F401
+
+    if what == "plot":
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot  # noqa: F401
+    calls = {
+        "read": lambda: quendix.read(path),
+        "read_chunks": lambda: sum(len(piece.samples) for piece in quendix.read_chunks(path)),
+        "summary": lambda: quendix.summary(path),
+        "plot": lambda: quendix.plot(path, str(path) + ".png"),
+    }
     baseline = peak_resident_set()
     tracemalloc.start()
-    recording = quendix.read(path)
+    result = calls[what]()
     traced_peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
-    print(json.dumps({
-        "traced_peak": traced_peak,
-        "rss_growth": peak_resident_set() - baseline,
-        "arrays": recording.samples.nbytes + recording.frames.nbytes,
-    }))
+    figures = {"traced_peak": traced_peak, "rss_growth": peak_resident_set() - baseline,
+               "rss_peak": peak_resident_set()}
+    if what == "read":
+        figures["arrays"] = result.samples.nbytes + result.frames.nbytes
+    print(json.dumps(figures))
 
 
 def cpu_model():
@@ -72,21 +97,48 @@ def cpu_model():
     return platform.processor() or "unknown"
 
 
+def file_system(path):
+    """The type and device of the file system that holds `path`."""
+    done = subprocess.run(["df", "-T", str(path)], capture_output=True, text=True)
+    fields = done.stdout.splitlines()[-1].split() if done.returncode == 0 else []
+    return "%s on %s" % (fields[1], fields[0]) if len(fields) > 1 else "unknown"
+
+
 def timed(function):
     wall, cpu = time.perf_counter(), time.process_time()
     result = function()
     return result, time.perf_counter() - wall, time.process_time() - cpu
 
 
+def repeated(function, runs):
+    """Best and median wall and CPU times of `runs` calls."""
+    walls, cpus = [], []
+    for _ in range(runs):
+        _, wall, cpu = timed(function)
+        walls.append(wall)
+        cpus.append(cpu)
+    return min(walls), statistics.median(walls), min(cpus), statistics.median(cpus)
+
+
+def memory(what, path):
+    measured = subprocess.run([sys.executable, __file__, "--measure-memory", what, str(path)],
+                              check=True, capture_output=True, text=True)
+    return json.loads(measured.stdout)
+
+
+MIB = 1024.0 * 1024.0
+
+
 def main():
-    parser = argparse.ArgumentParser(description="Benchmark of quendix.read.")
+    parser = argparse.ArgumentParser(description="Benchmark of the quendix package.")
     parser.add_argument("--frames", type=int, default=1515152)
+    parser.add_argument("--big-frames", type=int, default=16268816)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--dir", type=Path, default=REPO / "build" / "python-bench")
-    parser.add_argument("--measure-memory", type=Path, help=argparse.SUPPRESS)
+    parser.add_argument("--measure-memory", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.measure_memory:
-        measure_memory(args.measure_memory)
+        measure_memory(args.measure_memory[0], Path(args.measure_memory[1]))
         return
 
     converter = Path(os.environ.get("QUENDIX") or REPO / "build" / "default" / "quendix")
@@ -94,6 +146,8 @@ def main():
     for program in (converter, generator):
         if not os.access(program, os.X_OK):
             sys.exit("bench: %s not found; build with cmake --workflow --preset default" % program)
+    import concurrent.futures
+
     import pandas
 
     shutil.rmtree(args.dir, ignore_errors=True)
@@ -106,26 +160,22 @@ def main():
                        stdout=subprocess.DEVNULL)
         csv = path.with_suffix(".csv")
 
-        print("machine: nproc %d, %s, Linux %s, load average %s" % (
-            os.cpu_count(), cpu_model(), platform.release(),
+        print("command: %s %s" % (sys.executable, " ".join(sys.argv)))
+        print("machine: nproc %d, %s, Linux %s, file system %s, load average %s" % (
+            os.cpu_count(), cpu_model(), platform.release(), file_system(args.dir),
             " ".join("%.2f" % x for x in os.getloadavg())))
         print("date: %s; Python %s, numpy %s, pandas %s" % (
-            time.strftime("%Y-%m-%d %H:%M"), platform.python_version(), np.__version__,
+            time.strftime("%Y-%m-%d %H:%M %Z"), platform.python_version(), np.__version__,
             pandas.__version__))
         print("recording: %d bytes, %d frames; CSV: %d bytes" % (
             path.stat().st_size, args.frames, csv.stat().st_size))
 
-        walls, cpus = [], []
-        for _ in range(args.runs):
-            recording, wall, cpu = timed(lambda: quendix.read(path))
-            walls.append(wall)
-            cpus.append(cpu)
-            del recording
+        read_best, read_median, read_cpu_best, read_cpu_median = repeated(lambda: quendix.read(path), args.runs)
         recording = quendix.read(path)
         print("quendix.read: %d rows, %d report lines; wall best %.3f s, median %.3f s; "
               "CPU best %.3f s, median %.3f s (%d runs; target at most 1 s)" % (
-                  len(recording.samples), len(recording.report), min(walls),
-                  statistics.median(walls), min(cpus), statistics.median(cpus), args.runs))
+                  len(recording.samples), len(recording.report), read_best, read_median,
+                  read_cpu_best, read_cpu_median, args.runs))
 
         frame, pandas_wall, pandas_cpu = timed(lambda: pandas.read_csv(csv))
         same = list(frame.columns) == list(quendix.SAMPLE_DTYPE.names) and all(
@@ -134,21 +184,83 @@ def main():
         print("pandas.read_csv: wall %.3f s, CPU %.3f s; same values as quendix.read: %s" % (
             pandas_wall, pandas_cpu, "yes" if same else "NO"))
         print("speed-up: %.1f times in wall time, %.1f times in CPU time (pandas over the "
-              "quendix.read median; target at least 10)" % (
-                  pandas_wall / statistics.median(walls), pandas_cpu / statistics.median(cpus)))
-        del frame, recording
+              "quendix.read median; target at least 20)" % (
+                  pandas_wall / read_median, pandas_cpu / read_cpu_median))
+        del frame
 
-        measured = subprocess.run([sys.executable, __file__, "--measure-memory", str(path)],
-                                  check=True, capture_output=True, text=True)
-        memory = json.loads(measured.stdout)
-        mib = 1024.0 * 1024.0
-        print("arrays returned: %.1f MiB; peak while reading, traced: %.1f MiB (%.2f times the "
+        table = quendix.summary(path)
+        agrees = (int(table["frames"][0]) == len(recording.frames)
+                  and int(table["samples"][0]) == len(recording.samples)
+                  and int(table["missing"][0]) == int((~recording.frames["valid"]).sum()))
+        del recording
+        summary_best, summary_median, _, _ = repeated(lambda: quendix.summary(path), args.runs)
+        print("quendix.summary: wall best %.3f s, median %.3f s; %.1f times faster than read "
+              "(medians; target at least 5); counts as read's: %s" % (
+                  summary_best, summary_median, read_median / summary_median, "yes" if agrees else "NO"))
+
+        # Sixteen recordings of half the size each.
+        many = args.dir / "many"
+        many.mkdir()
+        for i in range(16):
+            subprocess.run([str(generator), "--frames", str(args.frames // 2), "--missing-every", "100",
+                            "--seed", str(i + 1), str(many / ("r%02d.qvx" % i))], check=True)
+        serial_best, serial_median, _, _ = repeated(lambda: quendix.summary(many), args.runs)
+
+        def pooled():
+            with concurrent.futures.ProcessPoolExecutor(2) as executor:
+                return quendix.summary(many, executor=executor)
+
+        cold_best, cold_median, _, _ = repeated(pooled, args.runs)
+        with concurrent.futures.ProcessPoolExecutor(2) as executor:
+            list(executor.map(abs, range(4)))  # both workers started
+            warm_best, warm_median, _, _ = repeated(lambda: quendix.summary(many, executor=executor),
+                                                    args.runs)
+            pool_same = quendix.summary(many, executor=executor).equals(quendix.summary(many))
+        print("summary of 16 recordings of %d bytes: serially best %.3f s, median %.3f s; with a "
+              "process pool of 2 already running best %.3f s, median %.3f s (%.2f times faster, "
+              "medians); with the pool started in the call best %.3f s, median %.3f s (%.2f times); "
+              "same rows: %s" % (
+                  (many / "r00.qvx").stat().st_size, serial_best, serial_median, warm_best,
+                  warm_median, serial_median / warm_median, cold_best, cold_median,
+                  serial_median / cold_median, "yes" if pool_same else "NO"))
+        shutil.rmtree(many)
+
+        picture = args.dir / "bench.png"
+        walls, cpus = [], []
+        for _ in range(max(1, min(args.runs, 3))):
+            started = time.perf_counter()
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
+            subprocess.run([sys.executable, "-m", "quendix", "plot", "-o", str(picture), str(path)],
+                           check=True, stdout=subprocess.DEVNULL,
+                           env=dict(os.environ, PYTHONPATH=str(HERE)))
+            walls.append(time.perf_counter() - started)
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            cpus.append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
+        print("python -m quendix plot: wall best %.3f s, median %.3f s; CPU best %.3f s, median "
+              "%.3f s; the whole command in a fresh process (%d runs; target at most 3 s); %d bytes "
+              "of PNG" % (min(walls), statistics.median(walls), min(cpus), statistics.median(cpus),
+                          len(walls), picture.stat().st_size))
+
+        figures = memory("read", path)
+        print("read: arrays returned %.1f MiB; peak while reading, traced: %.1f MiB (%.2f times the "
               "arrays; target at most 2); growth of peak resident set: %.1f MiB (%.2f times)" % (
-                  memory["arrays"] / mib, memory["traced_peak"] / mib,
-                  memory["traced_peak"] / memory["arrays"], memory["rss_growth"] / mib,
-                  memory["rss_growth"] / memory["arrays"]))
-        if not same:
-            sys.exit("bench: quendix.read and pandas.read_csv differ")
+                  figures["arrays"] / MIB, figures["traced_peak"] / MIB,
+                  figures["traced_peak"] / figures["arrays"], figures["rss_growth"] / MIB,
+                  figures["rss_growth"] / figures["arrays"]))
+        big = args.dir / "big.qvx"
+        subprocess.run([str(generator), "--frames", str(args.big_frames), "--missing-every", "100",
+                        str(big)], check=True)
+        for what in ("read_chunks", "summary", "plot"):
+            for name, where in (("%d MB" % round(path.stat().st_size / 1e6), path),
+                                ("%.2f GiB" % (big.stat().st_size / 1024.0 ** 3), big)):
+                started = time.perf_counter()
+                figures = memory(what, where)
+                print("%s of %s: peak traced %.1f MiB, growth of peak resident set %.1f MiB, "
+                      "peak resident set %.1f MiB; %.2f s in its process" % (
+                          what, name, figures["traced_peak"] / MIB, figures["rss_growth"] / MIB,
+                          figures["rss_peak"] / MIB, time.perf_counter() - started))
+        if not (same and agrees and pool_same):
+            sys.exit("bench: the package's results differ")
     finally:
         shutil.rmtree(args.dir, ignore_errors=True)
 

@@ -6,8 +6,9 @@
 #   python/ci.sh        (needs build/default/quendix and build/default/quendix-gen)
 #
 # Uses Debian's /usr/bin/python3 with python3-numpy, python3-pandas,
-# python3-pytest, python3-matplotlib and python3-venv; the environment sees
-# them through --system-site-packages, so pip downloads nothing.
+# python3-pytest, python3-matplotlib, python3-dask, python3-distributed and
+# python3-venv; the environment sees them through --system-site-packages, so
+# pip downloads nothing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,8 +42,13 @@ echo "== python: the package's tests, against the built programs"
 (cd "$scratch" && PYTHONDONTWRITEBYTECODE=1 "$venv_python" -m pytest -q -rs -p no:cacheprovider \
   "$repo/python/tests")
 
-echo "== python: the worked examples of docs/python.md"
+echo "== python: the worked examples and the command line, from the installed package"
 (cd "$scratch" && "$venv_python" "$repo/python/examples/gaps.py" "$repo/examples/afternoon.qvx")
 (cd "$scratch" && "$venv_python" "$repo/python/examples/plot.py" "$repo/examples/afternoon.qvx" afternoon.png)
 [ -s "$scratch/afternoon.png" ] || { echo "python/ci.sh: plot.py made no picture"; exit 1; }
 echo "plot.py drew $(stat -c %s "$scratch/afternoon.png") bytes of PNG"
+(cd "$scratch" && "$venv_python" "$repo/python/examples/campaign.py" "$repo/examples")
+(cd "$scratch" && "$venv_python" -m quendix summary -j 2 -o summary.csv "$repo/examples")
+[ "$(wc -l < "$scratch/summary.csv")" -eq 4 ] || { echo "python/ci.sh: the summary CSV has not 3 rows"; exit 1; }
+(cd "$scratch" && "$venv_python" -m quendix plot "$repo/examples/morning.qvx")
+[ -s "$scratch/morning.png" ] || { echo "python/ci.sh: python -m quendix plot made no picture"; exit 1; }

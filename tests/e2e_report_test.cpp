@@ -1,101 +1,148 @@
-// The continuity report of whole files, on the console and in the log.
+// The continuity report of whole files, on the console and in the log, for
+// the cases of tests/data/report_cases.tsv, which the Python package's tests
+// read too.
 #include "e2e.h"
 
 #include <algorithm>
-#include <utility>
+#include <cstdlib>
+#include <fstream>
 
 namespace {
 
-class Report : public temp_dir_test {
-protected:
-    // Converts `input` as a.qvx with `args` and checks that the console
-    // shows the banner and `report_lines`, and the log holds the same lines.
-    void expect_report(const std::string& input, const std::vector<std::string>& args,
-                       const std::vector<std::string>& report_lines)
-    {
-        write_file(at("a.qvx"), input);
-        const program_run run = run_quendix(root, args);
-        EXPECT_EQ(run.exit_status, 0);
-        EXPECT_EQ(run.output, banner("./a.qvx") + console_text(lines(report_lines, "\n")));
-        EXPECT_EQ(read_file(at("a.log")), lines(report_lines, "\r\n"));
-    }
+// One case of the table: a recording, its end block and its report.
+struct report_case {
+    std::string what;
+    int end_block = 0;
+    std::string input;
+    std::vector<std::string> report;
 };
 
-std::string frames(const std::vector<std::pair<int, int>>& positions)
+// A number of the table: decimal, or hexadecimal after "0x". Sets `ok` to
+// false unless the whole text is such a number.
+long number(const std::string& text, bool* ok)
+{
+    const bool hex = text.rfind("0x", 0) == 0;
+    const std::string digits = hex ? text.substr(2) : text;
+    char* end = nullptr;
+    const long value = std::strtol(digits.c_str(), &end, hex ? 16 : 10);
+    if (digits.empty() || *end != '\0' || digits[0] == '-' || digits[0] == '+') {
+        *ok = false;
+    }
+    return value;
+}
+
+// The bytes of a recording written as the table's "input" field; sets `ok`
+// to false on a piece it cannot read.
+std::string recording(const std::string& pieces, bool* ok)
 {
     std::string bytes;
-    for (const auto& [block, page_word] : positions) {
-        bytes += frame_bytes(make_frame(static_cast<uint16_t>(block), static_cast<uint16_t>(page_word)));
+    size_t at = 0;
+    while (at < pieces.size()) {
+        const size_t end = std::min(pieces.find(' ', at), pieces.size());
+        const std::string piece = pieces.substr(at, end - at);
+        at = end + 1;
+        if (piece.empty()) {
+            continue;
+        }
+        if (piece == "erased") {
+            bytes += erased_frame_bytes();
+        } else if (piece.rfind("hex:", 0) == 0 && piece.size() % 2 == 0) {
+            for (size_t i = 4; i < piece.size(); i += 2) {
+                bytes += static_cast<char>(number("0x" + piece.substr(i, 2), ok));
+            }
+        } else if (piece.rfind("zeros:", 0) == 0) {
+            bytes += std::string(static_cast<size_t>(number(piece.substr(6), ok)), '\0');
+        } else {
+            const size_t comma = piece.find(',');
+            const size_t range = piece.find("..");
+            if (comma == std::string::npos) {
+                *ok = false;
+                continue;
+            }
+            const long block = number(piece.substr(0, comma), ok);
+            const long first = number(piece.substr(comma + 1, range - comma - 1), ok);
+            const long last = range == std::string::npos ? first : number(piece.substr(range + 2), ok);
+            for (long page = first; *ok && page <= last; ++page) {
+                bytes += frame_bytes(make_frame(static_cast<uint16_t>(block), static_cast<uint16_t>(page)));
+            }
+        }
     }
     return bytes;
 }
 
+// The cases of the table; a line it cannot read fails the test.
+std::vector<report_case> report_cases()
+{
+    std::vector<report_case> cases;
+    std::ifstream table(QUENDIX_REPORT_CASES, std::ios::binary);
+    EXPECT_TRUE(table) << "cannot read " << QUENDIX_REPORT_CASES;
+    std::string line;
+    for (int number_of_line = 1; std::getline(table, line); ++number_of_line) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        const size_t tab = line.find('\t');
+        const std::string name = line.substr(0, tab);
+        const std::string value = tab == std::string::npos ? "" : line.substr(tab + 1);
+        bool ok = true;
+        if (name == "case") {
+            cases.push_back(report_case{value, 0, "", {}});
+        } else if (cases.empty()) {
+            ok = false;
+        } else if (name == "end_block") {
+            cases.back().end_block = static_cast<int>(number(value, &ok));
+        } else if (name == "input") {
+            cases.back().input = recording(value, &ok);
+        } else if (name == "report") {
+            cases.back().report.push_back(value);
+        } else {
+            ok = false;
+        }
+        EXPECT_TRUE(ok) << QUENDIX_REPORT_CASES << ":" << number_of_line << ": cannot read " << line;
+    }
+    for (const report_case& c : cases) {
+        EXPECT_TRUE(c.end_block != 0 && !c.report.empty()) << "the case \"" << c.what << "\" is incomplete";
+    }
+    EXPECT_FALSE(cases.empty()) << QUENDIX_REPORT_CASES << " holds no case";
+    return cases;
+}
+
+class Report : public temp_dir_test {
+protected:
+    // Converts the case's input as a.qvx, with "-e" unless its end block is
+    // the default, and checks that the console shows the banner and the
+    // report lines, and the log holds the same lines.
+    void expect_report(const report_case& c)
+    {
+        write_file(at("a.qvx"), c.input);
+        std::vector<std::string> args;
+        if (c.end_block != 510) {
+            args = {"-e", std::to_string(c.end_block)};
+        }
+        const program_run run = run_quendix(root, args);
+        EXPECT_EQ(run.exit_status, 0);
+        EXPECT_EQ(run.output, banner("./a.qvx") + console_text(lines(c.report, "\n")));
+        EXPECT_EQ(read_file(at("a.log")), lines(c.report, "\r\n"));
+    }
+};
+
 TEST_F(Report, TheWholeFiveFrameFile)
 {
-    const std::string input = frames({{1, 0}, {1, 1}, {1, 5}}) + erased_frame_bytes() + frames({{1, 7}});
-    expect_report(input, {},
-                  {"    start :   1,   0", "different :   1,   2 ->   1,   5",
-                   "  missing :   1,   3 -> 65535, 65535 (396)", "different :   1,   4 ->   1,   7",
-                   "      end :   1,   7"});
+    const std::vector<report_case> cases = report_cases();
+    const auto c = std::find_if(cases.begin(), cases.end(),
+                                [](const report_case& c) { return c.what == "the whole five-frame file"; });
+    ASSERT_NE(c, cases.end()) << "the five-frame file is not in " << QUENDIX_REPORT_CASES;
+    expect_report(*c);
     // Only the four valid frames have rows.
     const std::string csv = read_file(at("a.csv"));
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 1 + 4 * 9);
 }
 
-struct report_case {
-    const char* what;
-    std::string input;
-    std::vector<std::string> args;
-    std::vector<std::string> report;
-};
-
 TEST_F(Report, PredictionWrapsSkipsAndFlags)
 {
-    const report_case cases[] = {
-        {"in step across a block", frames({{1, 510}, {1, 511}, {2, 0}, {2, 1}}), {},
-         {"    start :   1, 510", "      end :   2,   1"}},
-        {"end block 510 wraps to block 1", frames({{510, 511}, {1, 0}}), {},
-         {"    start : 510, 511", "      end :   1,   0"}},
-        {"end block 1 keeps block 1", frames({{1, 511}, {1, 0}}), {"-e", "1"},
-         {"    start :   1, 511", "      end :   1,   0"}},
-        {"end block 1, a higher first block is kept until the page wraps", frames({{5, 0}, {5, 1}}),
-         {"-e", "1"}, {"    start :   5,   0", "      end :   5,   1"}},
-        {"a first block above end block", frames({{600, 510}, {600, 511}, {1, 0}}), {},
-         {"    start : 600, 510", "      end :   1,   0"}},
-        {"the prediction stays behind after a gap", frames({{1, 0}, {1, 1}, {1, 5}, {1, 6}}), {},
-         {"    start :   1,   0", "different :   1,   2 ->   1,   5", "different :   1,   3 ->   1,   6",
-          "      end :   1,   6"}},
-        {"R flag at the expected position is silent, elsewhere it is shown",
-         frames({{1, 0}, {1, 0x8001}, {1, 0x8005}}), {},
-         {"    start :   1,   0", "different :   1,   2 ->   1,   5(R)", "      end :   1, 32773"}},
-        {"a first page word with the R flag", frames({{3, 0x8005}, {4, 0}}), {},
-         {"    start :   3, 32773", "      end :   4,   0"}},
-        {"a first page word above 511", frames({{510, 600}, {1, 0}}), {},
-         {"    start : 510, 600", "      end :   1,   0"}},
-        {"a first page word of 0xFFFF", frames({{7, 0xFFFF}, {7, 0}}), {},
-         {"    start :   7, 65535", "      end :   7,   0"}},
-        {"expected block 65535 wraps to 0", frames({{65535, 511}, {0, 0}, {0, 1}}), {},
-         {"    start : 65535, 511", "      end :   0,   1"}},
-        {"a frame without the marker between valid ones",
-         frames({{1, 0}}) + erased_frame_bytes() + frames({{1, 2}}), {},
-         {"    start :   1,   0", "  missing :   1,   1 -> 65535, 65535 (132)", "      end :   1,   2"}},
-        {"a first frame without the marker predicts from (0, 0)",
-         erased_frame_bytes() + frames({{0, 1}, {1, 0}}), {},
-         {"  missing :   0,   0 -> 65535, 65535 (0)", "different :   0,   2 ->   1,   0",
-          "      end :   1,   0"}},
-        {"an empty file ends at zeros", "", {}, {"      end :   0,   0"}},
-        {"a fragment alone shows its own bytes over zeros", std::string("\x53\x44\x05", 3), {},
-         {"      end :   5,   0"}},
-        {"a 3-byte fragment overwrites the low byte of the block",
-         frames({{1, 0}, {1, 1}}) + std::string("\x00\x00\x09", 3), {},
-         {"    start :   1,   0", "      end :   9,   1"}},
-        {"a 6-byte fragment supplies both values",
-         frames({{1, 0}}) + std::string("\x53\x44\x02\x00\x03\x00", 6), {},
-         {"    start :   1,   0", "      end :   2,   3"}},
-    };
-    for (const report_case& c : cases) {
+    for (const report_case& c : report_cases()) {
         SCOPED_TRACE(c.what);
-        expect_report(c.input, c.args, c.report);
+        expect_report(c);
     }
 }
 

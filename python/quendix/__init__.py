@@ -1,8 +1,12 @@
 """Read quendix frame files straight into numpy: the converter's CSV rows,
-its continuity report, and the frames themselves."""
+its continuity report, and the frames themselves; one recording at once or
+piece by piece, and a whole campaign of them."""
 
-from .recording import (DEFAULT_END_BLOCK, FRAME_DTYPE, SAMPLE_DTYPE, Recording,
-                        read)
+from .campaign import SUMMARY_COLUMNS, recordings, summary, to_dask
+from .quicklook import plot
+from .recording import (DEFAULT_END_BLOCK, FRAME_DTYPE, SAMPLE_DTYPE, Recording, read,
+                        read_chunks)
 
-__all__ = ["read", "Recording", "SAMPLE_DTYPE", "FRAME_DTYPE", "DEFAULT_END_BLOCK"]
-__version__ = "0.1.0"
+__all__ = ["read", "read_chunks", "summary", "to_dask", "recordings", "plot", "Recording",
+           "SAMPLE_DTYPE", "FRAME_DTYPE", "DEFAULT_END_BLOCK", "SUMMARY_COLUMNS"]
+__version__ = "0.2.0"

@@ -1,24 +1,25 @@
 """Reading a frame file: its samples with their magnitudes, its frames, and
-its continuity report."""
+its continuity report, at once or piece by piece."""
 
 import errno
+import io
 import operator
 import os
 import stat
 
 import numpy as np
 
-from .report import report_lines
+from .report import Continuity, end_line
 
 FRAME_SIZE = 132
 FRAME_WORDS = FRAME_SIZE // 2
+HEADER_SIZE = 6
 SAMPLES_PER_FRAME = 9
 SAMPLE_WORDS = 7
 FRAME_MAGIC = 0x4453
-ACCEL_UNIT = 1.0 / 8192.0  # exactly 2 to the power -13
-GYRO_SCALE = 65.536
 AXES = ("AX", "AY", "AZ", "GX", "GY", "GZ")
 DEFAULT_END_BLOCK = 510
+DEFAULT_PIECE_FRAMES = 65536
 
 # One CSV row: the sample as the frame holds it, then its magnitudes.
 SAMPLE_DTYPE = np.dtype([
@@ -40,19 +41,22 @@ CHUNK_FRAMES = 4096
 
 
 class Recording:
-    """A frame file as the converter sees it.
+    """A frame file as the converter sees it, or a piece of one.
 
-    samples: one element per CSV row, in file order (SAMPLE_DTYPE).
-    frames:  one element per whole frame, valid or not (FRAME_DTYPE).
-    report:  the log's lines, without line ends.
+    samples:      one element per CSV row, in file order (SAMPLE_DTYPE).
+    frames:       one element per whole frame, valid or not (FRAME_DTYPE).
+    report:       the log's lines, without line ends.
+    first_sample: the index in the whole recording of the first row of
+                  `samples` (0 but for the later pieces of read_chunks).
     """
 
-    def __init__(self, path, end_block, samples, frames, report):
+    def __init__(self, path, end_block, samples, frames, report, first_sample=0):
         self.path = path
         self.end_block = end_block
         self.samples = samples
         self.frames = frames
         self.report = report
+        self.first_sample = first_sample
 
     def __repr__(self):
         return "<quendix.Recording %r: %d frames, %d samples, %d report lines>" % (
@@ -65,27 +69,208 @@ class Recording:
         return pandas.DataFrame(self.samples)
 
 
-def read(path, end_block=DEFAULT_END_BLOCK):
-    """Reads the frame file at `path` and returns its Recording.
+def read(source, end_block=DEFAULT_END_BLOCK):
+    """Reads the frame file `source` and returns its Recording.
 
-    `end_block` (1 to 511) is the highest block number before the expected
-    position wraps to block 1, as the converter's -e option. Raises
-    ValueError for another `end_block`, and OSError naming the path when it
-    cannot be opened or read or is not a regular file. The file is only read.
+    `source` is a path, or a readable binary file object, which is read
+    from where it stands to its end and left open. `end_block` (1 to 511)
+    is the highest block number before the expected position wraps to
+    block 1, as the converter's -e option. Raises ValueError for another
+    `end_block`, TypeError for one that is not an integer, and OSError
+    naming the file when it cannot be opened or read or is not a regular
+    file. The file is only read.
     """
+    end_block = check_end_block(end_block)
+    with _Input(source) as source_file:
+        frames = np.empty(source_file.size_hint // FRAME_SIZE, FRAME_DTYPE)
+        samples = np.empty(len(frames) * SAMPLES_PER_FRAME, SAMPLE_DTYPE)
+        frame_count = sample_count = 0
+        for data, _ in source_file.pieces(CHUNK_FRAMES):
+            whole = len(data) // FRAME_SIZE
+            if frame_count + whole > len(frames):
+                # The file grew since its size was taken, or had none.
+                capacity = max(frame_count + whole, 2 * len(frames))
+                frames.resize(capacity, refcheck=False)
+                samples.resize(capacity * SAMPLES_PER_FRAME, refcheck=False)
+            sample_count += convert_frames(data, frame_count, frames[frame_count:],
+                                           samples[sample_count:])
+            frame_count += whole
+        # Frames without the marker have no rows, and the file may have shrunk.
+        frames.resize(frame_count, refcheck=False)
+        samples.resize(sample_count, refcheck=False)
+        report = Continuity(end_block).lines(frames)
+        report.append(end_line(source_file.end_header()))
+        return Recording(source_file.name, end_block, samples, frames, report)
+
+
+def read_chunks(source, end_block=DEFAULT_END_BLOCK, frames=DEFAULT_PIECE_FRAMES):
+    """Reads the frame file `source` piece by piece: an iterator of
+    Recordings of at most `frames` whole frames each, in file order.
+
+    Their samples, frames and report lines, one piece after the other, are
+    exactly those of read(source, end_block): the continuity check runs on
+    from piece to piece, and the "end" line comes with the last piece. A
+    file without a whole frame gives one piece, with no frames. Memory
+    stays bounded by the size of a piece whatever the file's size.
+
+    The file is opened at once, so that a path that cannot be read raises
+    OSError here, as read() does; reading errors are raised by the
+    iteration. The file is closed when the iteration ends or the iterator
+    is closed.
+    """
+    end_block = check_end_block(end_block)
+    piece_frames = operator.index(frames)
+    if piece_frames < 1:
+        raise ValueError("frames must be at least 1, not %d" % piece_frames)
+    return _pieces(_Input(source), end_block, piece_frames)
+
+
+def _pieces(source_file, end_block, piece_frames):
+    with source_file:
+        continuity = Continuity(end_block)
+        frame_count = sample_count = 0
+        for data, last in source_file.pieces(piece_frames):
+            whole = len(data) // FRAME_SIZE
+            frames = np.empty(whole, FRAME_DTYPE)
+            samples = np.empty(whole * SAMPLES_PER_FRAME, SAMPLE_DTYPE)
+            rows = convert_frames(data, frame_count, frames, samples)
+            samples.resize(rows, refcheck=False)
+            report = continuity.lines(frames)
+            if last:
+                report.append(end_line(source_file.end_header()))
+            yield Recording(source_file.name, end_block, samples, frames, report, sample_count)
+            frame_count += whole
+            sample_count += rows
+
+
+def check_end_block(end_block):
+    """`end_block` as an int, when it is an integer from 1 to 511."""
     end_block = operator.index(end_block)
     if not 1 <= end_block <= 511:
         raise ValueError("end_block must be 1 to 511, not %d" % end_block)
-    fd, size = _open_regular_file(path)
-    with open(fd, "rb", buffering=0) as stream:
-        try:
-            samples, frames, end_header = _read_frames(stream, size)
-        except OSError as error:
-            # A failed read is an error here, where the converter ends the
-            # file at it: no part of a recording passes for the whole.
-            raise OSError(error.errno, error.strerror, os.fspath(path)) from error
-    report, frames["reported"] = report_lines(frames, end_header, end_block)
-    return Recording(path, end_block, samples, frames, report)
+    return end_block
+
+
+def is_path(source):
+    """Whether `source` names a file rather than being a file object."""
+    return isinstance(source, (str, bytes, os.PathLike))
+
+
+class _Input:
+    """A frame file being read: a path opened here, or a file object given
+    by the caller (read from where it stands, and left open).
+
+    `pieces` reads its whole frames; `end_header` then gives the header of
+    the frame buffer after the last read, as the converter's "end" line
+    shows it: the last whole frame's header, with the first bytes of a
+    trailing fragment copied over it, on a buffer that starts zeroed.
+    """
+
+    def __init__(self, source):
+        if is_path(source):
+            fd, self.size_hint = _open_regular_file(source)
+            self.stream = open(fd, "rb", buffering=0)
+            self.name = source
+            self.owned = True
+        elif isinstance(source, io.TextIOBase):
+            raise TypeError("a frame file is read in binary mode; open it with \"rb\"")
+        elif hasattr(source, "readinto") or hasattr(source, "read"):
+            self.stream = source
+            self.name = getattr(source, "name", None)
+            self.size_hint = _remaining_size(source)
+            self.owned = False
+        else:
+            raise TypeError("source must be a path or a readable binary file object, not %s"
+                            % type(source).__name__)
+        self.header = np.zeros(HEADER_SIZE, np.uint8)
+        self.bytes_read = 0
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.owned:
+            self.stream.close()
+
+    def end_header(self):
+        words = self.header.view("<u2")
+        return int(words[1]), int(words[2])
+
+    def pieces(self, piece_frames):
+        """The whole frames of the file, as pairs of a uint8 array of at
+        most `piece_frames` frames and whether it is the last one, which may
+        hold none. Each array is valid until the next is asked for: two
+        buffers take turns."""
+        size = piece_frames * FRAME_SIZE
+        current, ahead = np.empty(size, np.uint8), np.empty(size, np.uint8)
+        got = self._fill(current)
+        while True:
+            # A full piece may be the last: the read ahead tells.
+            got_ahead = self._fill(ahead) if got == size else 0
+            whole = got // FRAME_SIZE * FRAME_SIZE
+            last = got < size or got_ahead < FRAME_SIZE
+            if whole:
+                self.header[:] = current[whole - FRAME_SIZE:whole - FRAME_SIZE + HEADER_SIZE]
+            if last:
+                fragment = (current[whole:got] if got < size else ahead[:got_ahead])[:HEADER_SIZE]
+                self.header[:len(fragment)] = fragment
+            yield current[:whole], last
+            if last:
+                return
+            current, ahead, got = ahead, current, got_ahead
+
+    def _fill(self, buffer):
+        got = fill(self.stream, buffer, self.name)
+        self.bytes_read += got
+        return got
+
+
+def fill(stream, buffer, name):
+    """Reads from `stream` into `buffer` until it is full or the file ends;
+    returns the number of bytes read. A failed read raises OSError naming
+    the file `name`: where the converter ends the file at it, here no part
+    of a recording passes for the whole."""
+    try:
+        return _fill(stream, buffer)
+    except OSError as error:
+        if error.filename is None and name is not None and error.errno is not None:
+            raise OSError(error.errno, error.strerror, os.fspath(name)) from error
+        raise
+
+
+def _fill(stream, buffer):
+    view = memoryview(buffer)
+    got = 0
+    readinto = getattr(stream, "readinto", None)
+    while got < len(view):
+        if readinto is not None:
+            n = readinto(view[got:])
+        else:
+            data = stream.read(len(view) - got)
+            if data is not None and not isinstance(data, (bytes, bytearray, memoryview)):
+                raise TypeError("a frame file is read in binary mode; its read() gave %s"
+                                % type(data).__name__)
+            n = None if data is None else len(data)
+            if n:
+                view[got:got + n] = data
+        if n is None:
+            raise BlockingIOError(errno.EAGAIN, "the file object has no data ready (non-blocking)")
+        if not n:
+            break
+        got += n
+    return got
+
+
+def _remaining_size(stream):
+    """The bytes left in a file object's regular file, or 0 when unknown:
+    only sizes the first arrays."""
+    try:
+        st = os.fstat(stream.fileno())
+        if stat.S_ISREG(st.st_mode):
+            return max(0, st.st_size - stream.tell())
+    except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
+        pass
+    return 0
 
 
 def _open_regular_file(path):
@@ -125,59 +310,18 @@ def _file_kind(mode):
     return "mode %o" % stat.S_IFMT(mode)
 
 
-def _fill(stream, buffer):
-    """Reads into `buffer` until it is full or the file ends; returns the
-    number of bytes read."""
-    view = memoryview(buffer)
-    got = 0
-    while got < len(view):
-        n = stream.readinto(view[got:])
-        if not n:
-            break
-        got += n
-    return got
-
-
-def _read_frames(stream, size):
-    """Reads every whole frame of `stream`.
-
-    Returns the samples of the valid frames, the frames, and the (block,
-    page_word) of the frame buffer at the end: the last whole frame's
-    header, with a trailing fragment's bytes copied over it, on a buffer
-    that starts zeroed.
-    """
-    samples = np.empty(size // FRAME_SIZE * SAMPLES_PER_FRAME, SAMPLE_DTYPE)
-    frames = np.empty(size // FRAME_SIZE, FRAME_DTYPE)
-    chunk = np.empty(CHUNK_FRAMES * FRAME_SIZE, np.uint8)
-    header = np.zeros(6, np.uint8)
-    frame_count = sample_count = 0
-    while True:
-        got = _fill(stream, chunk)
-        whole = got // FRAME_SIZE
-        if whole > 0:
-            if frame_count + whole > len(frames):
-                # The file grew since its size was taken.
-                capacity = max(frame_count + whole, 2 * len(frames))
-                frames.resize(capacity, refcheck=False)
-                samples.resize(capacity * SAMPLES_PER_FRAME, refcheck=False)
-            sample_count += _convert_frames(chunk[:whole * FRAME_SIZE], frame_count,
-                                            frames[frame_count:], samples[sample_count:])
-            frame_count += whole
-            header[:] = chunk[(whole - 1) * FRAME_SIZE:(whole - 1) * FRAME_SIZE + 6]
-        if got < len(chunk):
-            fragment = chunk[whole * FRAME_SIZE:got][:6]
-            header[:len(fragment)] = fragment
-            break
-    # Frames without the marker have no rows, and the file may have shrunk.
-    frames.resize(frame_count, refcheck=False)
-    samples.resize(sample_count, refcheck=False)
-    words = header.view("<u2")
-    return samples, frames, (int(words[1]), int(words[2]))
-
-
-def _convert_frames(data, first_frame, frames, samples):
-    """Fills `frames` with the headers of the whole frames in `data` and
+def convert_frames(data, first_frame, frames, samples):
+    """Fills `frames` with the headers of the whole frames in `data` (bytes
+    as a uint8 array), the first being frame `first_frame` of the file, and
     `samples` with the rows of the valid ones; returns the number of rows."""
+    rows = 0
+    for start in range(0, len(data) // FRAME_SIZE, CHUNK_FRAMES):
+        block = data[start * FRAME_SIZE:(start + CHUNK_FRAMES) * FRAME_SIZE]
+        rows += _convert_block(block, first_frame + start, frames[start:], samples[rows:])
+    return rows
+
+
+def _convert_block(data, first_frame, frames, samples):
     words = data.view("<u2").reshape(-1, FRAME_WORDS)
     count = len(words)
     valid = words[:, 0] == FRAME_MAGIC
@@ -194,37 +338,43 @@ def _convert_frames(data, first_frame, frames, samples):
     out["SEQNO"] = raw[:, 0]
     for column, name in enumerate(AXES, start=1):
         out[name] = raw[:, column].view("<i2")
-    _magnitudes(out)
+    magnitudes(out)
     return rows
 
 
-def _magnitudes(samples):
-    """Sets ASVM and GSVM of `samples` from their axes.
+# ASVM is the root of the sum of the squared accelerometer counts times
+# 2^-26, times 100; GSVM the root of the sum of the squared gyroscope counts
+# times 1000^2 / 2^32 = 15625 * 2^-26. The root of x * 2^-26 is the root of
+# x times 2^-13, exactly, so only these factors are left after the root.
+ASVM_FACTOR = 100.0 * 2.0 ** -13  # exact
+GSVM_FACTOR = 2.0 ** -13
 
-    In double precision, the converter's definition step by step: ASVM is
-    each acceleration axis times 2^-13, squared, summed in the order X, Y,
-    Z, its square root times 100; GSVM each angular-rate axis divided by
-    65.536, squared, summed, its square root. Storing the non-negative
-    double into an integer field truncates it.
+
+def magnitudes(samples):
+    """Sets ASVM and GSVM of `samples` from their axes, equal to the
+    converter's double-precision definition for every sample.
+
+    The squares of the counts and their sums are whole numbers below 2^32,
+    and the gyroscope sum times 15625 below 2^46, so they are exact in
+    float64; the square root, correctly rounded, and one multiplication by
+    an exact factor follow. For ASVM this is the converter's arithmetic
+    step by step. For GSVM the converter divides each count by 65.536
+    first, which rounds; the two can only part where the exact root is a
+    whole number, and there they agree (the tests try every such sample).
+    Storing the non-negative double into an integer field truncates it.
     """
     total = np.empty(len(samples))
     term = np.empty(len(samples))
-    _sum_of_squares(samples, ("AX", "AY", "AZ"), np.multiply, ACCEL_UNIT, total, term)
-    np.sqrt(total, out=total)
-    np.multiply(total, 100.0, out=total)
-    samples["ASVM"] = total
-    _sum_of_squares(samples, ("GX", "GY", "GZ"), np.divide, GYRO_SCALE, total, term)
-    np.sqrt(total, out=total)
-    samples["GSVM"] = total
-
-
-def _sum_of_squares(samples, axes, scale, factor, total, term):
-    """Sets `total` to the sum of the squares of the three `axes` fields of
-    `samples`, each first scaled by `scale` (np.multiply or np.divide) with
-    `factor`, added in the order given."""
-    scale(samples[axes[0]], factor, out=total, dtype=np.float64)
-    np.multiply(total, total, out=total)
-    for axis in axes[1:]:
-        scale(samples[axis], factor, out=term, dtype=np.float64)
-        np.multiply(term, term, out=term)
-        np.add(total, term, out=total)
+    for axes, scale, factor, name in ((AXES[:3], None, ASVM_FACTOR, "ASVM"),
+                                      (AXES[3:], 15625.0, GSVM_FACTOR, "GSVM")):
+        np.copyto(total, samples[axes[0]])
+        np.multiply(total, total, out=total)
+        for axis in axes[1:]:
+            np.copyto(term, samples[axis])
+            np.multiply(term, term, out=term)
+            np.add(total, term, out=total)
+        if scale is not None:
+            np.multiply(total, scale, out=total)
+        np.sqrt(total, out=total)
+        np.multiply(total, factor, out=total)
+        samples[name] = total

@@ -29,77 +29,131 @@ def advance(block, page, end_block):
     return block, 0
 
 
-def expected_positions(block, page, count, end_block):
-    """The expected (block, page) before each of `count` frames, the first
-    being (block, page): two uint16 arrays.
+class Continuity:
+    """The continuity check of one recording, run piece by piece.
 
-    `advance` is applied frame by frame until the prediction lies within
-    blocks 1 to `end_block` and pages 0 to 511, which takes at most two
-    wraps of the page. From there `advance` is a counter of pages modulo
-    `end_block` blocks of 512 pages, worked out for all frames at once.
+    Each call of `check` takes the next frames of the file, in order, and
+    carries the prediction on to the frames after them, so the pieces of a
+    file give the lines of the whole file read at once.
     """
-    blocks = np.empty(count, np.uint16)
-    pages = np.empty(count, np.uint16)
-    i = 0
-    while i < count and not (page < PAGES_PER_BLOCK and 1 <= block <= end_block):
-        blocks[i], pages[i] = block, page
-        block, page = advance(block, page, end_block)
-        i += 1
-    position = np.arange((block - 1) * PAGES_PER_BLOCK + page,
-                         (block - 1) * PAGES_PER_BLOCK + page + (count - i), dtype=np.int64)
-    position %= end_block * PAGES_PER_BLOCK
-    blocks[i:] = position // PAGES_PER_BLOCK + 1
-    pages[i:] = position % PAGES_PER_BLOCK
-    return blocks, pages
 
+    def __init__(self, end_block):
+        self.end_block = end_block
+        self.frames_read = 0
+        # The expected position before the next frame; None until the first
+        # frame has been seen.
+        self.expected = None
+        # The prediction over the frames of the last check: `advance` step by
+        # step over its first frames (a list of positions), then a counter of
+        # pages from `start` modulo end_block blocks of 512 pages.
+        self._steps = []
+        self._start = 0
 
-def report_lines(frames, end_header, end_block):
-    """The report of a recording and which frames it reports.
-
-    `frames` holds the whole frames (fields block, page_word, valid and
-    offset) and `end_header` the (block, page_word) that the frame buffer
-    holds after the last read. Returns the list of lines and a boolean
-    array that is set for every frame with a line of its own.
-    """
-    count = len(frames)
-    valid = frames["valid"]
-    block = frames["block"]
-    page_word = frames["page_word"]
-    # The first frame, when valid, seeds the prediction with its block and
-    # whole page word, R flag included. A first frame without the marker
-    # leaves it at (0, 0), and the prediction runs on from there all the
-    # same.
-    if count > 0 and valid[0]:
-        seed = int(block[0]), int(page_word[0])
-    else:
-        seed = 0, 0
-    expected_block, expected_page = expected_positions(*seed, count, end_block)
-
-    # A valid frame is reported when it is the first ("start"), or when its
-    # block or page number, R flag aside, is not the predicted one
-    # ("different"). The prediction never takes a frame's position, so after
-    # a jump every frame is reported until the recording is back in step. A
-    # frame without the marker is always reported ("missing").
-    out_of_step = (block != expected_block) | ((page_word & PAGE_NUMBER_MASK) != expected_page)
-    reported = ~valid | out_of_step
-    if count > 0:
-        reported[0] = True
-
-    lines = []
-    index = np.flatnonzero(reported)
-    for i, v, b, w, eb, ep, offset in zip(
-            index.tolist(), valid[index].tolist(), block[index].tolist(),
-            page_word[index].tolist(), expected_block[index].tolist(),
-            expected_page[index].tolist(), frames["offset"][index].tolist()):
-        if not v:
-            # The frame's raw block and page word, and its byte offset in
-            # the file, which is a whole 64-bit count.
-            lines.append("%9s : %3d, %3d -> %3d, %3d (%d)" % ("missing", eb, ep, b, w, offset))
-        elif i == 0:
-            lines.append("%9s : %3d, %3d" % ("start", b, w))
-        elif w & R_FLAG:
-            lines.append("%9s : %3d, %3d -> %3d, %3d(R)" % ("different", eb, ep, b, w & PAGE_NUMBER_MASK))
+    def check(self, block, page_word, valid):
+        """Checks the next frames (their block, page_word and valid arrays)
+        and returns a boolean array set for every frame with a line of its
+        own. expected_at() then gives the prediction for any of them."""
+        count = len(valid)
+        if count == 0:
+            return np.zeros(0, bool)
+        if self.expected is None:
+            # The first frame, when valid, seeds the prediction with its
+            # block and whole page word, R flag included. A first frame
+            # without the marker leaves it at (0, 0), and the prediction
+            # runs on from there all the same.
+            self.expected = (int(block[0]), int(page_word[0])) if valid[0] else (0, 0)
+        # `advance` frame by frame until the prediction lies within blocks 1
+        # to end_block and pages 0 to 511, which takes at most two wraps of
+        # the page; from there it is a counter of pages.
+        expected_block, expected_page = self.expected
+        steps = []
+        while len(steps) < count and not (expected_page < PAGES_PER_BLOCK
+                                          and 1 <= expected_block <= self.end_block):
+            steps.append((expected_block, expected_page))
+            expected_block, expected_page = advance(expected_block, expected_page, self.end_block)
+        cycle = self.end_block * PAGES_PER_BLOCK
+        start = (expected_block - 1) * PAGES_PER_BLOCK + expected_page
+        counted = count - len(steps)
+        self._steps, self._start = steps, start
+        if counted:
+            following = (start + counted) % cycle
+            self.expected = (following // PAGES_PER_BLOCK + 1, following % PAGES_PER_BLOCK)
         else:
-            lines.append("%9s : %3d, %3d -> %3d, %3d" % ("different", eb, ep, b, w & PAGE_NUMBER_MASK))
-    lines.append("%9s : %3d, %3d" % ("end", *end_header))
-    return lines, reported
+            self.expected = (expected_block, expected_page)
+
+        # A valid frame is reported when it is the first ("start"), or when
+        # its block or page number, R flag aside, is not the predicted one
+        # ("different"). The prediction never takes a frame's position, so
+        # after a jump every frame is reported until the recording is back
+        # in step. A frame without the marker is always reported ("missing").
+        page = page_word & PAGE_NUMBER_MASK
+        reported = np.empty(count, bool)
+        for i, (b, p) in enumerate(steps):
+            reported[i] = block[i] != b or page[i] != p
+        if counted:
+            n = len(steps)
+            # The frame's position as the counter counts it; out of the
+            # counter's range for a block outside 1 to end_block, and a page
+            # of 512 or more is out of step however it adds up.
+            position = np.multiply(block[n:], PAGES_PER_BLOCK, dtype=np.int32)
+            position += page[n:]
+            predicted = np.arange(start + PAGES_PER_BLOCK, start + PAGES_PER_BLOCK + counted, dtype=np.int32)
+            if start + counted > cycle:
+                predicted -= PAGES_PER_BLOCK
+                predicted %= cycle
+                predicted += PAGES_PER_BLOCK
+            np.not_equal(position, predicted, out=reported[n:])
+            reported[n:] |= page[n:] >= PAGES_PER_BLOCK
+        reported |= ~valid
+        if self.frames_read == 0:
+            reported[0] = True
+        self.frames_read += count
+        return reported
+
+    def expected_at(self, index):
+        """The expected block and page (two int64 arrays) before each of the
+        frames at `index` (an array of indices into the last check)."""
+        index = np.asarray(index, dtype=np.int64)
+        n = len(self._steps)
+        position = (self._start + index - n) % (self.end_block * PAGES_PER_BLOCK)
+        blocks = position // PAGES_PER_BLOCK + 1
+        pages = position % PAGES_PER_BLOCK
+        early = np.flatnonzero(index < n)
+        if len(early):
+            steps = np.array(self._steps, dtype=np.int64)[index[early]]
+            blocks[early], pages[early] = steps[:, 0], steps[:, 1]
+        return blocks, pages
+
+    def lines(self, frames):
+        """Checks the next frames (a FRAME_DTYPE array, whose `reported`
+        field it sets) and returns their report lines."""
+        first = self.frames_read
+        reported = self.check(frames["block"], frames["page_word"], frames["valid"])
+        frames["reported"] = reported
+        index = np.flatnonzero(reported)
+        expected_block, expected_page = self.expected_at(index)
+        lines = []
+        for i, v, b, w, eb, ep, offset in zip(
+                index.tolist(), frames["valid"][index].tolist(), frames["block"][index].tolist(),
+                frames["page_word"][index].tolist(), expected_block.tolist(),
+                expected_page.tolist(), frames["offset"][index].tolist()):
+            if not v:
+                # The frame's raw block and page word, and its byte offset
+                # in the file, which is a whole 64-bit count.
+                lines.append("%9s : %3d, %3d -> %3d, %3d (%d)" % ("missing", eb, ep, b, w, offset))
+            elif first + i == 0:
+                lines.append("%9s : %3d, %3d" % ("start", b, w))
+            elif w & R_FLAG:
+                lines.append("%9s : %3d, %3d -> %3d, %3d(R)" % (
+                    "different", eb, ep, b, w & PAGE_NUMBER_MASK))
+            else:
+                lines.append("%9s : %3d, %3d -> %3d, %3d" % (
+                    "different", eb, ep, b, w & PAGE_NUMBER_MASK))
+        return lines
+
+
+def end_line(end_header):
+    """The "end" line of the (block, page_word) the frame buffer holds after
+    the last read."""
+    return "%9s : %3d, %3d" % ("end", *end_header)
+

@@ -112,68 +112,47 @@ def assert_same_as_converter(path, end_block=510):
     return recording
 
 
-# The report of whole files: (what, bytes, end_block, lines).
-REPORT_CASES = [
-    ("the whole five-frame file",
-     frames([(1, 0), (1, 1), (1, 5)]) + erased_frame() + frames([(1, 7)]), 510,
-     ["    start :   1,   0", "different :   1,   2 ->   1,   5",
-      "  missing :   1,   3 -> 65535, 65535 (396)", "different :   1,   4 ->   1,   7",
-      "      end :   1,   7"]),
-    ("in step across a block", frames([(1, 510), (1, 511), (2, 0), (2, 1)]), 510,
-     ["    start :   1, 510", "      end :   2,   1"]),
-    ("end block 510 wraps to block 1", frames([(510, 511), (1, 0)]), 510,
-     ["    start : 510, 511", "      end :   1,   0"]),
-    ("block 509 goes on to 510", frames([(509, 511), (510, 0)]), 510,
-     ["    start : 509, 511", "      end : 510,   0"]),
-    ("end block 1 keeps block 1", frames([(1, 511), (1, 0)]), 1,
-     ["    start :   1, 511", "      end :   1,   0"]),
-    ("end block 511 goes on to 511", frames([(510, 511)] + [(511, p) for p in range(512)] + [(1, 0)]), 511,
-     ["    start : 510, 511", "      end :   1,   0"]),
-    ("end block 1, a higher first block is kept until the page wraps",
-     frames([(5, 0), (5, 1)]), 1, ["    start :   5,   0", "      end :   5,   1"]),
-    ("a first block above end block", frames([(600, 0), (600, 1), (600, 511), (1, 0)]), 510,
-     ["    start : 600,   0", "different : 600,   2 -> 600, 511",
-      "different : 600,   3 ->   1,   0", "      end :   1,   0"]),
-    ("a first block above end block, in step", frames([(600, 510), (600, 511), (1, 0)]), 510,
-     ["    start : 600, 510", "      end :   1,   0"]),
-    ("the prediction stays behind after a gap", frames([(1, 0), (1, 1), (1, 5), (1, 6)]), 510,
-     ["    start :   1,   0", "different :   1,   2 ->   1,   5",
-      "different :   1,   3 ->   1,   6", "      end :   1,   6"]),
-    ("the R flag at the expected position is silent, elsewhere it is shown",
-     frames([(1, 0), (1, 0x8001), (1, 0x8005)]), 510,
-     ["    start :   1,   0", "different :   1,   2 ->   1,   5(R)", "      end :   1, 32773"]),
-    ("a first page word with the R flag", frames([(3, 0x8005), (4, 0)]), 510,
-     ["    start :   3, 32773", "      end :   4,   0"]),
-    ("a first page word with the R flag at the end block", frames([(510, 0x8005), (1, 0)]), 510,
-     ["    start : 510, 32773", "      end :   1,   0"]),
-    ("a first page word above 511", frames([(510, 600), (1, 0)]), 510,
-     ["    start : 510, 600", "      end :   1,   0"]),
-    ("a first page word of 0xFFFF", frames([(7, 0xFFFF), (7, 0)]), 510,
-     ["    start :   7, 65535", "      end :   7,   0"]),
-    ("expected block 65535 wraps to 0", frames([(65535, 511), (0, 0), (0, 1)]), 510,
-     ["    start : 65535, 511", "      end :   0,   1"]),
-    ("block 0 goes on to 1", frames([(65535, 511), (0, 0)] + [(0, p) for p in range(1, 512)] + [(1, 0)]), 510,
-     ["    start : 65535, 511", "      end :   1,   0"]),
-    ("a frame without the marker between valid ones",
-     frames([(1, 0)]) + erased_frame() + frames([(1, 2)]), 510,
-     ["    start :   1,   0", "  missing :   1,   1 -> 65535, 65535 (132)", "      end :   1,   2"]),
-    ("a first frame without the marker predicts from (0, 0)",
-     erased_frame() + frames([(0, 1), (1, 0)]), 510,
-     ["  missing :   0,   0 -> 65535, 65535 (0)", "different :   0,   2 ->   1,   0",
-      "      end :   1,   0"]),
-    ("a frame without the marker keeps its own header",
-     frames([(1, 0)]) + b"\x00\x00\x07\x00\x09\x80" + bytes(126), 510,
-     ["    start :   1,   0", "  missing :   1,   1 ->   7, 32777 (132)", "      end :   7, 32777"]),
-    ("an empty file ends at zeros", b"", 510, ["      end :   0,   0"]),
-    ("a fragment alone shows its own bytes over zeros", b"\x53\x44\x05", 510,
-     ["      end :   5,   0"]),
-    ("a 3-byte fragment overwrites the low byte of the block",
-     frames([(1, 0), (1, 1)]) + b"\x00\x00\x09", 510,
-     ["    start :   1,   0", "      end :   9,   1"]),
-    ("a 5-byte fragment overwrites the low byte of the page word",
-     frames([(1, 0), (1, 0x0102)]) + b"\x00\x00\x02\x00\x03", 510,
-     ["    start :   1,   0", "different :   1,   1 ->   1, 258", "      end :   2, 259"]),
-    ("a 6-byte fragment supplies both values",
-     frames([(1, 0)]) + b"\x53\x44\x02\x00\x03\x00", 510,
-     ["    start :   1,   0", "      end :   2,   3"]),
-]
+def report_case_input(pieces):
+    """The bytes of a recording written as in tests/data/report_cases.tsv."""
+    def number(text):
+        return int(text, 16) if text.startswith("0x") else int(text, 10)
+    data = b""
+    for piece in pieces.split():
+        if piece == "erased":
+            data += erased_frame()
+        elif piece.startswith("hex:"):
+            data += bytes.fromhex(piece[4:])
+        elif piece.startswith("zeros:"):
+            data += bytes(number(piece[6:]))
+        else:
+            block, pages = piece.split(",")
+            first, _, last = pages.partition("..")
+            data += frames([(number(block), page) for page in range(number(first), number(last or first) + 1)])
+    return data
+
+
+def read_report_cases(path):
+    """The cases of tests/data/report_cases.tsv: (what, bytes, end_block, lines)."""
+    cases = []
+    for number, line in enumerate(Path(path).read_text(encoding="utf-8").splitlines(), 1):
+        if not line or line.startswith("#"):
+            continue
+        name, _, value = line.partition("\t")
+        if name == "case":
+            cases.append([value, None, None, []])
+        elif not cases or name not in ("end_block", "input", "report"):
+            raise ValueError("%s:%d: %r is not a field of a case" % (path, number, name))
+        elif name == "end_block":
+            cases[-1][2] = int(value)
+        elif name == "input":
+            cases[-1][1] = report_case_input(value)
+        else:
+            cases[-1][3].append(value)
+    for what, data, end_block, lines in cases:
+        if data is None or end_block is None or not lines:
+            raise ValueError("%s: the case %r lacks its input, end block or report" % (path, what))
+    return [tuple(case) for case in cases]
+
+
+# The report of whole files, shared with the C++ end-to-end tests.
+REPORT_CASES = read_report_cases(REPO / "tests" / "data" / "report_cases.tsv")

@@ -2,6 +2,7 @@
 they run as they stand."""
 
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -26,7 +27,7 @@ def run_example(name, *args):
     return done.stdout
 
 
-@pytest.mark.parametrize("name", ["gaps.py", "plot.py"])
+@pytest.mark.parametrize("name", ["gaps.py", "plot.py", "campaign.py"])
 def test_the_doc_shows_the_example_as_it_is(name):
     code = (EXAMPLES / name).read_text()
     assert "```python\n" + code + "```\n" in (REPO / "docs" / "python.md").read_text(encoding="utf-8")
@@ -44,6 +45,34 @@ def test_gaps_example():
 def test_plot_example(tmp_path):
     pytest.importorskip("matplotlib")
     picture = tmp_path / "afternoon.png"
-    run_example("plot.py", REPO / "examples" / "afternoon.qvx", picture)
+    assert run_example("plot.py", REPO / "examples" / "afternoon.qvx", picture) == (
+        "%s: 216 samples, 2 frames without the marker, 6 different\n" % (REPO / "examples" / "afternoon.qvx"))
     assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert picture.stat().st_size > 10000
+
+
+
+def test_campaign_example(tmp_path):
+    pytest.importorskip("dask.dataframe")
+    root = tmp_path / "campaign"
+    shutil.copytree(REPO / "examples", root)
+    (root / "day2" / "absent.qvx").symlink_to("nowhere")
+    lines = run_example("campaign.py", root, 2).splitlines()
+    paths = [root / "afternoon.qvx", root / "morning.qvx", root / "day2" / "absent.qvx",
+             root / "day2" / "evening.qvx"]
+    assert [line.split()[0] for line in lines[1:5]] == [str(p) for p in paths]
+    assert lines[5:10] == ["", "3 of 4 recordings lost data:",
+                           "  %s: 2 frames without the marker, 6 out of step, 0 bytes of a partial frame"
+                           % paths[0],
+                           "  %s: No such file or directory" % paths[2],
+                           "  %s: 0 frames without the marker, 0 out of step, 50 bytes of a partial frame"
+                           % paths[3]]
+    # The analysis: every readable recording, in order, with its samples,
+    # mean acceleration and peak angular rate.
+    analysis = [line.split() for line in lines[12:]]
+    expected = []
+    for path in (paths[0], paths[1], paths[3]):
+        samples = quendix.read(path).samples
+        expected.append([str(path), str(len(samples)), "%.4f" % (samples["ASVM"] / 100).mean(),
+                         str(samples["GSVM"].max())])
+    assert analysis == expected

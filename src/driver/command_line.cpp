@@ -57,20 +57,3 @@ void print_usage()
     std::printf("Usage : quendix [-r] [-e <end_block>] [<file_selector>]\n");
     std::printf("        quendix -h\n\n");
 }
-
-int run_command_line(int argc, const char* const* argv, void (*run)(const run_options& options))
-{
-    run_options options;
-    switch (scan_arguments(argc, argv, &options)) {
-    case SCAN_HELP:
-        print_usage();
-        return 0;
-    case SCAN_INVALID:
-        print_usage();
-        return 1;
-    case SCAN_RUN:
-        break;
-    }
-    run(options);
-    return 0;
-}

@@ -31,9 +31,4 @@ scan_result scan_arguments(int argc, const char* const* argv, run_options* optio
 // Writes the usage text to standard output.
 void print_usage();
 
-// Answers the command line: the usage text for "-h" (exit status 0) and for
-// invalid options (exit status 1); otherwise hands the options to `run` and
-// returns 0.
-int run_command_line(int argc, const char* const* argv, void (*run)(const run_options& options));
-
 #endif

@@ -5,20 +5,23 @@
 #include "driver/file_conversion.h"
 #include "driver/platform.h"
 
-#include <cstdio>
-
-namespace {
-
-void convert_tree(const run_options& options)
-{
-    process_directory(".", options.file_selector, options.recursive, options.end_block);
-    end_if_interrupted();
-}
-
-}  // namespace
-
 int main(int argc, char** argv)
 {
     prepare_process();
-    return run_command_line(argc, argv, convert_tree);
+
+    run_options options;
+    switch (scan_arguments(argc, argv, &options)) {
+    case SCAN_HELP:
+        print_usage();
+        return 0;
+    case SCAN_INVALID:
+        print_usage();
+        return 1;
+    case SCAN_RUN:
+        break;
+    }
+
+    process_directory(".", options.file_selector, options.recursive, options.end_block);
+    end_if_interrupted();
+    return 0;
 }

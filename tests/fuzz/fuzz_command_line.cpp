@@ -1,8 +1,8 @@
-// Fuzzes the command line: the input, split at its NUL bytes, is the
-// argument vector after the program name. The run must never crash, must
-// print the usage text exactly when asked for it or when the end block is
-// bad, must return the exit status the rules give, and must hand on the
-// options the rules give, worked out here independently.
+// Fuzzes the scan of the command line: the input, split at its NUL bytes,
+// is the argument vector after the program name. The scan must never crash
+// or print, must end as the rules say (a run, the usage text for "-h", or
+// the usage text for a bad or missing end block) and must give the options
+// the rules give, worked out here independently.
 #include "driver/command_line.h"
 #include "fuzz_support.h"
 
@@ -13,15 +13,9 @@
 
 namespace {
 
-const char USAGE_TEXT[] =
-    "Usage : quendix [-r] [-e <end_block>] [<file_selector>]\n"
-    "        quendix -h\n\n";
-
-// What the rules say a command line does.
+// What the rules say a command line asks for.
 struct expected_run {
-    int status;
-    bool usage;
-    bool runs;
+    scan_result result;
     bool recursive;
     int end_block;
     std::string selector;
@@ -60,7 +54,7 @@ int decimal_value(const std::string& text)
 
 expected_run expected_for(const std::vector<std::string>& args)
 {
-    expected_run run{0, false, true, false, 510, ""};
+    expected_run run{SCAN_RUN, false, 510, ""};
     bool have_selector = false;
     const size_t count = args.size();
     for (size_t i = 0; i < count; ++i) {
@@ -68,11 +62,11 @@ expected_run expected_for(const std::vector<std::string>& args)
             run.recursive = true;
         } else if (args[i] == "-e") {
             if (++i == count) {
-                return expected_run{1, true, false, false, 0, ""};
+                return expected_run{SCAN_INVALID, false, 0, ""};
             }
             run.end_block = decimal_value(args[i]);
         } else if (args[i] == "-h") {
-            return expected_run{0, true, false, false, 0, ""};
+            return expected_run{SCAN_HELP, false, 0, ""};
         } else if (i + 1 == count) {
             run.selector = args[i];
             have_selector = true;
@@ -82,19 +76,9 @@ expected_run expected_for(const std::vector<std::string>& args)
         run.selector = "*.qvx";
     }
     if (run.end_block < 1 || run.end_block > 511) {
-        return expected_run{1, true, false, false, 0, ""};
+        return expected_run{SCAN_INVALID, false, 0, ""};
     }
     return run;
-}
-
-// What the run handed on, recorded by the stand-in for the walk.
-int runs_seen;
-run_options options_seen;
-
-void record_run(const run_options& options)
-{
-    ++runs_seen;
-    options_seen = options;
 }
 
 }  // namespace
@@ -119,21 +103,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     argv.push_back(nullptr);
 
     const std::string console = scratch_dir() + "/console";
-    runs_seen = 0;
     check(begin_capture(console) == 0, "standard output can be caught", console);
-    const int status = run_command_line(static_cast<int>(args.size()) + 1, argv.data(), record_run);
+    run_options options;
+    const scan_result result = scan_arguments(static_cast<int>(args.size()) + 1, argv.data(), &options);
     end_capture();
     const std::string printed = read_whole_file(console);
 
     const expected_run want = expected_for(args);
-    check(status == want.status, "the exit status follows the rules", std::to_string(status));
-    check(printed == (want.usage ? USAGE_TEXT : ""), "the usage text is printed exactly when due", printed);
-    check(runs_seen == (want.runs ? 1 : 0), "the walk starts once, and only for a valid command line");
-    if (want.runs) {
-        check(options_seen.recursive == want.recursive, "the recursive flag follows the rules");
-        check(options_seen.end_block == want.end_block, "the end block follows the rules",
-              std::to_string(options_seen.end_block));
-        check(options_seen.file_selector != nullptr && options_seen.file_selector == want.selector,
+    check(printed.empty(), "the scan prints nothing; the usage text is the caller's answer", printed);
+    check(result == want.result, "the scan ends in a run, help or a bad end block as the rules say",
+          std::to_string(result));
+    if (want.result == SCAN_RUN) {
+        check(options.recursive == want.recursive, "the recursive flag follows the rules");
+        check(options.end_block == want.end_block, "the end block follows the rules",
+              std::to_string(options.end_block));
+        check(options.file_selector != nullptr && options.file_selector == want.selector,
               "the selector is the last argument that is no option", want.selector);
     }
     return 0;

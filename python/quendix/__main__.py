@@ -1,0 +1,172 @@
+"""The command line: python -m quendix summary ... | plot ...
+
+    python -m quendix summary [-e N] [-j JOBS] [--scheduler ADDRESS] [-o FILE.csv] SOURCE...
+    python -m quendix plot [-e N] [-o FILE.png] RECORDING
+"""
+
+import argparse
+import os
+import sys
+import tempfile
+
+from .campaign import summary
+from .recording import DEFAULT_END_BLOCK
+
+PROGRAM = "python -m quendix"
+
+
+def end_block(text):
+    """The value of -e: a whole number from 1 to 511."""
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
+    if not 1 <= value <= 511:
+        raise argparse.ArgumentTypeError("%d is not from 1 to 511" % value)
+    return value
+
+
+def jobs(text):
+    """The value of -j: a whole number of processes, 1 or more."""
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("%d is not 1 or more" % value)
+    return value
+
+
+def parser():
+    top = argparse.ArgumentParser(prog=PROGRAM, description="Summaries and quick looks of quendix recordings.")
+    commands = top.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("-e", dest="end_block", type=end_block, default=DEFAULT_END_BLOCK, metavar="N",
+                        help="highest block number of the recorder, 1 to 511 (default %d)" % DEFAULT_END_BLOCK)
+
+    run = commands.add_parser(
+        "summary", parents=[common], help="one row per recording: what it holds and what it lost",
+        description="Prints one row per recording: its frames, those without the marker, the report's "
+                    "'different' lines, its samples, where it starts and ends, its trailing fragment, or "
+                    "why it could not be read. A directory stands for every *.qvx file below it, in the "
+                    "order of quendix -r. The exit status is 1 when a recording could not be read.")
+    run.add_argument("sources", nargs="+", metavar="SOURCE", help="a recording, or a directory of them")
+    where = run.add_mutually_exclusive_group()
+    where.add_argument("-j", dest="jobs", type=jobs, metavar="JOBS", help="read with a pool of JOBS processes")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="read on the Dask cluster whose scheduler is at ADDRESS (needs distributed)")
+    run.add_argument("-o", dest="output", metavar="FILE.csv", help="also write the table as CSV to FILE.csv")
+
+    look = commands.add_parser(
+        "plot", parents=[common], help="draw a quick look of a recording",
+        description="Draws every axis and both magnitudes of a recording against the sample index, as a "
+                    "minimum/maximum envelope per pixel column, with the frames of the report marked.")
+    look.add_argument("recording", metavar="RECORDING")
+    look.add_argument("-o", dest="output", metavar="FILE.png",
+                      help="the picture (default: the recording's name with .png, in this directory)")
+    return top
+
+
+def fail(message):
+    print("%s: %s" % (PROGRAM, message), file=sys.stderr)
+    return 1
+
+
+def table_text(table):
+    """The summary as an aligned text table: numbers to the right, a dash
+    for a missing value, the path and the error to the left."""
+    import pandas
+
+    names = list(table.columns)
+    cells = [names]
+    for row in table.itertuples(index=False):
+        cells.append(["-" if pandas.isna(value) else str(value) for value in row])
+    widths = [max(len(r[i]) for r in cells) for i in range(len(names))]
+    left = {"path", "error"}
+    lines = []
+    for r in cells:
+        parts = [(c.ljust(w) if n in left else c.rjust(w)) for c, w, n in zip(r, widths, names)]
+        lines.append("  ".join(parts).rstrip())
+    return "\n".join(lines)
+
+
+def write_whole(path, write):
+    """Calls write(stream) on a new file beside `path`, then puts it in
+    place, so that `path` is never left half-written."""
+    directory = os.path.dirname(os.path.abspath(path))
+    fd, temporary = tempfile.mkstemp(prefix=".quendix-", dir=directory)
+    try:
+        with os.fdopen(fd, "w", newline="") as stream:
+            write(stream)
+        mask = os.umask(0)
+        os.umask(mask)
+        os.chmod(temporary, 0o666 & ~mask)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def run_summary(args):
+    executor = client = None
+    if args.jobs:
+        import concurrent.futures
+
+        executor = concurrent.futures.ProcessPoolExecutor(args.jobs)
+    elif args.scheduler:
+        try:
+            import distributed
+        except ImportError:
+            return fail("--scheduler needs the distributed package (Debian: python3-distributed)")
+        try:
+            client = distributed.Client(args.scheduler, timeout="10s")
+        except (OSError, TimeoutError) as error:
+            return fail("no Dask scheduler at %s: %s" % (args.scheduler, error))
+        executor = client.get_executor()
+    try:
+        table = summary(args.sources, args.end_block, executor)
+    finally:
+        if client is not None:
+            client.close()
+        elif executor is not None:
+            executor.shutdown()
+    print(table_text(table))
+    if args.output:
+        try:
+            write_whole(args.output, lambda stream: table.to_csv(stream, index=False))
+        except OSError as error:
+            return fail("%s not written: %s" % (args.output, error.strerror or error))
+    failed = int((table["error"] != "").sum())
+    if failed:
+        return fail("%d of %d recordings could not be read" % (failed, len(table)))
+    return 0
+
+
+def run_plot(args):
+    from .quicklook import plot
+
+    output = args.output or os.path.splitext(os.path.basename(args.recording))[0] + ".png"
+    try:
+        if os.path.exists(output) and os.path.samefile(output, args.recording):
+            return fail("%s is the recording itself; choose another picture with -o" % output)
+        counts = plot(args.recording, output, args.end_block)
+    except OSError as error:
+        reason = error.strerror or str(error)
+        if error.filename is not None and os.fspath(error.filename) != args.recording:
+            reason += " (%s)" % os.fsdecode(error.filename)
+        return fail("%s not drawn: %s" % (args.recording, reason))
+    except ValueError as error:  # a picture format matplotlib does not know
+        return fail("%s not drawn: %s" % (output, error))
+    print("%s: %d samples drawn to %s" % (args.recording, counts["samples"], output))
+    return 0
+
+
+def main(argv=None):
+    args = parser().parse_args(argv)
+    if args.command == "summary":
+        return run_summary(args)
+    return run_plot(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,245 @@
+"""Many recordings at once: the recordings below a directory in the
+converter's order, a table of what each one holds and lost, and their
+samples as one Dask data frame."""
+
+import operator
+import os
+
+import numpy as np
+
+from .recording import (DEFAULT_END_BLOCK, FRAME_DTYPE, FRAME_MAGIC, FRAME_SIZE, FRAME_WORDS,
+                        SAMPLE_DTYPE, SAMPLES_PER_FRAME, _Input, _open_regular_file,
+                        check_end_block, convert_frames, fill, is_path)
+from .report import Continuity
+
+# The columns of summary(), in order.
+SUMMARY_COLUMNS = ("path", "bytes", "frames", "valid", "missing", "different", "samples",
+                   "start_block", "start_page_word", "last_block", "last_page_word", "fragment",
+                   "error")
+
+# Frames whose headers the summary reads at a time: two buffers of 1 MiB,
+# which stay in the processor's caches while their headers are looked at.
+SUMMARY_PIECE_FRAMES = 8192
+
+# Frames of one partition of to_dask: about 1.2 million rows.
+DASK_PIECE_FRAMES = 131072
+
+SELECTED_SUFFIX = b".qvx"
+
+
+def recordings(sources):
+    """The recordings that `sources` names, in order, as (path, error)
+    pairs, error being None or the reason a directory could not be listed.
+
+    `sources` is a path or an iterable of paths. A path that is a directory
+    (or a link to one) stands for every file below it whose name ends in
+    ".qvx", in any case, in the order of the converter's -r: the files of a
+    directory by the bytes of their names, then its subdirectories the same
+    way, each entered once however many links lead to it. Any other path
+    stands for itself, whether it exists or not.
+    """
+    if is_path(sources):
+        sources = [sources]
+    for source in sources:
+        if not is_path(source):
+            raise TypeError("a source is a path (str, bytes or os.PathLike), not %s"
+                            % type(source).__name__)
+        if os.path.isdir(source):
+            yield from _walk(source, set())
+        else:
+            yield source, None
+
+
+def _walk(directory, visited):
+    try:
+        st = os.stat(directory)
+        if (st.st_dev, st.st_ino) in visited:
+            return
+        visited.add((st.st_dev, st.st_ino))
+        names = sorted(os.listdir(directory), key=os.fsencode)
+    except OSError as error:
+        yield directory, "cannot list the directory: %s" % (error.strerror or error)
+        return
+    paths = [os.path.join(directory, name) for name in names]
+    subdirectories = []
+    for name, path in zip(names, paths):
+        if os.path.isdir(path):
+            subdirectories.append(path)
+        elif os.fsencode(name).lower().endswith(SELECTED_SUFFIX):
+            yield path, None
+    for path in subdirectories:
+        yield from _walk(path, visited)
+
+
+def summarise(path, end_block=DEFAULT_END_BLOCK):
+    """The summary row of one recording, as a dict of SUMMARY_COLUMNS: its
+    counts, or its error. Reads the frame headers only, a piece at a time."""
+    row = dict.fromkeys(SUMMARY_COLUMNS)
+    row["path"] = os.fsdecode(os.fspath(path))
+    row["error"] = ""
+    try:
+        source_file = _Input(path)
+        with source_file:
+            counts = _count(source_file, check_end_block(end_block))
+    except OSError as error:
+        row["error"] = error.strerror or str(error)
+        return row
+    row.update(counts)
+    return row
+
+
+def _count(source_file, end_block):
+    continuity = Continuity(end_block)
+    frames = valid_frames = different = 0
+    start = (None, None)
+    for data, _ in source_file.pieces(SUMMARY_PIECE_FRAMES):
+        words = data.view("<u2").reshape(-1, FRAME_WORDS)
+        if len(words) == 0:
+            continue
+        block, page_word = words[:, 1], words[:, 2]
+        valid = words[:, 0] == FRAME_MAGIC
+        if frames == 0 and valid[0]:
+            start = int(block[0]), int(page_word[0])
+        reported = continuity.check(block, page_word, valid)
+        reported &= valid
+        different += int(np.count_nonzero(reported))
+        valid_frames += int(np.count_nonzero(valid))
+        frames += len(words)
+    if start[0] is not None:
+        different -= 1  # the "start" line
+    total = source_file.bytes_read
+    last = source_file.end_header()
+    return {
+        "bytes": total, "frames": frames, "valid": valid_frames,
+        "missing": frames - valid_frames, "different": different,
+        "samples": valid_frames * SAMPLES_PER_FRAME,
+        "start_block": start[0], "start_page_word": start[1],
+        "last_block": last[0], "last_page_word": last[1],
+        "fragment": total - frames * FRAME_SIZE,
+    }
+
+
+def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None):
+    """A pandas.DataFrame with one row per recording of `sources` (see
+    recordings()), in that order, with the columns SUMMARY_COLUMNS.
+
+    The counts are those of the converter's CSV and log: whole frames,
+    frames with and without the marker, "different" lines, CSV rows, the
+    "start" line's values (missing when the first frame is not valid), the
+    "end" line's values, and the bytes after the last whole frame. A file
+    that cannot be read, or a directory that cannot be listed, is a row
+    with the reason in `error` and the counts missing; nothing else stops
+    the summary. Each file is read in bounded memory, headers only.
+
+    `executor` (a concurrent.futures.Executor, such as a
+    ProcessPoolExecutor or a Dask client's get_executor()) reads the files
+    side by side; the rows come back in the same order. It is given
+    absolute paths, so workers need not share the caller's directory.
+    """
+    import pandas
+
+    end_block = check_end_block(end_block)
+    found = list(recordings(sources))
+    rows = [None] * len(found)
+    wanted = []
+    for i, (path, error) in enumerate(found):
+        if error is None:
+            wanted.append(i)
+        else:
+            rows[i] = dict.fromkeys(SUMMARY_COLUMNS)
+            rows[i].update(path=os.fsdecode(os.fspath(path)), error=error)
+    if executor is None:
+        results = (summarise(found[i][0], end_block) for i in wanted)
+    else:
+        results = executor.map(summarise, [os.path.abspath(found[i][0]) for i in wanted],
+                               [end_block] * len(wanted))
+    for i, row in zip(wanted, results):
+        # The path as the caller gave it, not as the workers were given it.
+        row["path"] = os.fsdecode(os.fspath(found[i][0]))
+        rows[i] = row
+    return _summary_frame(rows, pandas)
+
+
+def _summary_frame(rows, pandas):
+    columns = {}
+    for name in SUMMARY_COLUMNS:
+        values = [row[name] for row in rows]
+        if name in ("path", "error"):
+            columns[name] = pandas.Series(values, dtype=object)
+        else:
+            columns[name] = pandas.array(values, dtype="Int64")
+    return pandas.DataFrame(columns, columns=list(SUMMARY_COLUMNS))
+
+
+def to_dask(sources, end_block=DEFAULT_END_BLOCK, frames=DASK_PIECE_FRAMES):
+    """The samples of the recordings of `sources` (see recordings()) as a
+    dask.dataframe.DataFrame: the CSV's columns, after a `path` column
+    (categorical, its categories in the recordings' order) and a `frame`
+    column (the index in its file of the sample's
+    frame), one partition per recording, or per `frames` whole frames of a
+    larger one.
+
+    The files are looked at here (their sizes set the partitions), so one
+    that cannot be read raises OSError naming it; summary() shows them all
+    first. They are read when the partitions are computed, wherever that
+    is: give paths that the workers can open. `end_block` is checked as
+    read() checks it; the samples do not depend on it.
+    """
+    import dask.dataframe
+    import pandas
+
+    check_end_block(end_block)
+    piece_frames = operator.index(frames)
+    if piece_frames < 1:
+        raise ValueError("frames must be at least 1, not %d" % piece_frames)
+    pieces = []
+    paths = []
+    for path, error in recordings(sources):
+        name = os.fsdecode(os.fspath(path))
+        if error is not None:
+            raise OSError("%s: %s" % (name, error))
+        fd, size = _open_regular_file(path)
+        os.close(fd)
+        paths.append(name)
+        whole = size // FRAME_SIZE
+        for first in range(0, max(whole, 1), piece_frames):
+            pieces.append((name, os.path.abspath(path), first, min(piece_frames, whole - first)))
+    if not pieces:
+        raise ValueError("no recordings in %r" % (sources,))
+    # The categories in the order of the recordings, so that sorting by path
+    # puts them in that order.
+    categories = pandas.CategoricalDtype(list(dict.fromkeys(paths)))
+    meta = _sample_frame(pandas, categories, "", np.empty(0, SAMPLE_DTYPE), np.empty(0, np.int64))
+    return dask.dataframe.from_map(_SamplePartition(categories), pieces, meta=meta,
+                                   label="quendix-samples", enforce_metadata=False)
+
+
+def _sample_frame(pandas, categories, name, samples, frame):
+    columns = {"path": pandas.Categorical([name] * len(samples), dtype=categories),
+               "frame": frame}
+    for field in SAMPLE_DTYPE.names:
+        columns[field] = samples[field]
+    return pandas.DataFrame(columns)
+
+
+class _SamplePartition:
+    """Reads one partition of to_dask: (name, path, first frame, frames)."""
+
+    def __init__(self, categories):
+        self.categories = categories
+
+    def __call__(self, piece):
+        import pandas
+
+        name, path, first, count = piece
+        buffer = np.empty(count * FRAME_SIZE, np.uint8)
+        fd, _ = _open_regular_file(path)
+        with open(fd, "rb", buffering=0) as stream:
+            stream.seek(first * FRAME_SIZE)
+            got = fill(stream, buffer, path) // FRAME_SIZE * FRAME_SIZE
+        data = buffer[:got]
+        frames = np.empty(got // FRAME_SIZE, FRAME_DTYPE)
+        samples = np.empty(len(frames) * SAMPLES_PER_FRAME, SAMPLE_DTYPE)
+        rows = convert_frames(data, first, frames, samples)
+        frame = np.repeat(first + np.flatnonzero(frames["valid"]), SAMPLES_PER_FRAME)
+        return _sample_frame(pandas, self.categories, name, samples[:rows], frame)

@@ -1,0 +1,228 @@
+"""A quick look at a recording: every axis and both magnitudes against the
+sample index, drawn as a minimum/maximum envelope per pixel column, with
+the frames of the report marked above them.
+
+The recording is read twice, piece by piece: its headers first, for the
+number of samples, then its samples, each piece folded into the envelope
+before the next is read. Memory depends on the picture's width, never on
+the recording's size.
+"""
+
+import os
+import tempfile
+
+import numpy as np
+
+from .campaign import _count
+from .recording import DEFAULT_END_BLOCK, _Input, check_end_block, is_path, read_chunks
+
+# The panels: a field of the samples, the counts in one unit, the label.
+PANELS = (
+    ("AX", 8192.0, "AX"), ("AY", 8192.0, "AY"), ("AZ", 8192.0, "AZ"),
+    ("GX", 65.536, "GX"), ("GY", 65.536, "GY"), ("GZ", 65.536, "GZ"),
+    ("ASVM", 100.0, "ASVM / 100"), ("GSVM", 1.0, "GSVM"),
+)
+MARKS = ("start", "different", "missing")
+MARK_COLOURS = {"start": "tab:green", "different": "tab:purple", "missing": "tab:red"}
+PANEL_COLOURS = ("tab:blue",) * 3 + ("tab:orange",) * 3 + ("tab:green", "tab:red")
+
+FIGURE_INCHES = (12.0, 13.0)
+DPI = 100
+MARGINS = dict(left=0.13, right=0.985, top=0.94, bottom=0.04, hspace=0.12)
+
+
+class Envelope:
+    """The minimum and maximum of every panel's values in each of `columns`
+    columns over `count` samples, with the frames of the report counted
+    per column, built up piece by piece in sample order.
+
+    A column also takes the value of the sample before its first one, as a
+    line from that sample would pass through it, unless frames without the
+    marker lie between the two: no line is drawn across them.
+    """
+
+    def __init__(self, count, columns):
+        self.count = count
+        self.columns = columns
+        self.low = np.full((len(PANELS), columns), np.inf)
+        self.high = np.full((len(PANELS), columns), -np.inf)
+        # Whether frames without the marker come just before the column's
+        # first sample, or inside the column.
+        self.gap = np.zeros(columns, bool)
+        self.marks = {kind: np.zeros(columns, np.int64) for kind in MARKS}
+        self.last_values = None  # the values of the sample before the piece
+        self.last_valid = True  # whether the frame before the piece was valid
+
+    def column_of(self, sample):
+        """The column of each sample index in `sample` (an int64 array)."""
+        return np.minimum(sample * self.columns // max(self.count, 1), self.columns - 1)
+
+    def add(self, piece):
+        """Folds in the next piece of read_chunks."""
+        frames = piece.frames
+        valid = frames["valid"]
+        # The sample index of each frame's first row, or where its rows would
+        # be for a frame without the marker.
+        before = np.cumsum(valid) - valid
+        first_row = piece.first_sample + 9 * before.astype(np.int64)
+        after_gap = valid & ~np.concatenate(([self.last_valid], valid[:-1]))
+        if len(valid):
+            self.last_valid = bool(valid[-1])
+        reported = frames["reported"]
+        is_first = frames["offset"] == 0
+        for kind, which in (("start", reported & valid & is_first),
+                            ("different", reported & valid & ~is_first),
+                            ("missing", ~valid)):
+            if which.any():
+                self.marks[kind] += np.bincount(self.column_of(first_row[which]), minlength=self.columns)
+        # The first sample after frames without the marker: its column has a
+        # gap, and takes nothing from the sample before.
+        gap_samples = first_row[after_gap]
+        gap_samples = gap_samples[gap_samples < self.count]
+        self.gap[self.column_of(gap_samples)] = True
+
+        samples = piece.samples
+        if len(samples) == 0:
+            return
+        index = piece.first_sample + np.arange(len(samples), dtype=np.int64)
+        if index[-1] >= self.count:
+            # The file grew since it was counted: what came after is left out.
+            keep = index < self.count
+            samples, index = samples[keep], index[keep]
+            if len(samples) == 0:
+                return
+        # The columns the piece reaches, and where each begins: the first
+        # sample s of column c is the least with s * columns // count = c.
+        first, last = int(index[0]), int(index[-1])
+        touched = np.arange(first * self.columns // self.count, last * self.columns // self.count + 1)
+        begins = -(-touched * self.count // self.columns)
+        begins[0] = first
+        starts = begins - first
+        # Whether the sample before each column's first sample joins it.
+        joined = index[starts] > 0
+        joined &= ~np.isin(index[starts], gap_samples)
+        for p, (field, _, _) in enumerate(PANELS):
+            values = samples[field]
+            low = np.minimum.reduceat(values, starts).astype(np.float64)
+            high = np.maximum.reduceat(values, starts).astype(np.float64)
+            previous = np.empty(len(starts))
+            previous[1:] = values[starts[1:] - 1]
+            previous[0] = self.last_values[p] if self.last_values is not None else values[0]
+            np.minimum(low, np.where(joined, previous, low), out=low)
+            np.maximum(high, np.where(joined, previous, high), out=high)
+            self.low[p, touched] = np.minimum(self.low[p, touched], low)
+            self.high[p, touched] = np.maximum(self.high[p, touched], high)
+        self.last_values = [float(samples[field][-1]) for field, _, _ in PANELS]
+
+
+def plot(source, output, end_block=DEFAULT_END_BLOCK):
+    """Draws the quick look of the recording at `source` (a path) into the
+    picture file `output` (PNG, or another format matplotlib knows by the
+    name's suffix) and returns the summary of the recording as a dict.
+
+    Raises OSError naming the recording when it cannot be read. The picture
+    replaces `output` only once it is whole.
+    """
+    end_block = check_end_block(end_block)
+    if not is_path(source):
+        raise TypeError("the quick look reads the recording twice: give its path, not %s"
+                        % type(source).__name__)
+    import matplotlib
+
+    matplotlib.use("Agg")
+    from matplotlib import pyplot
+
+    with _Input(source) as source_file:
+        counts = _count(source_file, end_block)
+    figure, axes = pyplot.subplots(len(PANELS) + 1, 1, sharex=True, figsize=FIGURE_INCHES, dpi=DPI,
+                                   gridspec_kw={"height_ratios": [0.9] + [1] * len(PANELS)})
+    try:
+        figure.subplots_adjust(**MARGINS)
+        width = int(round(axes[1].get_position().width * FIGURE_INCHES[0] * DPI))
+        count = counts["samples"]
+        columns = max(1, min(width, count))
+        envelope = Envelope(count, columns)
+        for piece in read_chunks(source, end_block):
+            envelope.add(piece)
+        _draw(figure, axes, envelope, counts, os.fspath(source))
+        _save(figure, output)
+    finally:
+        pyplot.close(figure)
+    return counts
+
+
+def _draw(figure, axes, envelope, counts, name):
+    count, columns = envelope.count, envelope.columns
+    # Columns at their centres, in samples.
+    x = (np.arange(columns) + 0.5) * count / columns if count else np.arange(columns, dtype=float)
+    strip = axes[0]
+    for row, kind in enumerate(MARKS):
+        marked = envelope.marks[kind] > 0
+        _bars(strip, x[marked], np.full(marked.sum(), row - 0.4), np.full(marked.sum(), row + 0.4),
+              MARK_COLOURS[kind])
+    strip.set_yticks(range(len(MARKS)))
+    strip.set_yticklabels(["%s (%d)" % (kind, int(envelope.marks[kind].sum())) for kind in MARKS])
+    strip.set_ylim(-0.7, len(MARKS) - 0.3)
+    strip.invert_yaxis()
+    figure.suptitle("%s: %d samples; %d frames, %d without the marker, %d different; %s" % (
+        name, count, counts["frames"], counts["missing"], counts["different"],
+        "%d bytes after the last frame" % counts["fragment"] if counts["fragment"] else "no fragment"),
+        fontsize=10)
+    strip.set_title("accelerometer axes in units of 8192 counts, gyroscope axes in units of 65.536 "
+                    "counts; each pixel column from its least to its greatest value", fontsize=8)
+    one_per_column = count <= columns
+    for p, ((field, unit, label), ax) in enumerate(zip(PANELS, axes[1:])):
+        low = envelope.low[p] / unit
+        high = envelope.high[p] / unit
+        if count == 0:
+            ax.text(0.5, 0.5, "no samples", transform=ax.transAxes, ha="center", va="center")
+        elif one_per_column:
+            # As many pixels as samples or more: a line, broken where frames
+            # without the marker lie.
+            xs = np.arange(count, dtype=float)
+            ys = low.copy()
+            ys = np.insert(ys, np.flatnonzero(envelope.gap[1:]) + 1, np.nan)
+            xs = np.insert(xs, np.flatnonzero(envelope.gap[1:]) + 1, np.nan)
+            ax.plot(xs, ys, linewidth=0.8, color=PANEL_COLOURS[p])
+        else:
+            _bars(ax, x, low, high, PANEL_COLOURS[p])
+        ax.set_ylabel(label, fontsize=9)
+        ax.tick_params(labelsize=8)
+    axes[-1].set_xlabel("sample")
+    axes[-1].set_xlim(-0.5, max(count, 1) - 0.5)
+
+
+def _bars(ax, x, low, high, colour):
+    """Draws a vertical bar one pixel wide from `low` to `high` at each `x`:
+    one line broken by NaN, far quicker to draw than a collection."""
+    xs = np.repeat(x, 3)
+    ys = np.empty(len(xs))
+    ys[0::3], ys[1::3] = low, high
+    xs[2::3] = ys[2::3] = np.nan
+    # Projecting caps: a column whose values are all equal is still a dot.
+    ax.plot(xs, ys, color=colour, linewidth=72.0 / DPI, antialiased=False, solid_capstyle="projecting")
+
+
+def _save(figure, output):
+    """Writes the picture beside `output` and puts it in its place whole."""
+    output = os.fspath(output)
+    directory = os.path.dirname(output) or "."
+    suffix = os.path.splitext(output)[1]
+    try:
+        fd, temporary = tempfile.mkstemp(prefix=".quendix-", suffix=suffix or ".png", dir=directory)
+    except OSError as error:
+        raise OSError(error.errno, error.strerror, output) from error
+    try:
+        with os.fdopen(fd, "wb") as stream:
+            figure.savefig(stream, format=(suffix[1:] if suffix else "png"))
+        os.chmod(temporary, 0o666 & ~_umask())
+        os.replace(temporary, output)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def _umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask

@@ -1,0 +1,239 @@
+"""The summary of many recordings against the converter's outputs, read in
+the converter's order, with and without executors, on one machine and on a
+Dask cluster, and their samples as one Dask data frame."""
+
+import concurrent.futures
+import os
+import shutil
+import subprocess
+import tempfile
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import quendix
+from quendix_testing import REPO, erased_frame, frames, log_lines, program
+
+pandas = pytest.importorskip("pandas")
+
+
+@pytest.fixture(scope="module")
+def converter():
+    return program("QUENDIX", "quendix")
+
+
+@pytest.fixture(scope="module")
+def generator():
+    return program("QUENDIX_GEN", "quendix-gen")
+
+
+def generate(generator, path, *options):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    subprocess.run([str(generator), "--frames", "300"] + list(options) + [str(path)], check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+def make_campaign(directory, generator):
+    """A campaign with every kind of damage: the examples, generated
+    recordings, files without a whole frame, a first frame without the
+    marker, and names the walk must select, order or pass over."""
+    shutil.copytree(REPO / "examples", directory, dirs_exist_ok=True)
+    generate(generator, directory / "jumps.qvx", "--jump-every", "7", "--r-flag-every", "5")
+    generate(generator, directory / "Logger2" / "missing.QVX", "--missing-every", "4", "--fragment", "3")
+    generate(generator, directory / "Logger2" / "all missing.qvx", "--missing-every", "1")
+    generate(generator, directory / "Logger2" / "deep" / "high.qvx", "--start", "600,0", "--fragment", "131")
+    generate(generator, directory / "a" / "r flag start.qvx", "--start", "3,32773", "--fragment", "6")
+    (directory / "empty.qvx").write_bytes(b"")
+    (directory / "fragment.qvx").write_bytes(b"\x53\x44\x05\x00\x07")
+    (directory / "first invalid.qvx").write_bytes(erased_frame() + frames([(0, 1), (1, 0), (1, 1)]))
+    (directory / "not selected.dat").write_bytes(frames([(1, 0)]))
+    (directory / "day2" / "x.qvx").mkdir()  # a directory: walked into, never a row
+    (directory / "day2" / "x.qvx" / "inner.qvx").write_bytes(frames([(5, 5), (5, 6)]))
+    os.mkfifo(directory / "fifo.qvx")
+    os.symlink("nowhere", directory / "dangling.qvx")
+    os.symlink("/proc/self/mem", directory / "unreadable.qvx")  # every read fails
+    os.symlink("..", directory / "a" / "loop")  # a link back up: entered once
+
+
+def converter_rows(converter, directory, end_block):
+    """The rows the converter's console, CSV and log files give for every
+    file that `quendix -r` selects in `directory`, in its order: a dict of
+    the summary's counts, or the converter's message for a file it could
+    not open or read."""
+    console = subprocess.run([str(converter), "-r", "-e", str(end_block)], cwd=directory, check=True,
+                             capture_output=True, text=True, timeout=120).stdout
+    rows = []
+    for line in console.splitlines():
+        if line.startswith("uqendix : "):
+            path = line[len("uqendix : "):]
+            rows.append({"path": os.path.normpath(path)})
+        elif line.startswith("quendix : "):
+            rows[-1]["error"] = line.rsplit(", ", 1)[1]
+    for row in rows:
+        if "error" in row:
+            continue
+        path = directory / row["path"]
+        csv = (path.parent / (path.name[:-4] + ".csv")).read_bytes()
+        log = log_lines(path.parent / (path.name[:-4] + ".log"))
+        size = path.stat().st_size
+        kinds = [line.split(":")[0].strip() for line in log]
+        start = [line for line in log if line.startswith("    start")]
+        end = log[-1].split(":")[1].split(",")
+        row.update({
+            "bytes": size, "frames": size // 132, "valid": (csv.count(b"\n") - 1) // 9,
+            "missing": kinds.count("missing"), "different": kinds.count("different"),
+            "samples": csv.count(b"\n") - 1,
+            "start_block": int(start[0].split(":")[1].split(",")[0]) if start else None,
+            "start_page_word": int(start[0].split(",")[1]) if start else None,
+            "last_block": int(end[0]), "last_page_word": int(end[1]), "fragment": size % 132,
+        })
+    return rows
+
+
+def plain(table):
+    """The rows of a summary as dicts, with None for missing values."""
+    return [{name: (None if value is pandas.NA else value) for name, value in row.items()}
+            for row in table.astype(object).to_dict("records")]
+
+
+@pytest.mark.parametrize("end_block", [1, 510])
+def test_summary_counts_are_the_converters(converter, generator, tmp_path, end_block):
+    make_campaign(tmp_path, generator)
+    table = quendix.summary(tmp_path, end_block)
+    assert list(table.columns) == list(quendix.SUMMARY_COLUMNS)
+    expected = converter_rows(converter, tmp_path, end_block)
+    got = plain(table)
+    assert [os.path.relpath(row["path"], tmp_path) for row in got] == [row["path"] for row in expected]
+    assert len(got) == 15
+    for row, want in zip(got, expected):
+        name = want["path"]
+        if "error" in want:
+            # What the converter could not open or read is a row with the
+            # reason, and no counts.
+            assert row["error"] != "", name
+            assert want["error"] in ("not opened.", "not read."), name
+            assert all(row[column] is None for column in quendix.SUMMARY_COLUMNS[1:-1]), name
+        else:
+            assert row["error"] == "", name
+            assert {k: row[k] for k in want if k != "path"} == {k: v for k, v in want.items() if k != "path"}, name
+    errors = {os.path.basename(row["path"]): row["error"] for row in got if row["error"]}
+    assert errors == {"dangling.qvx": "No such file or directory", "fifo.qvx": "not a regular file (a FIFO)",
+                      "unreadable.qvx": "Input/output error"}
+
+
+def test_summary_of_paths_lists_and_what_is_not_there(tmp_path):
+    (tmp_path / "b.qvx").write_bytes(frames([(1, 0), (1, 1)]) + b"\x53\x44")
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "a.qvx").write_bytes(b"")
+    # A file named explicitly counts whatever its name; a directory is
+    # walked; a missing path is a row.
+    (tmp_path / "c.bin").write_bytes(erased_frame())
+    table = quendix.summary([tmp_path / "c.bin", str(tmp_path), tmp_path / "gone.qvx"])
+    assert [os.path.relpath(p, tmp_path) for p in table["path"]] == ["c.bin", "b.qvx", "sub/a.qvx", "gone.qvx"]
+    assert table["frames"].tolist()[:3] == [1, 2, 0]
+    assert table["missing"].tolist()[:3] == [1, 0, 0]
+    assert table["fragment"].tolist()[:3] == [0, 2, 0]
+    assert table["error"].tolist() == ["", "", "", "No such file or directory"]
+    assert quendix.summary(tmp_path / "b.qvx")["path"].tolist() == [str(tmp_path / "b.qvx")]
+    assert len(quendix.summary([])) == 0
+    with pytest.raises(TypeError):
+        quendix.summary([tmp_path, 5])
+    with pytest.raises(ValueError):
+        quendix.summary(tmp_path, end_block=0)
+
+
+def test_a_file_and_a_directory_that_may_not_be_read():
+    # Root reads everything, so the summary runs in a child that has given
+    # up its rights.
+    with tempfile.TemporaryDirectory() as name:
+        directory = Path(name)
+        os.chmod(directory, 0o755)
+        (directory / "locked.qvx").write_bytes(frames([(1, 0)]))
+        os.chmod(directory / "locked.qvx", 0)
+        (directory / "closed").mkdir()
+        (directory / "closed" / "inside.qvx").write_bytes(frames([(1, 0)]))
+        os.chmod(directory / "closed", 0)
+        reader, writer = os.pipe()
+        child = os.fork()
+        if child == 0:
+            try:
+                os.close(reader)
+                if os.geteuid() == 0:
+                    os.setgid(65534)
+                    os.setuid(65534)
+                table = quendix.summary(directory)
+                outcome = repr([(os.path.relpath(p, directory), e) for p, e in zip(table["path"], table["error"])])
+            except BaseException as e:
+                outcome = repr(e)
+            finally:
+                os.write(writer, outcome.encode())
+                os._exit(0)
+        os.close(writer)
+        with os.fdopen(reader, "rb") as pipe:
+            outcome = pipe.read().decode()
+        os.waitpid(child, 0)
+        os.chmod(directory / "closed", 0o755)
+        assert outcome == repr([("locked.qvx", "Permission denied"),
+                                ("closed", "cannot list the directory: Permission denied")])
+
+
+@pytest.fixture(scope="module")
+def campaign(tmp_path_factory, generator):
+    directory = tmp_path_factory.mktemp("campaign")
+    make_campaign(directory, generator)
+    generate(generator, directory / "long.qvx", "--frames", "5000", "--missing-every", "33")
+    return directory
+
+
+def test_summary_with_a_process_pool_is_the_serial_one(campaign):
+    serial = quendix.summary(campaign)
+    with concurrent.futures.ProcessPoolExecutor(2) as executor:
+        pooled = quendix.summary(campaign, executor=executor)
+    pandas.testing.assert_frame_equal(pooled, serial)
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    """A Dask cluster of two worker processes on this machine."""
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as local:
+        with distributed.Client(local) as client:
+            yield client
+
+
+def test_summary_on_a_cluster_is_the_serial_one(campaign, cluster):
+    serial = quendix.summary(campaign, 1)
+    on_cluster = quendix.summary(campaign, 1, executor=cluster.get_executor())
+    pandas.testing.assert_frame_equal(on_cluster, serial)
+
+
+def expected_samples(paths):
+    """The samples of `paths` read one by one, as to_dask gives them."""
+    parts = []
+    for path in paths:
+        recording = quendix.read(path)
+        part = recording.to_dataframe()
+        part.insert(0, "frame", np.repeat(np.flatnonzero(recording.frames["valid"]), 9))
+        part.insert(0, "path", str(path))
+        parts.append(part)
+    return pandas.concat(parts, ignore_index=True)
+
+
+def test_to_dask_on_a_cluster(campaign, cluster):
+    readable = quendix.summary(campaign)
+    paths = readable.loc[readable["error"] == "", "path"].tolist()
+    samples = quendix.to_dask(paths, frames=1000)
+    # One partition per recording, and per 1000 frames of a longer one.
+    sizes = readable.loc[readable["error"] == "", "bytes"] // 132
+    assert samples.npartitions == sum(max(1, -(-int(n) // 1000)) for n in sizes)
+    assert list(samples.columns) == ["path", "frame"] + list(quendix.SAMPLE_DTYPE.names)
+    got = cluster.compute(samples).result().reset_index(drop=True)
+    want = expected_samples(paths)
+    assert got["path"].astype(str).tolist() == want["path"].tolist()
+    pandas.testing.assert_frame_equal(got.drop(columns="path"), want.drop(columns="path"))
+    # An analysis over all of them: the rows per recording are the summary's.
+    per_path = cluster.compute(samples.groupby("path", observed=True).size()).result()
+    counted = readable[readable["samples"] > 0]
+    assert per_path.to_dict() == dict(zip(counted["path"], counted["samples"]))

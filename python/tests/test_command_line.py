@@ -1,0 +1,182 @@
+"""python -m quendix end to end: the summary table and its CSV, serially,
+with a process pool and on a Dask cluster, the quick look, and wrong
+arguments; and the quick look's envelope against every sample."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import quendix
+from quendix.quicklook import PANELS, Envelope
+from quendix_testing import REPO, erased_frame, frames, program
+
+pandas = pytest.importorskip("pandas")
+
+
+def run(*args, cwd=None):
+    """Runs python -m quendix with this interpreter and this test run's
+    package; returns the finished process."""
+    package_parent = str(Path(quendix.__file__).resolve().parents[1])
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [package_parent] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
+    return subprocess.run([sys.executable, "-m", "quendix"] + [str(a) for a in args], cwd=cwd, env=env,
+                          capture_output=True, text=True, timeout=300)
+
+
+@pytest.fixture(scope="module")
+def campaign(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("cli")
+    generator = program("QUENDIX_GEN", "quendix-gen")
+    for name, options in (("a/one.qvx", ["--missing-every", "50"]), ("a/two.qvx", ["--jump-every", "700"]),
+                          ("b/three.qvx", ["--fragment", "20"])):
+        (directory / name).parent.mkdir(exist_ok=True)
+        subprocess.run([str(generator), "--frames", "2000", str(directory / name)] + options, check=True)
+    return directory
+
+
+def test_summary_table_and_csv(campaign, tmp_path):
+    done = run("summary", "-e", "100", "-o", tmp_path / "table.csv", campaign)
+    assert done.returncode == 0 and done.stderr == ""
+    table = quendix.summary(campaign, 100)
+    lines = done.stdout.splitlines()
+    assert lines[0].split() == list(quendix.SUMMARY_COLUMNS)[:-1] + ["error"]
+    assert len(lines) == 1 + len(table)
+    for line, row in zip(lines[1:], table.itertuples(index=False)):
+        assert line.split() == [str(v) for v in row[:-1]]
+    # The columns line up: every field ends where its heading does.
+    ends = [lines[0].index(name) + len(name) for name in ("bytes", "fragment")]
+    assert all(line[end - 1] != " " and line[end:end + 1] in (" ", "") for line in lines for end in ends)
+    written = pandas.read_csv(tmp_path / "table.csv", keep_default_na=False, dtype={"error": str})
+    assert written.astype(str).values.tolist() == table.astype(str).values.tolist()
+    assert os.listdir(tmp_path) == ["table.csv"]
+
+
+def test_summary_with_jobs_and_on_a_cluster(campaign):
+    serial = run("summary", campaign)
+    assert serial.returncode == 0
+    assert run("summary", "-j", "2", campaign).stdout == serial.stdout
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster:
+        on_cluster = run("summary", "--scheduler", cluster.scheduler_address, campaign)
+    assert on_cluster.returncode == 0, on_cluster.stderr
+    assert on_cluster.stdout == serial.stdout
+
+
+def test_summary_of_what_cannot_be_read(tmp_path):
+    (tmp_path / "good.qvx").write_bytes(frames([(1, 0)]) + erased_frame())
+    done = run("summary", tmp_path / "good.qvx", tmp_path / "gone.qvx")
+    assert done.returncode == 1
+    assert done.stderr == "python -m quendix: 1 of 2 recordings could not be read\n"
+    last = done.stdout.splitlines()[-1]
+    assert last.startswith(str(tmp_path / "gone.qvx")) and last.endswith("No such file or directory")
+    assert last.split()[1:12] == ["-"] * 11
+
+
+@pytest.mark.parametrize("args, message", [
+    ([], "the following arguments are required: COMMAND"),
+    (["count", "x"], "invalid choice: 'count'"),
+    (["summary"], "the following arguments are required: SOURCE"),
+    (["summary", "-e", "0", "x"], "argument -e: 0 is not from 1 to 511"),
+    (["summary", "-e", "512", "x"], "argument -e: 512 is not from 1 to 511"),
+    (["summary", "-e", "5x", "x"], "argument -e: not a whole number: '5x'"),
+    (["summary", "-e"], "argument -e: expected one argument"),
+    (["summary", "-j", "0", "x"], "argument -j: 0 is not 1 or more"),
+    (["summary", "-j", "2", "--scheduler", "tcp://h:1", "x"], "not allowed with argument -j"),
+    (["summary", "--frames", "x"], "unrecognized arguments: --frames"),
+    (["plot"], "the following arguments are required: RECORDING"),
+    (["plot", "a.qvx", "b.qvx"], "unrecognized arguments: b.qvx"),
+])
+def test_wrong_arguments(tmp_path, args, message):
+    done = run(*args, cwd=tmp_path)
+    assert done.returncode == 2
+    assert done.stdout == ""
+    assert message in done.stderr and done.stderr.startswith("usage: python -m quendix")
+    assert os.listdir(tmp_path) == []
+
+
+def test_plot(tmp_path):
+    pytest.importorskip("matplotlib")
+    done = run("plot", REPO / "examples" / "afternoon.qvx", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "%s: 216 samples drawn to afternoon.png\n" % (REPO / "examples" / "afternoon.qvx")
+    assert (tmp_path / "afternoon.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    done = run("plot", "-e", "3", "-o", tmp_path / "sub.png", REPO / "examples" / "morning.qvx")
+    assert done.returncode == 0 and (tmp_path / "sub.png").stat().st_size > 10000
+    assert sorted(os.listdir(tmp_path)) == ["afternoon.png", "sub.png"]
+
+
+def test_plot_of_what_cannot_be_drawn(tmp_path):
+    pytest.importorskip("matplotlib")
+    done = run("plot", tmp_path / "gone.qvx", cwd=tmp_path)
+    assert done.returncode == 1
+    assert done.stderr == "python -m quendix: %s not drawn: No such file or directory\n" % (tmp_path / "gone.qvx")
+    # The recording is never drawn over.
+    recording = tmp_path / "r.png"
+    recording.write_bytes(frames([(1, 0)]))
+    done = run("plot", "-o", recording, recording)
+    assert done.returncode == 1 and "is the recording itself" in done.stderr
+    assert recording.read_bytes() == frames([(1, 0)])
+    done = run("plot", "-o", tmp_path / "nowhere" / "x.png", REPO / "examples" / "morning.qvx")
+    assert done.returncode == 1 and done.stderr.endswith(
+        "not drawn: No such file or directory (%s)\n" % (tmp_path / "nowhere" / "x.png"))
+    assert os.listdir(tmp_path) == ["r.png"]
+
+
+def brute_force_envelope(recording, columns):
+    """Each panel's least and greatest value per column, and the columns
+    with a gap, from every sample at once."""
+    samples = recording.samples
+    count = len(samples)
+    column = np.arange(count) * columns // count
+    valid = recording.frames["valid"]
+    # The first sample of each valid frame right after one without the marker.
+    rank = np.cumsum(valid) - 1
+    after_gap = np.flatnonzero(valid[1:] & ~valid[:-1]) + 1
+    gap_sample = 9 * rank[after_gap]
+    joined = np.ones(count, bool)
+    joined[0] = False
+    joined[gap_sample] = False
+    low = np.full((len(PANELS), columns), np.inf)
+    high = np.full((len(PANELS), columns), -np.inf)
+    for p, (field, _, _) in enumerate(PANELS):
+        values = samples[field].astype(float)
+        np.minimum.at(low[p], column, values)
+        np.maximum.at(high[p], column, values)
+        # A line from the sample before a column's first one enters it.
+        first = np.flatnonzero(np.diff(column)) + 1
+        first = first[joined[first]]
+        np.minimum.at(low[p], column[first], values[first - 1])
+        np.maximum.at(high[p], column[first], values[first - 1])
+    gap = np.zeros(columns, bool)
+    gap[column[gap_sample]] = True
+    return low, high, gap
+
+
+# Columns: at most one a sample; None is one for each sample.
+@pytest.mark.parametrize("columns, piece", [(1, 5), (97, 1), (97, 13), (1000, 64), (None, 7)])
+def test_envelope_is_every_samples(tmp_path, columns, piece):
+    generator = program("QUENDIX_GEN", "quendix-gen")
+    path = tmp_path / "a.qvx"
+    subprocess.run([str(generator), "--frames", "993", "--missing-every", "31", "--jump-every", "200",
+                    "--seed", "3", str(path)], check=True)
+    data = bytearray(path.read_bytes())
+    data[:132] = erased_frame()  # and no valid first frame
+    data[500 * 132:503 * 132] = erased_frame() * 3
+    path.write_bytes(bytes(data))
+    whole = quendix.read(path)
+    columns = columns or len(whole.samples)
+    envelope = Envelope(len(whole.samples), columns)
+    for part in quendix.read_chunks(path, frames=piece):
+        envelope.add(part)
+    low, high, gap = brute_force_envelope(whole, columns)
+    assert np.array_equal(envelope.low, low) and np.array_equal(envelope.high, high)
+    assert np.array_equal(envelope.gap, gap)
+    # Every frame of the report is marked once, by its kind.
+    frames_ = whole.frames
+    assert envelope.marks["missing"].sum() == (~frames_["valid"]).sum()
+    assert envelope.marks["different"].sum() == frames_["reported"][frames_["valid"]].sum()
+    assert envelope.marks["start"].sum() == 0
