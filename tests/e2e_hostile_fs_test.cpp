@@ -255,8 +255,8 @@ TEST_F(HostileFs, AKilledReRunLeavesEachOutputWholeOrAsItWas)
     for (int point = 1; point <= points; ++point) {
         write_file(dir / "big.csv", earlier_csv);
         write_file(dir / "big.log", earlier_log);
-        const size_t kill_at =
-            point < points ? whole.output.size() * static_cast<size_t>(point) / 30 : whole.output.size();
+        const size_t kill_at = point < points ? whole.output.size() * static_cast<size_t>(point) / 30
+                                              : whole.output.size();
         size_t received = 0;
         bool killed = false;
         run_setup setup;
@@ -390,8 +390,8 @@ TEST_F(HostileFs, OutputsAreAsPrivateAsTheirRecording)
         for (const char* output : {"a.csv", "a.log"}) {
             struct stat st;
             ASSERT_EQ(stat(at(output).c_str(), &st), 0);
-            EXPECT_EQ(st.st_mode & 07777, c.outputs) << output << " of a recording of mode 0" << std::oct
-                                                     << c.recording << " under the mask 0" << c.mask;
+            EXPECT_EQ(st.st_mode & 07777, c.outputs)
+                << output << " of a recording of mode 0" << std::oct << c.recording << " under the mask 0" << c.mask;
         }
         fs::remove_all(root);
         fs::create_directories(root);
@@ -441,9 +441,8 @@ TEST_F(HostileFs, LinksOfAnotherUserAreNotFollowed)
         std::string output;
         run_setup setup;
         setup.user = c.user;
-        const program_run run = run_quendix_with(at("tree"), {"-r"}, setup, [&output](const char* bytes, size_t size) {
-            output.append(bytes, size);
-        });
+        const program_run run = run_quendix_with(
+            at("tree"), {"-r"}, setup, [&output](const char* bytes, size_t size) { output.append(bytes, size); });
         EXPECT_EQ(run.exit_status, 0) << label;
         if (c.to_directory) {
             EXPECT_EQ(output, c.followed ? one_frame_report("./d/t.qvx") : "") << label;
@@ -846,7 +845,7 @@ TEST_F(HostileFs, NamesAreExactOnAPipeAndCannotDriveATerminal)
         {"title\x1b]0;owned\x07.qvx", "title?]0;owned?.qvx"},
         {"lines\r\n, interrupted.\n.qvx", "lines??, interrupted.?.qvx"},
         {"del\x7f.qvx", "del?.qvx"},
-        {"c1\xc2\x9b" "2J\xc2\x85.qvx", "c1?2J?.qvx"},
+        {"c1\xc2\x9bJ\xc2\x85.qvx", "c1?J?.qvx"},
         {"nbsp\xc2\xa0\xc2.qvx", "nbsp\xc2\xa0\xc2.qvx"},
         {"\x1b[H\x1b[2J\nuqendix : ./x.qvx", "?[H?[2J?uqendix : ./x.qvx"},
         {"my dir/x y.qvx", "my dir/x y.qvx"},
@@ -882,9 +881,8 @@ TEST_F(HostileFs, NamesAreExactOnAPipeAndCannotDriveATerminal)
     std::string shown;
     run_setup setup;
     setup.terminal_output = true;
-    const program_run terminal_run = run_quendix_with(root, {"-r"}, setup, [&shown](const char* bytes, size_t size) {
-        shown.append(bytes, size);
-    });
+    const program_run terminal_run =
+        run_quendix_with(root, {"-r"}, setup, [&shown](const char* bytes, size_t size) { shown.append(bytes, size); });
     EXPECT_EQ(terminal_run.exit_status, 0);
     EXPECT_EQ(shown, on_terminal);
 

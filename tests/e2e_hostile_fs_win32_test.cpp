@@ -258,8 +258,8 @@ TEST_F(HostileFs, CtrlCDuringAReRunKeepsTheEarlierOutputs)
     EXPECT_EQ(read_file(at("b.log")), "earlier b.log\r\n");
     EXPECT_EQ(read_file(at("c.csv")), "earlier c.csv\r\n");
     EXPECT_EQ(read_file(at("b.qvx")), gaps);
-    EXPECT_EQ(names(), (std::vector<std::string>{"a.csv", "a.log", "a.qvx", "b.csv", "b.log", "b.qvx", "c.csv",
-                                                 "c.qvx"}));
+    EXPECT_EQ(names(),
+              (std::vector<std::string>{"a.csv", "a.log", "a.qvx", "b.csv", "b.log", "b.qvx", "c.csv", "c.qvx"}));
 }
 
 }  // namespace

@@ -47,8 +47,8 @@ std::string temporary_name(const std::string& name)
 
 // True when `output` may be written for the input `name` whose identity is
 // `input`, as refused_output describes.
-bool may_write(const directory* dir, const std::string& name, const file_identity& input,
-               const output_file& output, const identity_set& outputs)
+bool may_write(const directory* dir, const std::string& name, const file_identity& input, const output_file& output,
+               const identity_set& outputs)
 {
     file_identity id;
     if (output.name == name || (name_identity(dir, output.name, true, &id) == 0 && same_identity(id, input))) {

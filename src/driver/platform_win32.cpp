@@ -363,8 +363,7 @@ bool may_replace(const directory* dir, const std::string& name)
     return !names_device(path) && replaceable_name(dir, name, path);
 }
 
-FILE* create_new_file(const directory* dir, const std::string& name, unsigned, file_identity* id,
-                      bool* name_taken)
+FILE* create_new_file(const directory* dir, const std::string& name, unsigned, file_identity* id, bool* name_taken)
 {
     *name_taken = false;
     const std::string path = joined(dir, name);

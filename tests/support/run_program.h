@@ -66,8 +66,8 @@ bool limit_running_program_memory(unsigned long long headroom);
 // POSIX: runs `count` copies of the quendix binary under test at once, each
 // with `args` in `dir`, with no standard input and standard output thrown
 // away, and returns their exit statuses once all have ended.
-std::vector<int> run_quendix_at_once(const std::filesystem::path& dir, const std::vector<std::string>& args,
-                                     int count, int timeout_seconds = 60);
+std::vector<int> run_quendix_at_once(const std::filesystem::path& dir, const std::vector<std::string>& args, int count,
+                                     int timeout_seconds = 60);
 
 // The path the program prints for a path written with "/" here: the
 // platform's separator in place of each "/".

@@ -245,8 +245,8 @@ bool limit_running_program_memory(unsigned long long headroom)
     return size_kib > 0 && prlimit(running_program, RLIMIT_AS, &limit, nullptr) == 0;
 }
 
-std::vector<int> run_quendix_at_once(const std::filesystem::path& dir, const std::vector<std::string>& args,
-                                     int count, int timeout_seconds)
+std::vector<int> run_quendix_at_once(const std::filesystem::path& dir, const std::vector<std::string>& args, int count,
+                                     int timeout_seconds)
 {
     std::vector<pid_t> pids;
     for (int i = 0; i < count; ++i) {
