@@ -847,6 +847,7 @@ TEST_F(HostileFs, NamesAreExactOnAPipeAndCannotDriveATerminal)
         {"del\x7f.qvx", "del?.qvx"},
         {"c1\xc2\x9bJ\xc2\x85.qvx", "c1?J?.qvx"},
         {"nbsp\xc2\xa0\xc2.qvx", "nbsp\xc2\xa0\xc2.qvx"},
+        {std::string(251, 'n') + ".qvx", std::string(251, 'n') + ".qvx"},  // its outputs' names as long as any
         {"\x1b[H\x1b[2J\nuqendix : ./x.qvx", "?[H?[2J?uqendix : ./x.qvx"},
         {"my dir/x y.qvx", "my dir/x y.qvx"},
     };
