@@ -34,6 +34,22 @@ inline std::string not_written(const std::string& path)
     return console_text("quendix : " + shown_path(path) + ", not written.\n");
 }
 
+// The files under `dir` that a run writes its outputs to before they are
+// renamed into place, "." + an output name + ".quendix-" + six letters and
+// digits, as paths relative to `dir`, written with "/".
+inline std::vector<std::string> temporary_files(const fs::path& dir)
+{
+    std::vector<std::string> found;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        const size_t mark = name.rfind(".quendix-");
+        if (!name.empty() && name[0] == '.' && mark != std::string::npos && mark + 15 == name.size()) {
+            found.push_back(fs::relative(entry.path(), dir).generic_string());
+        }
+    }
+    return found;
+}
+
 // The CSV rows of a valid frame, worked out from the definitions: the
 // printf format of a row and the magnitudes.
 inline std::string expected_rows(const gen_frame& frame)

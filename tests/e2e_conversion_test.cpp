@@ -187,16 +187,20 @@ TEST_F(Conversion, InputIsNeverDestroyedByItsOwnOutputName)
 
 TEST_F(Conversion, AnOutputNameThatIsADirectoryIsNotOpened)
 {
+    // b.qvx is converted again after its log name has become a directory:
+    // its earlier CSV stays as it was.
     const std::string frame = frame_bytes(sample_frame(1, 0, 0));
     write_file(at("a.qvx"), frame);
     fs::create_directories(at("a.csv"));
     write_file(at("b.qvx"), frame);
+    write_file(at("b.csv"), "an earlier conversion\r\n");
     fs::create_directories(at("b.log"));
     const program_run run = run_quendix(root, {});
     EXPECT_EQ(run.output,
               banner("./a.qvx") + not_opened("./a.csv") + banner("./b.qvx") + not_opened("./b.log"));
     EXPECT_FALSE(fs::exists(at("a.log")));
-    EXPECT_EQ(read_file(at("b.csv")), CSV_HEADER_LINE);  // created before the log failed
+    EXPECT_EQ(read_file(at("b.csv")), "an earlier conversion\r\n");
+    EXPECT_EQ(temporary_files(root), std::vector<std::string>{});
     EXPECT_EQ(read_file(at("a.qvx")), frame);
 }
 

@@ -1,7 +1,7 @@
 // A hostile Windows file system: names that open devices, other names for
 // the input itself or for other files where its outputs are expected, and
 // an interrupted run. Every input must stay intact, no run may wait on a
-// device, and no output may be left that looks whole but is not.
+// device, and an interrupted run leaves every output name as it was.
 #include "e2e.h"
 
 #define WIN32_LEAN_AND_MEAN
@@ -188,12 +188,13 @@ TEST_F(HostileFs, OneRunWritesAnOutputNameOnce)
     EXPECT_EQ(names(), (std::vector<std::string>{"data..csv", "data..log", "data.qvx1", "data.qvx2"}));
 }
 
-TEST_F(HostileFs, CtrlCRemovesTheOutputsOfTheFileUnderWay)
+TEST_F(HostileFs, CtrlCDuringAReRunKeepsTheEarlierOutputs)
 {
-    // b.qvx reports every frame but its first: far more console text than
-    // the pipe and the program's buffers hold, so once its banner has
-    // arrived the program is still converting it, waiting for the test to
-    // read on. Ctrl-C is sent then.
+    // A run over the outputs of an earlier one. b.qvx reports every frame
+    // but its first: far more console text than the pipe and the program's
+    // buffers hold, so once its banner has arrived the program is still
+    // converting it, waiting for the test to read on. Its outputs are then
+    // only temporary files. Ctrl-C is sent then.
     const std::string frame = frame_bytes(sample_frame(1, 0, 0));
     std::string gaps = frame;
     std::string gap_lines = "    start :   1,   0\n";
@@ -207,9 +208,13 @@ TEST_F(HostileFs, CtrlCRemovesTheOutputsOfTheFileUnderWay)
     write_file(at("a.qvx"), frame);
     write_file(at("b.qvx"), gaps);
     write_file(at("c.qvx"), frame);
+    for (const char* output : {"a.csv", "a.log", "b.csv", "b.log", "c.csv"}) {
+        write_file(at(output), std::string("earlier ") + output + "\r\n");
+    }
 
     const std::string head = banner("./a.qvx") + console_text(REPORT_1_0) + banner("./b.qvx");
     std::string output;
+    std::vector<std::string> names_held;
     bool sent = false;
     run_setup setup;
     setup.timeout_seconds = 120;
@@ -217,6 +222,7 @@ TEST_F(HostileFs, CtrlCRemovesTheOutputsOfTheFileUnderWay)
         output.append(bytes, size);
         if (!sent && output.size() >= head.size()) {
             sent = true;
+            names_held = names();
             signal_running_program(SIGINT);
         }
     });
@@ -234,11 +240,26 @@ TEST_F(HostileFs, CtrlCRemovesTheOutputsOfTheFileUnderWay)
     EXPECT_EQ(whole_report.compare(0, report.size(), report), 0);
     EXPECT_TRUE(report.empty() || report.back() == '\n');
 
-    // a.qvx's outputs stay; b.qvx loses both; c.qvx is never converted.
+    // While b.qvx was converted, its outputs were only temporary files
+    // beside the earlier ones, which replace them by the rename alone.
+    ASSERT_EQ(names_held.size(), 10u);
+    EXPECT_EQ(names_held[0].compare(0, 15, ".b.csv.quendix-"), 0) << names_held[0];
+    EXPECT_EQ(names_held[0].size(), 21u);
+    EXPECT_EQ(names_held[1].compare(0, 15, ".b.log.quendix-"), 0) << names_held[1];
+    EXPECT_EQ(std::vector<std::string>(names_held.begin() + 2, names_held.end()),
+              (std::vector<std::string>{"a.csv", "a.log", "a.qvx", "b.csv", "b.log", "b.qvx", "c.csv", "c.qvx"}));
+    EXPECT_EQ(read_file(at("b.csv")), "earlier b.csv\r\n");
+
+    // a.qvx's new outputs are in place; b.qvx and c.qvx keep the earlier
+    // ones, and no temporary file is left.
     EXPECT_EQ(read_file(at("a.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
     EXPECT_EQ(read_file(at("a.log")), LOG_1_0);
+    EXPECT_EQ(read_file(at("b.csv")), "earlier b.csv\r\n");
+    EXPECT_EQ(read_file(at("b.log")), "earlier b.log\r\n");
+    EXPECT_EQ(read_file(at("c.csv")), "earlier c.csv\r\n");
     EXPECT_EQ(read_file(at("b.qvx")), gaps);
-    EXPECT_EQ(names(), (std::vector<std::string>{"a.csv", "a.log", "a.qvx", "b.qvx", "c.qvx"}));
+    EXPECT_EQ(names(),
+              (std::vector<std::string>{"a.csv", "a.log", "a.qvx", "b.csv", "b.log", "b.qvx", "c.csv", "c.qvx"}));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "driver/directory_walk.h"
 
 #include "driver/file_conversion.h"
+#include "driver/output_files.h"
 #include "driver/platform.h"
 
 #include <new>
@@ -37,8 +38,7 @@ std::string join_path(const std::string& dir, const std::string& name)
 }
 
 // Lists `dir` as list_directory does. A directory too large to list in
-// memory ends like one that cannot be read, never the run: the one place
-// the program meets an exception, from the standard library.
+// memory ends like one that cannot be read, never the run.
 int list_entries(const directory* dir, const std::string& name_pattern, std::vector<listing_entry>* entries)
 {
     try {
@@ -72,22 +72,48 @@ void convert_selected_files(const directory* dir, const std::string& path, walk_
         }
     }
     const directory* listed = subdir != nullptr ? subdir : dir;
-    const std::string listed_path = subdir != nullptr ? join_path(path, selector.directory) : path;
-    std::vector<listing_entry> entries;
-    if (list_entries(listed, selector.name_pattern, &entries) == 0) {
-        for (const listing_entry& entry : entries) {
-            if (!entry.is_directory) {
-                end_if_interrupted();
-                // The result is of no concern here: a failed file has printed
-                // its own message, and the walk goes on.
-                convert_file(listed, entry.name, join_path(listed_path, entry.name), state->end_block,
-                             &state->outputs);
+    try {
+        const std::string listed_path = subdir != nullptr ? join_path(path, selector.directory) : path;
+        std::vector<listing_entry> entries;
+        if (list_entries(listed, selector.name_pattern, &entries) == 0) {
+            for (const listing_entry& entry : entries) {
+                if (!entry.is_directory) {
+                    end_if_interrupted();
+                    // The result is of no concern here: a failed file has
+                    // printed its own message, and the walk goes on.
+                    convert_file(listed, entry.name, listed_path, state->end_block, &state->outputs);
+                }
             }
         }
+    } catch (const std::bad_alloc&) {
+        // No memory for the path of the selector's directory: its files are
+        // not reached, as when it cannot be read.
     }
     if (subdir != nullptr) {
         close_directory(subdir);
     }
+}
+
+void walk(const directory* dir, const std::string& path, walk_state* state);
+
+// Walks the subdirectory `name` of `dir`, whose path is `path`, unless the
+// walk has entered it already. One that cannot be opened, or whose path or
+// record the memory cannot hold, is not entered, like an unreadable one.
+void enter(const directory* dir, const std::string& path, const std::string& name, walk_state* state)
+{
+    file_identity id;
+    directory* subdir = open_directory(dir, name, &id);
+    if (subdir == nullptr) {
+        return;
+    }
+    try {
+        if (add_identity(&state->visited, id)) {
+            walk(subdir, join_path(path, name), state);
+        }
+    } catch (const std::bad_alloc&) {
+        // Not entered, as said above.
+    }
+    close_directory(subdir);
 }
 
 void walk(const directory* dir, const std::string& path, walk_state* state)
@@ -101,19 +127,10 @@ void walk(const directory* dir, const std::string& path, walk_state* state)
         return;
     }
     for (const listing_entry& entry : entries) {
-        if (!entry.is_directory) {
-            continue;
+        if (entry.is_directory) {
+            end_if_interrupted();
+            enter(dir, path, entry.name, state);
         }
-        end_if_interrupted();
-        file_identity id;
-        directory* subdir = open_directory(dir, entry.name, &id);
-        if (subdir == nullptr) {
-            continue;
-        }
-        if (add_identity(&state->visited, id)) {
-            walk(subdir, join_path(path, entry.name), state);
-        }
-        close_directory(subdir);
     }
 }
 
@@ -126,8 +143,12 @@ void process_directory(const char* dir, const char* selector, bool recursive, in
     if (start == nullptr) {
         return;
     }
-    walk_state state = {split_selector(selector), recursive, end_block, {}, {}};
-    add_identity(&state.visited, id);
-    walk(start, dir, &state);
+    try {
+        walk_state state = {split_selector(selector), recursive, end_block, {}, {}};
+        add_identity(&state.visited, id);
+        walk(start, dir, &state);
+    } catch (const std::bad_alloc&) {
+        // No memory for even the start of the walk: nothing is converted.
+    }
     close_directory(start);
 }

@@ -4,66 +4,123 @@
 #include "driver/csv_writer.h"
 
 #include <cstdio>
+#include <new>
 
 namespace {
 
-// An output of the file being converted: its name in the directory, and its
-// path as the messages show it.
-struct output_file {
-    std::string name;
+// Writes the path `text` to standard output. On a terminal each control
+// byte (below 0x20, and 0x7F) and each two-byte UTF-8 control (0xC2, then
+// 0x80 to 0x9F) is shown as "?", so that no file name can move the cursor,
+// clear the screen or set the window title; elsewhere the bytes go as they
+// are, and scripts see the exact names. Needs no memory.
+void print_path(const std::string& text, bool terminal)
+{
+    if (!terminal) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        return;
+    }
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            std::putchar('?');
+            ++i;
+        } else {
+            std::putchar(c < 0x20 || c == 0x7F ? '?' : c);
+        }
+    }
+}
+
+// Writes the path of the input `name` in the directory `dir_path`.
+void print_input_path(const std::string& dir_path, const std::string& name, bool terminal)
+{
+    print_path(dir_path, terminal);
+    std::putchar(path_separator);
+    print_path(name, terminal);
+}
+
+void report_outcome(const std::string& path, const char* outcome, bool terminal)
+{
+    std::fputs("quendix : ", stdout);
+    print_path(path, terminal);
+    std::printf(", %s.\n", outcome);
+}
+
+// Converts as convert_file does, keeping the open input in `*input` and the
+// outputs in `pair`, so that the caller can release them when memory runs
+// out.
+int convert(const directory* dir, const std::string& name, const std::string& dir_path, int end_block,
+            identity_set* outputs, bool terminal, FILE** input, output_pair* pair)
+{
     std::string path;
-};
+    path.reserve(dir_path.size() + 1 + name.size());
+    path.append(dir_path).append(1, path_separator).append(name);
 
-void report_outcome(const std::string& path, const char* outcome)
-{
-    std::printf("quendix : %s, %s.\n", path.c_str(), outcome);
-}
-
-// Closes an output stream. True when every write and the close succeeded.
-bool close_output(FILE* stream)
-{
-    const bool wrote = std::ferror(stream) == 0;
-    const bool closed = std::fclose(stream) == 0;
-    return wrote && closed;
-}
-
-// True when `output` may be created for the input `name` whose identity is
-// `input`: it is neither the input itself, by name or through a link, nor
-// an output this run has created already.
-bool may_create(const directory* dir, const std::string& name, const file_identity& input,
-                const output_file& output, const identity_set& outputs)
-{
-    file_identity id;
-    if (output.name == name || (name_identity(dir, output.name, true, &id) == 0 && same_identity(id, input))) {
-        return false;
+    file_identity input_id;
+    unsigned permissions = 0;
+    *input = open_input(dir, name, &input_id, &permissions);
+    if (*input == nullptr) {
+        report_outcome(path, "not opened", terminal);
+        return -1;
     }
-    return !(name_identity(dir, output.name, false, &id) == 0 && has_identity(outputs, id));
-}
-
-// Creates `output` and records it in `outputs`; null when it cannot.
-FILE* create(const directory* dir, const output_file& output, identity_set* outputs)
-{
-    file_identity id;
-    FILE* stream = create_output(dir, output.name, &id);
-    if (stream != nullptr) {
-        add_identity(outputs, id);
+    name_outputs(dir, name, path, pair);
+    const output_file* refused = refused_output(*pair, name, input_id, *outputs);
+    if (refused == nullptr) {
+        refused = begin_outputs(pair, permissions, outputs);
     }
-    return stream;
+    if (refused != nullptr) {
+        std::fclose(*input);
+        *input = nullptr;
+        report_outcome(refused->path, "not opened", terminal);
+        return -1;
+    }
+    write_csv_header(pair->csv.stream);
+
+    // The writer owns the CSV stream from here on, and closes it.
+    csv_writer* csv_rows = open_csv_writer(pair->csv.stream);
+    pair->csv.stream = nullptr;
+    const conversion_streams streams = {*input, csv_writer_sink(csv_rows), pair->log.stream, stdout,
+                                        stdout_is_terminal()};
+    const conversion_end end = convert_frames(streams, end_block, &interrupt_signal);
+    const bool log_written = close_output(&pair->log);
+    // Waits for the CSV writes in flight, so that none lands after the
+    // temporary files are removed on an interrupt.
+    const bool csv_written = close_csv_writer(csv_rows);
+    std::fclose(*input);
+    *input = nullptr;
+
+    // Until the outputs are in place the file is still being converted, and
+    // an interrupt removes its temporary files: every real name keeps what
+    // it held before.
+    if (interrupt_signal != 0) {
+        abandon_outputs(pair, outputs);
+        report_outcome(path, "interrupted", terminal);
+        end_if_interrupted();
+    }
+    // Outputs that are not both whole replace nothing. Those of a read that
+    // failed are whole records of what was read, and are put in place.
+    const output_file* unplaced = nullptr;
+    if (log_written && csv_written) {
+        unplaced = commit_outputs(pair, outputs);
+    } else {
+        abandon_outputs(pair, outputs);
+    }
+    if (end == CONVERSION_READ_FAILED) {
+        report_outcome(path, "not read", terminal);
+    }
+    if (!log_written) {
+        report_outcome(pair->log.path, "not written", terminal);
+    }
+    if (!csv_written) {
+        report_outcome(pair->csv.path, "not written", terminal);
+    }
+    if (unplaced != nullptr) {
+        report_outcome(unplaced->path, "not written", terminal);
+    }
+    return (end == CONVERSION_DONE && log_written && csv_written && unplaced == nullptr) ? 0 : -1;
 }
 
 }  // namespace
-
-std::string output_name(const std::string& path, const char* extension)
-{
-    size_t name_start = path.size();
-    while (name_start > 0 && !is_path_separator(path[name_start - 1])) {
-        --name_start;
-    }
-    // A name shorter than the four bytes it would lose keeps its bytes, so
-    // the output never lands in a parent directory or loses the name.
-    const size_t kept = (path.size() - name_start < 4) ? path.size() : path.size() - 4;
-    return path.substr(0, kept) + extension;
-}
 
 void end_if_interrupted()
 {
@@ -73,73 +130,30 @@ void end_if_interrupted()
     }
 }
 
-int convert_file(const directory* dir, const std::string& name, const std::string& path, int end_block,
+int convert_file(const directory* dir, const std::string& name, const std::string& dir_path, int end_block,
                  identity_set* outputs)
 {
+    const bool terminal = stdout_is_terminal();
     // "uqendix", not "quendix": the banner has always read so, and scripts
     // that split the console text by file look for it.
-    std::printf("\nuqendix : %s\n\n", path.c_str());
+    std::fputs("\nuqendix : ", stdout);
+    print_input_path(dir_path, name, terminal);
+    std::fputs("\n\n", stdout);
 
-    file_identity input_id;
-    FILE* input = open_input(dir, name, &input_id);
-    if (input == nullptr) {
-        report_outcome(path, "not opened");
-        return -1;
-    }
-    const output_file csv = {output_name(name, ".csv"), output_name(path, ".csv")};
-    const output_file log = {output_name(name, ".log"), output_name(path, ".log")};
-    for (const output_file* output : {&csv, &log}) {
-        if (!may_create(dir, name, input_id, *output, *outputs)) {
+    FILE* input = nullptr;
+    output_pair pair;
+    try {
+        return convert(dir, name, dir_path, end_block, outputs, terminal, &input, &pair);
+    } catch (const std::bad_alloc&) {
+        // Memory for the file's names or for the set of outputs ran out:
+        // the file is not converted, and the run goes on with the next.
+        abandon_outputs(&pair, outputs);
+        if (input != nullptr) {
             std::fclose(input);
-            report_outcome(output->path, "not opened");
-            return -1;
         }
-    }
-
-    FILE* csv_stream = create(dir, csv, outputs);
-    if (csv_stream == nullptr) {
-        std::fclose(input);
-        report_outcome(csv.path, "not opened");
+        std::fputs("quendix : ", stdout);
+        print_input_path(dir_path, name, terminal);
+        std::fputs(", not opened.\n", stdout);
         return -1;
     }
-    write_csv_header(csv_stream);
-    FILE* log_stream = create(dir, log, outputs);
-    if (log_stream == nullptr) {
-        std::fclose(input);
-        const bool csv_written = close_output(csv_stream);
-        report_outcome(log.path, "not opened");
-        if (!csv_written) {
-            report_outcome(csv.path, "not written");
-        }
-        return -1;
-    }
-
-    csv_writer* csv_rows = open_csv_writer(csv_stream);
-    const conversion_streams streams = {input, csv_writer_sink(csv_rows), log_stream, stdout, stdout_is_terminal()};
-    const conversion_end end = convert_frames(streams, end_block, &interrupt_signal);
-    const bool log_written = close_output(log_stream);
-    // Waits for the CSV writes in flight, so that none lands after the
-    // outputs are removed on an interrupt.
-    const bool csv_written = close_csv_writer(csv_rows);
-    std::fclose(input);
-
-    // Until its last message the file is still being converted, and an
-    // interrupt takes both outputs away: none is left that looks whole but
-    // is not.
-    if (interrupt_signal != 0) {
-        remove_name(dir, csv.name);
-        remove_name(dir, log.name);
-        report_outcome(path, "interrupted");
-        end_if_interrupted();
-    }
-    if (end == CONVERSION_READ_FAILED) {
-        report_outcome(path, "not read");
-    }
-    if (!log_written) {
-        report_outcome(log.path, "not written");
-    }
-    if (!csv_written) {
-        report_outcome(csv.path, "not written");
-    }
-    return (end == CONVERSION_DONE && log_written && csv_written) ? 0 : -1;
 }

@@ -3,23 +3,22 @@
 #ifndef QUENDIX_DRIVER_FILE_CONVERSION_H
 #define QUENDIX_DRIVER_FILE_CONVERSION_H
 
+#include "driver/output_files.h"
 #include "driver/platform.h"
 
 #include <string>
 
-// The name of an output beside `path`: its last four bytes replaced by
-// `extension` (".csv" or ".log"), or the extension appended when the file
-// name after the last separator is shorter than four bytes.
-std::string output_name(const std::string& path, const char* extension);
-
-// Converts the frame file `name` in `dir`, shown as `path`, into its CSV and
-// log files beside it, echoing the report on standard output. `outputs`
-// holds the outputs the run has created, which are never written twice; the
-// two of this file are added to it. Returns 0 when the input was read to its
-// end and both outputs were written and closed, -1 otherwise; the message has
-// been printed either way. An interrupt before the file's last message
-// removes both outputs, says so and ends the process.
-int convert_file(const directory* dir, const std::string& name, const std::string& path, int end_block,
+// Converts the frame file `name` in `dir`, whose path is `dir_path`, into
+// its CSV and log files beside it, echoing the report on standard output.
+// `outputs` holds the outputs the run has made, which are never written
+// twice; the two of this file are added to it. The outputs are written
+// under temporary names and renamed into place only when both are whole.
+// Returns 0 when the input was read to its end and both outputs were
+// written and put in place, -1 otherwise; the message has been printed
+// either way, and a conversion that cannot get the memory it needs is
+// reported as not opened. An interrupt before the file's last message
+// removes its temporary files, says so and ends the process.
+int convert_file(const directory* dir, const std::string& name, const std::string& dir_path, int end_block,
                  identity_set* outputs);
 
 // Ends the process when an interrupt has arrived, after writing out the

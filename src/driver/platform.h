@@ -1,14 +1,14 @@
 // The operating-system services the converter needs, behind one small
 // interface. Each platform has its own implementation file, chosen by the
-// build; no other file needs to know which platform it runs on.
+// build; no other file needs to know which platform it runs on. A call that
+// needs memory it cannot get throws std::bad_alloc, and then leaves nothing
+// open or created.
 #ifndef QUENDIX_DRIVER_PLATFORM_H
 #define QUENDIX_DRIVER_PLATFORM_H
 
 #include <csignal>
 #include <cstdio>
-#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 // One entry of a directory listing.
@@ -29,21 +29,6 @@ inline bool same_identity(const file_identity& a, const file_identity& b)
     return a.volume == b.volume && a.index == b.index;
 }
 
-// Files or directories by identity: those a run has entered or created.
-using identity_set = std::set<std::pair<unsigned long long, unsigned long long>>;
-
-// Adds `id` to `set`; false when it was there already.
-inline bool add_identity(identity_set* set, const file_identity& id)
-{
-    return set->insert(std::make_pair(id.volume, id.index)).second;
-}
-
-// True when `id` is in `set`.
-inline bool has_identity(const identity_set& set, const file_identity& id)
-{
-    return set.count(std::make_pair(id.volume, id.index)) != 0;
-}
-
 // The separator used to join directory and entry names.
 extern const char path_separator;
 
@@ -57,8 +42,10 @@ bool is_path_separator(char c);
 struct directory;
 
 // Opens `name` (it may hold separators) relative to `parent`, or to the
-// current directory when `parent` is null, following links, and fills `id`.
-// Returns null when it is not a directory that can be opened.
+// current directory when `parent` is null, and fills `id`. Links are
+// followed only when the user running the program or the superuser owns
+// them (POSIX; on Windows every link is followed). Returns null when it is
+// not a directory that can be opened that way.
 directory* open_directory(const directory* parent, const std::string& name, file_identity* id);
 
 // Closes a directory that open_directory opened.
@@ -80,17 +67,32 @@ int list_directory(const directory* dir, const std::string& name_pattern,
 int name_identity(const directory* dir, const std::string& name, bool follow_links, file_identity* id);
 
 // Opens `name` in `dir` for binary reading when it is a regular file,
-// without ever blocking on pipes or devices, and fills `id`. Returns null
-// otherwise.
-FILE* open_input(const directory* dir, const std::string& name, file_identity* id);
+// without ever blocking on pipes or devices, following links as
+// open_directory does, and fills `id` and `permissions`: the file's read
+// and write permission bits (POSIX; 0 on Windows), which its outputs are
+// made with. Returns null otherwise.
+FILE* open_input(const directory* dir, const std::string& name, file_identity* id, unsigned* permissions);
 
-// Creates `name` in `dir` as a new, empty file for binary writing and fills
-// `id`. What the name holds is looked at first, without following links:
-// nothing, or a regular file or a link (dangling or not) whose name is then
-// removed, are replaced by the new file, which is made so that it can never
-// be a file that existed before; a directory, device, pipe or socket is left
-// as it is. Returns null when no new file was made.
-FILE* create_output(const directory* dir, const std::string& name, file_identity* id);
+// True when a new file may be put in the place of `name` in `dir` by
+// rename_name: the name holds nothing, or a regular file or a link
+// (dangling or not), looked at without following it; on Windows a file or
+// link that is not read-only and answers to `name` as its own name, not as
+// a short 8.3 alias of another file. False for a directory, device, pipe or
+// socket, and for whatever cannot be looked at.
+bool may_replace(const directory* dir, const std::string& name);
+
+// Creates `name` in `dir` as a new, empty file for binary writing, with the
+// read and write `permissions` (POSIX, further limited by the umask;
+// ignored on Windows), and fills `id`. Nothing that exists is ever opened:
+// when anything holds the name, a link included, no file is made and
+// `*name_taken` is set. Returns null when no new file was made.
+FILE* create_new_file(const directory* dir, const std::string& name, unsigned permissions, file_identity* id,
+                      bool* name_taken);
+
+// Renames the file `from` in `dir` to `to`, replacing whatever file or
+// link `to` names in one step, never writing through it. Returns 0, or -1
+// when it cannot (`to` is a directory, for one).
+int rename_name(const directory* dir, const std::string& from, const std::string& to);
 
 // Removes the file `name` in `dir`. Returns 0, or -1 when it cannot.
 int remove_name(const directory* dir, const std::string& name);

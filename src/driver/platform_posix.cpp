@@ -1,15 +1,19 @@
 // POSIX implementation of the platform layer: directory handles and the
-// *at() calls relative to them, readdir listings filtered by the wildcard
-// matcher, stat identities, and signals.
+// *at() calls relative to them, links resolved one at a time so that only
+// trusted ones are followed, readdir listings filtered by the wildcard
+// matcher, stat identities, and signals. Links are read through O_PATH
+// descriptors, which Linux has.
 #include "driver/platform.h"
 
 #include "driver/wildcard.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <new>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,20 +37,108 @@ static void identity_from_stat(const struct stat& st, file_identity* id)
     id->index = static_cast<unsigned long long>(st.st_ino);
 }
 
+// True when a link owned by `owner` may be followed: it is the user's own
+// or the superuser's, never one that another user could have planted.
+static bool trusted_owner(uid_t owner)
+{
+    return owner == geteuid() || owner == 0;
+}
+
+// Opens `name` (it may hold separators) relative to `dir_fd` with `flags`,
+// resolving every link on the way itself: each is looked at through a
+// descriptor of its own, so that what is read is what was checked, and
+// followed only when trusted_owner says so, 40 at most. Returns the
+// descriptor, or -1.
+static int open_through_trusted_links(int dir_fd, const std::string& name, int flags)
+{
+    constexpr int MOST_LINKS = 40;
+    int at = dir_fd;  // the directory that `rest` is relative to
+    int owned = -1;   // `at` when it was opened here
+    const auto move_to = [&at, &owned](int fd) {
+        if (owned >= 0) {
+            close(owned);
+        }
+        at = owned = fd;
+    };
+    int result = -1;
+    try {
+        std::string rest = name;
+        int links = 0;
+        for (;;) {
+            if (!rest.empty() && rest[0] == '/') {
+                const int top = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+                if (top < 0) {
+                    break;
+                }
+                move_to(top);
+                const size_t start = rest.find_first_not_of('/');
+                rest.erase(0, start == std::string::npos ? rest.size() : start);
+                if (rest.empty()) {
+                    rest = ".";
+                }
+                continue;
+            }
+            const size_t end = rest.find('/');
+            std::string part = rest.substr(0, end);
+            rest.erase(0, end == std::string::npos ? rest.size() : end + 1);
+            const bool last = rest.find_first_not_of('/') == std::string::npos;
+            if (part.empty()) {
+                if (!last) {
+                    continue;
+                }
+                part = ".";
+            }
+            const int fd = openat(at, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+            struct stat st;
+            if (fd < 0) {
+                break;
+            }
+            if (fstat(fd, &st) != 0) {
+                close(fd);
+                break;
+            }
+            if (S_ISLNK(st.st_mode)) {
+                char target[PATH_MAX];
+                const ssize_t length = readlinkat(fd, "", target, sizeof target);
+                close(fd);
+                if (!trusted_owner(st.st_uid) || length <= 0 || length == sizeof target || ++links > MOST_LINKS) {
+                    break;
+                }
+                rest = last ? std::string(target, static_cast<size_t>(length))
+                            : std::string(target, static_cast<size_t>(length)) + "/" + rest;
+                continue;
+            }
+            if (last) {
+                // O_NOFOLLOW: a link put in its place since fails the open.
+                close(fd);
+                result = openat(at, part.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+                break;
+            }
+            move_to(fd);
+        }
+    } catch (const std::bad_alloc&) {
+        move_to(-1);
+        throw;
+    }
+    move_to(-1);
+    return result;
+}
+
 directory* open_directory(const directory* parent, const std::string& name, file_identity* id)
 {
-    const int fd = openat(parent != nullptr ? parent->fd : AT_FDCWD, name.c_str(),
-                          O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open_through_trusted_links(parent != nullptr ? parent->fd : AT_FDCWD, name,
+                                              O_RDONLY | O_DIRECTORY | O_NONBLOCK);
     if (fd < 0) {
         return nullptr;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0) {
+    directory* dir = fstat(fd, &st) == 0 ? new (std::nothrow) directory{fd} : nullptr;
+    if (dir == nullptr) {
         close(fd);
         return nullptr;
     }
     identity_from_stat(st, id);
-    return new directory{fd};
+    return dir;
 }
 
 void close_directory(directory* dir)
@@ -69,17 +161,22 @@ static bool read_entries(const directory* dir, const std::string& name_pattern,
         }
         return false;
     }
-    while (const struct dirent* d = readdir(listing)) {
-        const char* name = d->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
-            continue;
+    try {
+        while (const struct dirent* d = readdir(listing)) {
+            const char* name = d->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+                continue;
+            }
+            if (!wildcard_match(name_pattern.c_str(), name)) {
+                continue;
+            }
+            struct stat st;
+            const bool is_directory = fstatat(dir->fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+            entries->push_back(listing_entry{name, is_directory});
         }
-        if (!wildcard_match(name_pattern.c_str(), name)) {
-            continue;
-        }
-        struct stat st;
-        const bool is_directory = fstatat(dir->fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-        entries->push_back(listing_entry{name, is_directory});
+    } catch (const std::bad_alloc&) {
+        closedir(listing);
+        throw;
     }
     closedir(listing);
     return true;
@@ -110,11 +207,11 @@ int name_identity(const directory* dir, const std::string& name, bool follow_lin
     return 0;
 }
 
-FILE* open_input(const directory* dir, const std::string& name, file_identity* id)
+FILE* open_input(const directory* dir, const std::string& name, file_identity* id, unsigned* permissions)
 {
     // O_NONBLOCK keeps the open itself from waiting for a FIFO's writer; the
     // type check then turns away everything that is not a regular file.
-    const int fd = openat(dir->fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = open_through_trusted_links(dir->fd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         return nullptr;
     }
@@ -124,6 +221,7 @@ FILE* open_input(const directory* dir, const std::string& name, file_identity* i
         return nullptr;
     }
     identity_from_stat(st, id);
+    *permissions = static_cast<unsigned>(st.st_mode & 0666);
     FILE* stream = fdopen(fd, "rb");
     if (stream == nullptr) {
         close(fd);
@@ -131,28 +229,27 @@ FILE* open_input(const directory* dir, const std::string& name, file_identity* i
     return stream;
 }
 
-FILE* create_output(const directory* dir, const std::string& name, file_identity* id)
+bool may_replace(const directory* dir, const std::string& name)
 {
     struct stat st;
-    if (fstatat(dir->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
-            return nullptr;
-        }
-        // Only the name goes: a link's target, and the other names of a
-        // file with several, stay as they are.
-        if (unlinkat(dir->fd, name.c_str(), 0) != 0 && errno != ENOENT) {
-            return nullptr;
-        }
-    } else if (errno != ENOENT) {
-        return nullptr;
+    if (fstatat(dir->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT;
     }
-    // O_EXCL: whatever has taken the name since, a link included, makes the
-    // creation fail; nothing existing is ever followed, opened or truncated.
+    return S_ISREG(st.st_mode) || S_ISLNK(st.st_mode);
+}
+
+FILE* create_new_file(const directory* dir, const std::string& name, unsigned permissions, file_identity* id,
+                      bool* name_taken)
+{
+    // O_EXCL: whatever holds the name, a link included, makes the creation
+    // fail; nothing existing is ever followed, opened or truncated.
     const int fd = openat(dir->fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
-                          0666);
+                          static_cast<mode_t>(permissions));
+    *name_taken = fd < 0 && errno == EEXIST;
     if (fd < 0) {
         return nullptr;
     }
+    struct stat st;
     if (fstat(fd, &st) != 0) {
         close(fd);
         unlinkat(dir->fd, name.c_str(), 0);
@@ -165,6 +262,11 @@ FILE* create_output(const directory* dir, const std::string& name, file_identity
         unlinkat(dir->fd, name.c_str(), 0);
     }
     return stream;
+}
+
+int rename_name(const directory* dir, const std::string& from, const std::string& to)
+{
+    return renameat(dir->fd, from.c_str(), dir->fd, to.c_str()) == 0 ? 0 : -1;
 }
 
 int remove_name(const directory* dir, const std::string& name)

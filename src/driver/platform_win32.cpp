@@ -1,8 +1,8 @@
 // Windows implementation of the platform layer: directories held by their
 // paths, FindFirstFileA listings whose wildcards the system matches,
-// identities from the volume serial number and the file index, outputs that
-// replace names without following reparse points, and console control
-// events in place of signals.
+// identities from the volume serial number and the file index, outputs made
+// with CREATE_NEW and renamed over the names they replace, and console
+// control events in place of signals.
 //
 // Every name is joined to its directory's path and handed to the system's
 // ANSI file functions, which take paths of at most MAX_PATH (260) bytes,
@@ -148,7 +148,7 @@ bool is_own_name(HANDLE handle, const directory* dir, const std::string& name)
     return _stricmp(expected.c_str(), found.c_str()) == 0;
 }
 
-// True when the open `handle` may be removed to make room for an output:
+// True when the open `handle` may be replaced by an output:
 // it is a file, or a link of any kind (a symbolic link or a junction,
 // dangling or not, to a file or a directory), under its own name. Not a
 // directory, nor a socket.
@@ -172,40 +172,47 @@ bool is_replaceable(HANDLE handle, const directory* dir, const std::string& name
     return is_own_name(handle, dir, name);
 }
 
-// Frees `name` in `dir`, whose path is `path`, for a new file. True when
-// nothing is there, or when a file or link was, whose own name is then
-// removed: a link's target and the other names of a file with several stay
-// as they are. False, with nothing touched, for whatever is_replaceable
-// turns away and for a name that cannot be removed (a read-only file, one
-// another program holds open without sharing its deletion).
-bool free_name(const directory* dir, const std::string& name, const std::string& path)
+// True when `name` in `dir`, whose path is `path`, may be replaced by a new
+// file: nothing is there, or a file or link that is not read-only (Windows
+// would not replace it) and whose own name it is. Nothing is changed.
+bool replaceable_name(const directory* dir, const std::string& name, const std::string& path)
 {
     // GetFileAttributesA describes a reparse point itself, never follows it.
     const DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     }
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 ||
+        ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)) {
         return false;
     }
-    // The name is opened itself, never followed, then looked at again and
-    // removed through the same handle: what is removed is what was looked
-    // at. For a directory link that takes the link away, never the
-    // directory it leads to or anything in it.
-    const HANDLE handle = CreateFileA(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                      nullptr);
+    // The name is opened itself, never followed, and looked at again
+    // through the handle.
+    const HANDLE handle = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     }
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    const bool removed =
-        is_replaceable(handle, dir, name) &&
-        SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
-    // The name goes when its last handle closes.
+    const bool replaceable = is_replaceable(handle, dir, name);
     CloseHandle(handle);
-    return removed;
+    return replaceable;
+}
+
+// Writes the path of `name` in `dir` into `path`, which holds MAX_PATH
+// bytes, without needing memory. False when it does not fit, and no system
+// function would take it.
+bool join_into(const directory* dir, const std::string& name, char (&path)[MAX_PATH])
+{
+    const size_t length = dir->path.size() + 1 + name.size();
+    if (length >= MAX_PATH) {
+        return false;
+    }
+    std::memcpy(path, dir->path.data(), dir->path.size());
+    path[dir->path.size()] = path_separator;
+    std::memcpy(path + dir->path.size() + 1, name.data(), name.size());
+    path[length] = '\0';
+    return true;
 }
 
 // Reads the entries of `dir` that match `name_pattern` into `entries`.
@@ -217,14 +224,19 @@ bool read_entries(const directory* dir, const std::string& name_pattern, std::ve
     if (listing == INVALID_HANDLE_VALUE) {
         return false;
     }
-    do {
-        if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) {
-            continue;
-        }
-        // A link to a directory carries the directory attribute as well.
-        const bool is_directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        entries->push_back(listing_entry{entry.cFileName, is_directory});
-    } while (FindNextFileA(listing, &entry));
+    try {
+        do {
+            if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) {
+                continue;
+            }
+            // A link to a directory carries the directory attribute as well.
+            const bool is_directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            entries->push_back(listing_entry{entry.cFileName, is_directory});
+        } while (FindNextFileA(listing, &entry));
+    } catch (const std::bad_alloc&) {
+        FindClose(listing);
+        throw;
+    }
     const bool whole = GetLastError() == ERROR_NO_MORE_FILES;
     FindClose(listing);
     return whole;
@@ -275,7 +287,11 @@ directory* open_directory(const directory* parent, const std::string& name, file
         CloseHandle(handle);
         return nullptr;
     }
-    return new directory{std::move(path), handle};
+    directory* dir = new (std::nothrow) directory{std::move(path), handle};
+    if (dir == nullptr) {
+        CloseHandle(handle);
+    }
+    return dir;
 }
 
 void close_directory(directory* dir)
@@ -316,8 +332,9 @@ int name_identity(const directory* dir, const std::string& name, bool follow_lin
     return identified ? 0 : -1;
 }
 
-FILE* open_input(const directory* dir, const std::string& name, file_identity* id)
+FILE* open_input(const directory* dir, const std::string& name, file_identity* id, unsigned* permissions)
 {
+    *permissions = 0;
     // Devices are turned away by name, and anything else that is not a
     // disk file by its type, before a byte is read: a run never waits on a
     // console or a pipe, and never reads an endless device.
@@ -338,20 +355,29 @@ FILE* open_input(const directory* dir, const std::string& name, file_identity* i
     return stream_of(handle, _O_RDONLY | _O_BINARY, "rb");
 }
 
-FILE* create_output(const directory* dir, const std::string& name, file_identity* id)
+bool may_replace(const directory* dir, const std::string& name)
 {
     // A name that opens a device ("nul.csv") does so in every directory:
     // the output would vanish while the run reported it written.
     const std::string path = joined(dir, name);
-    if (names_device(path) || !free_name(dir, name, path)) {
+    return !names_device(path) && replaceable_name(dir, name, path);
+}
+
+FILE* create_new_file(const directory* dir, const std::string& name, unsigned, file_identity* id, bool* name_taken)
+{
+    *name_taken = false;
+    const std::string path = joined(dir, name);
+    if (names_device(path)) {
         return nullptr;
     }
-    // CREATE_NEW fails on whatever has taken the name since, and with
-    // FILE_FLAG_OPEN_REPARSE_POINT a link that has is not followed: nothing
-    // existing is ever opened or truncated.
+    // CREATE_NEW fails on whatever holds the name, and with
+    // FILE_FLAG_OPEN_REPARSE_POINT a link that does is not followed:
+    // nothing existing is ever opened or truncated.
     const HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        *name_taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
         return nullptr;
     }
     DWORD attributes = 0;
@@ -368,9 +394,22 @@ FILE* create_output(const directory* dir, const std::string& name, file_identity
     return stream;
 }
 
+int rename_name(const directory* dir, const std::string& from, const std::string& to)
+{
+    // A file or link at `to` is replaced by the rename itself, never opened
+    // or written through; a directory makes the rename fail.
+    char from_path[MAX_PATH];
+    char to_path[MAX_PATH];
+    if (!join_into(dir, from, from_path) || !join_into(dir, to, to_path)) {
+        return -1;
+    }
+    return MoveFileExA(from_path, to_path, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
+}
+
 int remove_name(const directory* dir, const std::string& name)
 {
-    return DeleteFileA(joined(dir, name).c_str()) ? 0 : -1;
+    char path[MAX_PATH];
+    return join_into(dir, name, path) && DeleteFileA(path) ? 0 : -1;
 }
 
 void prepare_process()

@@ -246,7 +246,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Each input is a run of its own, free to replace the last one's outputs.
     identity_set outputs;
     check(begin_capture(console) == 0, "standard output can be caught", console);
-    const int result = convert_file(scratch, "r.qvx", input, end_block, &outputs);
+    const int result = convert_file(scratch, "r.qvx", dir, end_block, &outputs);
     end_capture();
 
     check(result == 0, "the conversion succeeds");

@@ -42,6 +42,11 @@ struct run_setup {
     // number, as an old kernel or a container's policy does, and any other
     // io_uring call ends the program (Linux only).
     int refused_io_uring = 0;
+    // Standard output is a pseudo-terminal, as in an interactive shell.
+    bool terminal_output = false;
+    // The user (and group) the program runs as, when the tests run as root;
+    // -1 for the tests' own.
+    int user = -1;
 };
 
 // Runs the quendix binary under test like run_quendix, set up by `setup`,
@@ -56,6 +61,17 @@ program_run run_quendix_with(const std::filesystem::path& dir, const std::vector
 // for a sink that interrupts the run. On Windows only SIGINT, as Ctrl-C to
 // the console that the test shares with the program.
 void signal_running_program(int signal_number);
+
+// POSIX: limits the address space of the program that run_quendix_with is
+// running to what it uses now plus `headroom` bytes, so that it soon runs
+// out of memory. False when its size cannot be read or the limit not set.
+bool limit_running_program_memory(unsigned long long headroom);
+
+// POSIX: runs `count` copies of the quendix binary under test at once, each
+// with `args` in `dir`, with no standard input and standard output thrown
+// away, and returns their exit statuses once all have ended.
+std::vector<int> run_quendix_at_once(const std::filesystem::path& dir, const std::vector<std::string>& args, int count,
+                                     int timeout_seconds = 60);
 
 // The path the program prints for a path written with "/" here: the
 // platform's separator in place of each "/".

@@ -7,13 +7,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <utility>
 
@@ -44,6 +48,89 @@ int refuse_io_uring(int error)
     return prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0 ? 0 : -1;
 }
 
+// Written to the terminal by the harness once the program has ended, so
+// that it arrives after all the program's output; the program never writes
+// these control bytes to a terminal.
+const std::string TERMINAL_END = "\x01\x02end of the program's output\x02\x01";
+
+// Opens a pseudo-terminal in raw mode, so that it passes every byte as it
+// is: fds[0] the side the harness reads, fds[1] the program's side. False
+// when there is none.
+bool open_terminal(int fds[2])
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0) {
+        return false;
+    }
+    const char* name = grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
+    const int slave = name != nullptr ? open(name, O_RDWR | O_NOCTTY) : -1;
+    termios mode;
+    if (slave < 0 || tcgetattr(slave, &mode) != 0) {
+        close(master);
+        if (slave >= 0) {
+            close(slave);
+        }
+        return false;
+    }
+    cfmakeraw(&mode);
+    tcsetattr(slave, TCSANOW, &mode);
+    fds[0] = master;
+    fds[1] = slave;
+    return true;
+}
+
+// Hands everything the program writes on the terminal `master` to `sink`.
+// `ended` is a pipe whose writing end only the program holds, and so
+// closes when it ends; the harness then writes TERMINAL_END on `slave` and
+// reads up to it, so that nothing the program wrote is lost.
+void read_terminal(int master, int slave, int ended, const output_sink& sink)
+{
+    char buffer[65536];
+    pollfd watched[2] = {{master, POLLIN, 0}, {ended, POLLIN, 0}};
+    for (;;) {
+        if (poll(watched, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            ADD_FAILURE() << "poll: " << std::strerror(errno);
+            return;
+        }
+        if ((watched[0].revents & POLLIN) != 0) {
+            const ssize_t n = read(master, buffer, sizeof buffer);
+            if (n > 0) {
+                sink(buffer, static_cast<size_t>(n));
+            }
+        } else if (watched[1].revents != 0) {
+            break;
+        }
+    }
+    if (write(slave, TERMINAL_END.data(), TERMINAL_END.size()) != static_cast<ssize_t>(TERMINAL_END.size())) {
+        ADD_FAILURE() << "cannot write to the terminal: " << std::strerror(errno);
+        return;
+    }
+    std::string rest;
+    while (rest.size() < TERMINAL_END.size() ||
+           rest.compare(rest.size() - TERMINAL_END.size(), TERMINAL_END.size(), TERMINAL_END) != 0) {
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n <= 0) {
+            ADD_FAILURE() << "the terminal ended before its end mark";
+            return;
+        }
+        rest.append(buffer, static_cast<size_t>(n));
+    }
+    if (rest.size() > TERMINAL_END.size()) {
+        sink(rest.data(), rest.size() - TERMINAL_END.size());
+    }
+}
+
+// In a child about to become the program: runs it as `user` (and that
+// group, with no others). False when it cannot.
+bool become_user(int user)
+{
+    return user < 0 || (setgroups(0, nullptr) == 0 && setgid(static_cast<gid_t>(user)) == 0 &&
+                        setuid(static_cast<uid_t>(user)) == 0);
+}
+
 // Runs `program` as `setup` says, with its standard output a pipe to `sink`.
 program_run run_with_sink(const std::string& program, const std::filesystem::path& dir,
                           const std::vector<std::string>& args, const run_setup& setup,
@@ -51,7 +138,19 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
 {
     program_run result{-1, std::string()};
     int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) {
+    int ended_fds[2] = {-1, -1};
+    if (setup.terminal_output) {
+        if (!open_terminal(pipe_fds)) {
+            ADD_FAILURE() << "cannot run " << program << ": no pseudo-terminal: " << std::strerror(errno);
+            return result;
+        }
+        if (pipe(ended_fds) != 0) {
+            ADD_FAILURE() << "cannot run " << program << ": pipe: " << std::strerror(errno);
+            close(pipe_fds[0]);
+            close(pipe_fds[1]);
+            return result;
+        }
+    } else if (pipe(pipe_fds) != 0) {
         ADD_FAILURE() << "cannot run " << program << ": pipe: " << std::strerror(errno);
         return result;
     }
@@ -75,6 +174,9 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
             close(pipe_fds[0]);
         }
         close(pipe_fds[1]);
+        if (ended_fds[0] >= 0) {
+            close(ended_fds[0]);
+        }
         if (setup.closed_streams) {
             close(STDIN_FILENO);
             close(STDOUT_FILENO);
@@ -87,7 +189,7 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
         for (const int signal_number : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) {
             signal(signal_number, SIG_DFL);
         }
-        if (chdir(dir.c_str()) != 0) {
+        if (chdir(dir.c_str()) != 0 || !become_user(setup.user)) {
             _exit(126);
         }
         if (setup.refused_io_uring != 0 && refuse_io_uring(setup.refused_io_uring) != 0) {
@@ -100,9 +202,21 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
     if (pid < 0) {
         ADD_FAILURE() << "cannot run " << program << ": fork: " << std::strerror(errno);
     }
+    // A run started from a sink, while another runs, hands that one back.
+    const pid_t outer_program = running_program;
     running_program = pid;
-    close(pipe_fds[1]);
-    if (pipe_fds[0] >= 0) {
+    if (setup.terminal_output) {
+        close(ended_fds[1]);
+        if (pid > 0) {
+            read_terminal(pipe_fds[0], pipe_fds[1], ended_fds[0], sink);
+        }
+        close(ended_fds[0]);
+        close(pipe_fds[0]);
+        close(pipe_fds[1]);
+    } else {
+        close(pipe_fds[1]);
+    }
+    if (!setup.terminal_output && pipe_fds[0] >= 0) {
         char buffer[65536];
         ssize_t n;
         while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
@@ -116,7 +230,7 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
     } else if (pid > 0) {
         ADD_FAILURE() << "exit status of " << program << ": waitpid: " << std::strerror(errno);
     }
-    running_program = -1;
+    running_program = outer_program;
     return result;
 }
 
@@ -143,6 +257,64 @@ program_run run_quendix_with(const std::filesystem::path& dir, const std::vector
                              const run_setup& setup, const output_sink& sink)
 {
     return run_with_sink(QUENDIX_BINARY, dir, args, setup, sink);
+}
+
+bool limit_running_program_memory(unsigned long long headroom)
+{
+    std::ifstream status("/proc/" + std::to_string(running_program) + "/status");
+    std::string line;
+    unsigned long long size_kib = 0;
+    while (running_program > 0 && std::getline(status, line)) {
+        if (line.compare(0, 7, "VmSize:") == 0) {
+            size_kib = std::strtoull(line.c_str() + 7, nullptr, 10);
+        }
+    }
+    const rlimit limit = {size_kib * 1024 + headroom, size_kib * 1024 + headroom};
+    return size_kib > 0 && prlimit(running_program, RLIMIT_AS, &limit, nullptr) == 0;
+}
+
+std::vector<int> run_quendix_at_once(const std::filesystem::path& dir, const std::vector<std::string>& args, int count,
+                                     int timeout_seconds)
+{
+    std::vector<pid_t> pids;
+    for (int i = 0; i < count; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            std::vector<char*> argv;
+            argv.push_back(const_cast<char*>(QUENDIX_BINARY));
+            for (const std::string& arg : args) {
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            }
+            argv.push_back(nullptr);
+            const int null_fd = open("/dev/null", O_RDWR);
+            dup2(null_fd, STDIN_FILENO);
+            dup2(null_fd, STDOUT_FILENO);
+            close(null_fd);
+            for (const int signal_number : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) {
+                signal(signal_number, SIG_DFL);
+            }
+            if (chdir(dir.c_str()) != 0) {
+                _exit(126);
+            }
+            alarm(static_cast<unsigned>(timeout_seconds));
+            execv(QUENDIX_BINARY, argv.data());
+            _exit(127);
+        }
+        if (pid < 0) {
+            ADD_FAILURE() << "cannot run " << QUENDIX_BINARY << ": fork: " << std::strerror(errno);
+        }
+        pids.push_back(pid);
+    }
+    std::vector<int> statuses;
+    for (const pid_t pid : pids) {
+        int status = 0;
+        if (pid > 0 && waitpid(pid, &status, 0) == pid) {
+            statuses.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+        } else {
+            statuses.push_back(-1);
+        }
+    }
+    return statuses;
 }
 
 void signal_running_program(int signal_number)

@@ -1,0 +1,168 @@
+#include "driver/output_files.h"
+
+#include <chrono>
+
+namespace {
+
+// The longest file name most file systems take, in bytes.
+constexpr size_t LONGEST_NAME = 255;
+
+constexpr char TEMPORARY_MARK[] = ".quendix-";
+constexpr size_t UNIQUE_LENGTH = 6;
+
+// Names tried for one temporary file before giving up: each is taken only
+// when another file already has it.
+constexpr int NAME_TRIES = 100;
+
+// The next of a sequence of numbers that differ from run to run and from
+// one call to the next (splitmix64, seeded from the clock).
+unsigned long long next_unique_number()
+{
+    static unsigned long long state =
+        static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        static_cast<unsigned long long>(std::chrono::system_clock::now().time_since_epoch().count());
+    unsigned long long z = (state += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+// A temporary name for the output `name`: "." + the name + ".quendix-" +
+// six letters and digits, the name cut short where the whole would be too
+// long for a file name.
+std::string temporary_name(const std::string& name)
+{
+    static const char digits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    const size_t room = LONGEST_NAME - 1 - (sizeof TEMPORARY_MARK - 1) - UNIQUE_LENGTH;
+    std::string temporary;
+    temporary.reserve(LONGEST_NAME);
+    temporary.append(1, '.').append(name, 0, room).append(TEMPORARY_MARK);
+    unsigned long long number = next_unique_number();
+    for (size_t i = 0; i < UNIQUE_LENGTH; ++i) {
+        temporary.push_back(digits[number % (sizeof digits - 1)]);
+        number /= sizeof digits - 1;
+    }
+    return temporary;
+}
+
+// True when `output` may be written for the input `name` whose identity is
+// `input`, as refused_output describes.
+bool may_write(const directory* dir, const std::string& name, const file_identity& input, const output_file& output,
+               const identity_set& outputs)
+{
+    file_identity id;
+    if (output.name == name || (name_identity(dir, output.name, true, &id) == 0 && same_identity(id, input))) {
+        return false;
+    }
+    if (name_identity(dir, output.name, false, &id) == 0 && has_identity(outputs, id)) {
+        return false;
+    }
+    return may_replace(dir, output.name);
+}
+
+// Creates the temporary file of `output`. False when it cannot.
+bool create_temporary(const directory* dir, unsigned permissions, output_file* output)
+{
+    for (int i = 0; i < NAME_TRIES; ++i) {
+        std::string name = temporary_name(output->name);
+        bool name_taken = false;
+        output->stream = create_new_file(dir, name, permissions, &output->id, &name_taken);
+        if (output->stream != nullptr) {
+            output->temporary.swap(name);
+            return true;
+        }
+        if (!name_taken) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// Closes `output` if it is still open, removes its temporary file and takes
+// it out of `outputs`.
+void discard(const directory* dir, output_file* output, identity_set* outputs)
+{
+    if (output->stream != nullptr) {
+        std::fclose(output->stream);
+        output->stream = nullptr;
+    }
+    if (!output->temporary.empty()) {
+        remove_name(dir, output->temporary);
+        output->temporary.clear();
+        outputs->erase(std::make_pair(output->id.volume, output->id.index));
+    }
+}
+
+}  // namespace
+
+std::string output_name(const std::string& path, const char* extension)
+{
+    size_t name_start = path.size();
+    while (name_start > 0 && !is_path_separator(path[name_start - 1])) {
+        --name_start;
+    }
+    // A name shorter than the four bytes it would lose keeps its bytes, so
+    // the output never lands in a parent directory or loses the name.
+    const size_t kept = (path.size() - name_start < 4) ? path.size() : path.size() - 4;
+    return path.substr(0, kept) + extension;
+}
+
+void name_outputs(const directory* dir, const std::string& name, const std::string& path, output_pair* pair)
+{
+    pair->dir = dir;
+    pair->csv.name = output_name(name, ".csv");
+    pair->csv.path = output_name(path, ".csv");
+    pair->log.name = output_name(name, ".log");
+    pair->log.path = output_name(path, ".log");
+}
+
+const output_file* refused_output(const output_pair& pair, const std::string& name, const file_identity& input,
+                                  const identity_set& outputs)
+{
+    for (const output_file* output : {&pair.csv, &pair.log}) {
+        if (!may_write(pair.dir, name, input, *output, outputs)) {
+            return output;
+        }
+    }
+    return nullptr;
+}
+
+const output_file* begin_outputs(output_pair* pair, unsigned permissions, identity_set* outputs)
+{
+    for (output_file* output : {&pair->csv, &pair->log}) {
+        if (!create_temporary(pair->dir, permissions, output)) {
+            abandon_outputs(pair, outputs);
+            return output;
+        }
+        // The identity is the run's from now on: a later input whose output
+        // name holds this file, renamed, may not write it again.
+        add_identity(outputs, output->id);
+    }
+    return nullptr;
+}
+
+bool close_output(output_file* output)
+{
+    const bool wrote = std::ferror(output->stream) == 0;
+    const bool closed = std::fclose(output->stream) == 0;
+    output->stream = nullptr;
+    return wrote && closed;
+}
+
+const output_file* commit_outputs(output_pair* pair, identity_set* outputs)
+{
+    for (output_file* output : {&pair->csv, &pair->log}) {
+        if (rename_name(pair->dir, output->temporary, output->name) != 0) {
+            abandon_outputs(pair, outputs);
+            return output;
+        }
+        output->temporary.clear();
+    }
+    return nullptr;
+}
+
+void abandon_outputs(output_pair* pair, identity_set* outputs)
+{
+    discard(pair->dir, &pair->csv, outputs);
+    discard(pair->dir, &pair->log, outputs);
+}
