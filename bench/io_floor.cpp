@@ -162,8 +162,7 @@ int main(int argc, char** argv)
     }
     output csv = {argv[2], -1, CSV_WRITE_SIZE, byte_count(argv[3]), 0, 0};
     output log = {argv[4], -1, LOG_WRITE_SIZE, byte_count(argv[5]), 0, 0};
-    output console = {"standard output", STDOUT_FILENO, CONSOLE_WRITE_SIZE,
-                      argc == 7 ? byte_count(argv[6]) : 0, 0, 0};
+    output console = {"standard output", STDOUT_FILENO, CONSOLE_WRITE_SIZE, argc == 7 ? byte_count(argv[6]) : 0, 0, 0};
 
     static const char row[] = "1234,-2814,-81,8208,-2935,-71,742,105,46\r\n";
     std::memcpy(text, row, sizeof row - 1);

@@ -16,12 +16,23 @@ struct decimal_case {
 TEST(ParseDecimal, ReadsLikeStrtolClampedToInt32)
 {
     const decimal_case cases[] = {
-        {"510", 510},         {"0511", 511},        {"12abc", 12},
-        {"  42", 42},         {"\t\n7", 7},         {"+9", 9},
-        {"-5", -5},           {"abc", 0},           {"", 0},
-        {"0x1ff", 0},         {"- 5", 0},           {"4294967297", INT_MAX},
-        {"2147483647", INT_MAX}, {"2147483648", INT_MAX}, {"-2147483649", INT_MIN},
-        {"99999999999999999999999", INT_MAX},      {"-99999999999999999999999", INT_MIN},
+        {"510", 510},
+        {"0511", 511},
+        {"12abc", 12},
+        {"  42", 42},
+        {"\t\n7", 7},
+        {"+9", 9},
+        {"-5", -5},
+        {"abc", 0},
+        {"", 0},
+        {"0x1ff", 0},
+        {"- 5", 0},
+        {"4294967297", INT_MAX},
+        {"2147483647", INT_MAX},
+        {"2147483648", INT_MAX},
+        {"-2147483649", INT_MIN},
+        {"99999999999999999999999", INT_MAX},
+        {"-99999999999999999999999", INT_MIN},
     };
     for (const decimal_case& c : cases) {
         EXPECT_EQ(parse_decimal(c.text), c.value) << "text \"" << c.text << "\"";

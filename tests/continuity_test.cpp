@@ -19,21 +19,15 @@ struct advance_case {
 TEST(AdvanceExpected, MovesOnePageAndWrapsAtPageAndEndBlock)
 {
     const advance_case cases[] = {
-        {{1, 0}, 510, {1, 1}},
-        {{1, 511}, 510, {2, 0}},
-        {{510, 511}, 510, {1, 0}},
-        {{509, 511}, 510, {510, 0}},
-        {{1, 511}, 1, {1, 0}},
-        {{600, 0}, 510, {600, 1}},      // above end_block: kept until the page wraps
-        {{600, 511}, 510, {1, 0}},
-        {{5, 0}, 1, {5, 1}},
-        {{7, 0x8005}, 510, {8, 0}},     // a raw first page word with the R flag wraps at once
-        {{510, 0x8005}, 510, {1, 0}},
-        {{7, 600}, 510, {8, 0}},
-        {{7, 0xFFFF}, 510, {7, 0}},     // the page counter wraps to 0, which is below 512
-        {{65535, 511}, 510, {0, 0}},    // the block counter wraps to 0, not above end_block
-        {{65535, 511}, 1, {0, 0}},
-        {{0, 511}, 510, {1, 0}},
+        {{1, 0}, 510, {1, 1}},        {{1, 511}, 510, {2, 0}},
+        {{510, 511}, 510, {1, 0}},    {{509, 511}, 510, {510, 0}},
+        {{1, 511}, 1, {1, 0}},        {{600, 0}, 510, {600, 1}},  // above end_block: kept until the page wraps
+        {{600, 511}, 510, {1, 0}},    {{5, 0}, 1, {5, 1}},
+        {{7, 0x8005}, 510, {8, 0}},  // a raw first page word with the R flag wraps at once
+        {{510, 0x8005}, 510, {1, 0}}, {{7, 600}, 510, {8, 0}},
+        {{7, 0xFFFF}, 510, {7, 0}},   // the page counter wraps to 0, which is below 512
+        {{65535, 511}, 510, {0, 0}},  // the block counter wraps to 0, not above end_block
+        {{65535, 511}, 1, {0, 0}},    {{0, 511}, 510, {1, 0}},
     };
     for (const advance_case& c : cases) {
         expected_position p = c.before;
@@ -120,7 +114,9 @@ TEST(ReportLines, FormatsEachLineAlikeOnConsoleAndLog)
          },
          "different :   1,   2 ->   1,   5(R)"},
         {"missing",
-         [](report_log* log) { report_missing(frame_header{0xFFFF, 0xFFFF, 0xFFFF}, 132, {1, 1}, log); },
+         [](report_log* log) {
+             report_missing(frame_header{0xFFFF, 0xFFFF, 0xFFFF}, 132, {1, 1}, log);
+         },
          "  missing :   1,   1 -> 65535, 65535 (132)"},
         {"different at the widest numbers",
          [](report_log* log) {
@@ -129,14 +125,16 @@ TEST(ReportLines, FormatsEachLineAlikeOnConsoleAndLog)
          },
          "different : 65535, 511 ->   0, 32767(R)"},
         {"missing at the start of the file",
-         [](report_log* log) { report_missing(frame_header{0x1234, 0, 10}, 0, {0, 0}, log); },
+         [](report_log* log) {
+             report_missing(frame_header{0x1234, 0, 10}, 0, {0, 0}, log);
+         },
          "  missing :   0,   0 ->   0,  10 (0)"},
         {"missing beyond 2 GiB",
-         [](report_log* log) { report_missing(frame_header{0, 2, 3}, 5000000000LL, {1, 1}, log); },
+         [](report_log* log) {
+             report_missing(frame_header{0, 2, 3}, 5000000000LL, {1, 1}, log);
+         },
          "  missing :   1,   1 ->   2,   3 (5000000000)"},
-        {"end",
-         [&end_frame](report_log* log) { report_end(end_frame, log); },
-         "      end :   7, 32773"},
+        {"end", [&end_frame](report_log* log) { report_end(end_frame, log); }, "      end :   7, 32773"},
     };
     for (const line_case& c : cases) {
         const auto [console, log] = capture(c.report);
@@ -180,8 +178,7 @@ TEST(ReportLog, LinesLongerThanItsBufferReachTheLogWholeAndInOrder)
     const auto [console, log] = capture([](report_log* log) {
         for (int i = 0; i < 3000; ++i) {
             expected_position e{60000, 0};
-            continuity_check(header(static_cast<uint16_t>(i / 512), static_cast<uint16_t>(i % 512)), 1,
-                             &e, log);
+            continuity_check(header(static_cast<uint16_t>(i / 512), static_cast<uint16_t>(i % 512)), 1, &e, log);
         }
     });
     EXPECT_EQ(console, expected_console);

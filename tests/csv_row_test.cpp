@@ -16,8 +16,8 @@ namespace {
 std::string reference_row(const gen_sample& s)
 {
     char text[128];
-    std::snprintf(text, sizeof text, "%u,%d,%d,%d,%d,%d,%d,%d,%d\r\n", s.seqno, s.ax, s.ay, s.az, s.gx, s.gy,
-                  s.gz, asvm_by_definition(s.ax, s.ay, s.az), gsvm_by_definition(s.gx, s.gy, s.gz));
+    std::snprintf(text, sizeof text, "%u,%d,%d,%d,%d,%d,%d,%d,%d\r\n", s.seqno, s.ax, s.ay, s.az, s.gx, s.gy, s.gz,
+                  asvm_by_definition(s.ax, s.ay, s.az), gsvm_by_definition(s.gx, s.gy, s.gz));
     return text;
 }
 
@@ -38,8 +38,8 @@ std::pair<std::string, std::string> rows_and_reference(const gen_frame& frame)
 TEST(FormatFrameRows, EqualsThePrintfFormatAtEveryDigitCountAndSign)
 {
     // Each value at every position of a frame's nine samples.
-    const int16_t values[] = {-32768, -32767, -10000, -9999, -1000, -100, -10, -9, -1,
-                              0,      1,      9,      10,     99,    100,  999, 10000, 32767};
+    const int16_t values[] = {-32768, -32767, -10000, -9999, -1000, -100, -10, -9,    -1,
+                              0,      1,      9,      10,    99,    100,  999, 10000, 32767};
     for (const int16_t v : values) {
         for (const uint16_t seqno : {0, 1, 9, 10, 65535}) {
             gen_frame frame = make_frame(1, 0);
@@ -62,8 +62,7 @@ TEST(FormatFrameRows, WritesNineRowsSampleZeroFirst)
     }
     const std::string bytes = frame_bytes(frame);
     char text[CSV_FRAME_ROWS_MAX];
-    const size_t size =
-        format_frame_rows(reinterpret_cast<const unsigned char*>(bytes.data()), text);
+    const size_t size = format_frame_rows(reinterpret_cast<const unsigned char*>(bytes.data()), text);
     std::string expected;
     for (int i = 0; i < 9; ++i) {
         expected += std::to_string(100 + i) + "," + std::to_string(-8192 * (i % 4)) + ",0,0,0,0,0," +
@@ -102,9 +101,8 @@ TEST(FormatFrameRows, EqualsThePrintfFormatForRandomFrames)
         std::uniform_int_distribution<int>& d = (f % 2 == 0) ? any : small;
         gen_frame frame = make_frame(1, 0);
         for (gen_sample& g : frame.samples) {
-            g = gen_sample{static_cast<uint16_t>(any(rng)), static_cast<int16_t>(d(rng)),
-                           static_cast<int16_t>(d(rng)),    static_cast<int16_t>(d(rng)),
-                           static_cast<int16_t>(d(rng)),    static_cast<int16_t>(d(rng)),
+            g = gen_sample{static_cast<uint16_t>(any(rng)), static_cast<int16_t>(d(rng)), static_cast<int16_t>(d(rng)),
+                           static_cast<int16_t>(d(rng)),    static_cast<int16_t>(d(rng)), static_cast<int16_t>(d(rng)),
                            static_cast<int16_t>(d(rng))};
         }
         const auto [rows, expected] = rows_and_reference(frame);

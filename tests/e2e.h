@@ -57,9 +57,8 @@ inline std::string expected_rows(const gen_frame& frame)
     std::string rows;
     for (const gen_sample& s : frame.samples) {
         char line[128];
-        std::snprintf(line, sizeof line, "%u,%d,%d,%d,%d,%d,%d,%d,%d\r\n", s.seqno, s.ax, s.ay,
-                      s.az, s.gx, s.gy, s.gz, asvm_by_definition(s.ax, s.ay, s.az),
-                      gsvm_by_definition(s.gx, s.gy, s.gz));
+        std::snprintf(line, sizeof line, "%u,%d,%d,%d,%d,%d,%d,%d,%d\r\n", s.seqno, s.ax, s.ay, s.az, s.gx, s.gy, s.gz,
+                      asvm_by_definition(s.ax, s.ay, s.az), gsvm_by_definition(s.gx, s.gy, s.gz));
         rows += line;
     }
     return rows;

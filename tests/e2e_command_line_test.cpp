@@ -33,7 +33,7 @@ std::string report_of(const std::string& path)
 struct command_case {
     std::vector<std::string> args;
     int status;
-    bool usage;                           // the output is the usage text alone
+    bool usage;                          // the output is the usage text alone
     std::vector<std::string> converted;  // otherwise: these files, in this order
 };
 
@@ -87,8 +87,7 @@ TEST_F(CommandLine, UsageExitStatusAndSelection)
         const std::pair<const char*, const char*> outputs[] = {
             {"./a.qvx", "a"}, {"./sub/b.qvx", "sub/b"}, {"./-R", "-R"}};
         for (const auto& [input, stem] : outputs) {
-            const bool wanted =
-                std::find(c.converted.begin(), c.converted.end(), input) != c.converted.end();
+            const bool wanted = std::find(c.converted.begin(), c.converted.end(), input) != c.converted.end();
             for (const char* extension : {".csv", ".log"}) {
                 const fs::path output = at(std::string(stem) + extension);
                 EXPECT_EQ(fs::exists(output), wanted) << "args:" << shown << ", file " << output;

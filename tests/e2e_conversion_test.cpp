@@ -100,8 +100,8 @@ TEST_F(Conversion, LongRecordingsAcrossEveryReadAndWriteBlock)
                 if (i % 97 == 96) {
                     input += erased_frame_bytes();
                     char line[64];
-                    std::snprintf(line, sizeof line, "  missing : %3d, %3d -> 65535, 65535 (%zu)",
-                                  block, page, i * 132);
+                    std::snprintf(line, sizeof line, "  missing : %3d, %3d -> 65535, 65535 (%zu)", block, page,
+                                  i * 132);
                     log.push_back(line);
                 } else {
                     input += frame_bytes(frame);
@@ -196,8 +196,7 @@ TEST_F(Conversion, AnOutputNameThatIsADirectoryIsNotOpened)
     write_file(at("b.csv"), "an earlier conversion\r\n");
     fs::create_directories(at("b.log"));
     const program_run run = run_quendix(root, {});
-    EXPECT_EQ(run.output,
-              banner("./a.qvx") + not_opened("./a.csv") + banner("./b.qvx") + not_opened("./b.log"));
+    EXPECT_EQ(run.output, banner("./a.qvx") + not_opened("./a.csv") + banner("./b.qvx") + not_opened("./b.log"));
     EXPECT_FALSE(fs::exists(at("a.log")));
     EXPECT_EQ(read_file(at("b.csv")), "an earlier conversion\r\n");
     EXPECT_EQ(temporary_files(root), std::vector<std::string>{});

@@ -39,8 +39,7 @@ TEST_F(HostileFs, InputIsNeverDestroyedThroughALinkedOutputName)
         GTEST_SKIP() << "links cannot be made here: " << error.message();
     }
     const program_run run = run_quendix(root, {});
-    EXPECT_EQ(run.output,
-              banner("./a.qvx") + not_opened("./a.log") + banner("./b.qvx") + not_opened("./b.csv"));
+    EXPECT_EQ(run.output, banner("./a.qvx") + not_opened("./a.log") + banner("./b.qvx") + not_opened("./b.csv"));
     EXPECT_EQ(read_file(at("a.qvx")), frame);
     EXPECT_EQ(read_file(at("b.qvx")), frame);
     EXPECT_FALSE(fs::exists(at("a.csv")));  // nothing is created once a clash is found
@@ -96,8 +95,7 @@ TEST_F(HostileFs, OutputsReplaceFilesAndLinksInsteadOfWritingThroughThem)
         EXPECT_EQ(read_file(at(names[i] + ".csv")),
                   CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, static_cast<uint16_t>(i))))
             << names[i];
-        EXPECT_EQ(read_file(at(names[i] + ".log")), "    start :   1,   0\r\n      end :   1,   0\r\n")
-            << names[i];
+        EXPECT_EQ(read_file(at(names[i] + ".log")), "    start :   1,   0\r\n      end :   1,   0\r\n") << names[i];
     }
     struct stat replaced;
     ASSERT_EQ(stat(at("p.csv").c_str(), &replaced), 0);
@@ -522,8 +520,8 @@ TEST_F(HostileFs, InputsThatAreNotRegularFilesAreNotOpened)
 
     const program_run run = run_quendix(root, {});
     EXPECT_EQ(run.exit_status, 0);
-    std::string expected = banner("./dangling.qvx") + not_opened("./dangling.qvx") +
-                           banner("./fifo.qvx") + not_opened("./fifo.qvx");
+    std::string expected = banner("./dangling.qvx") + not_opened("./dangling.qvx") + banner("./fifo.qvx") +
+                           not_opened("./fifo.qvx");
     if (have_socket) {
         expected += banner("./sock.qvx") + not_opened("./sock.qvx");
     }
@@ -560,8 +558,7 @@ TEST_F(HostileFs, WritesPastTheFileSizeLimitAreReportedAsNotWritten)
     for (int i = 1; i <= 2000; ++i) {
         gaps += erased_frame_bytes();
         char line[64];
-        std::snprintf(line, sizeof line, "  missing : %3d, %3d -> 65535, 65535 (%d)\n", 1 + i / 512, i % 512,
-                      132 * i);
+        std::snprintf(line, sizeof line, "  missing : %3d, %3d -> 65535, 65535 (%d)\n", 1 + i / 512, i % 512, 132 * i);
         gap_lines += line;
     }
     gap_lines += "      end : 65535, 65535\n";
@@ -656,8 +653,7 @@ TEST_F(HostileFs, LinkLoopsAreNotOpenedAndAnAncestorIsNotEnteredAgain)
     const program_run run = run_quendix(root, {"-r"});
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.output, one_frame_report("./a.qvx") + banner("./loop1.qvx") + not_opened("./loop1.qvx") +
-                              banner("./loop2.qvx") + not_opened("./loop2.qvx") +
-                              one_frame_report("./m/n/k.qvx"));
+                              banner("./loop2.qvx") + not_opened("./loop2.qvx") + one_frame_report("./m/n/k.qvx"));
     EXPECT_EQ(read_file(at("a.qvx")), frame);
     EXPECT_EQ(read_file(at("m/n/k.qvx")), frame);
     EXPECT_EQ(fs::read_symlink(at("loop1.qvx")), "loop2.qvx");
@@ -1018,8 +1014,7 @@ TEST_F(HostileFs, FilesThePermissionsForbidAreReported)
     const program_run run = run_quendix(root, {"-r"});
     fs::permissions(at("a.qvx"), fs::perms::owner_all);
     fs::permissions(at("ro"), fs::perms::owner_all);
-    EXPECT_EQ(run.output, banner("./a.qvx") + not_opened("./a.qvx") + banner("./ro/b.qvx") +
-                              not_opened("./ro/b.csv"));
+    EXPECT_EQ(run.output, banner("./a.qvx") + not_opened("./a.qvx") + banner("./ro/b.qvx") + not_opened("./ro/b.csv"));
     EXPECT_EQ(read_file(at("a.qvx")), frame);
     EXPECT_EQ(read_file(at("ro/b.qvx")), frame);
 }
@@ -1099,8 +1094,8 @@ TEST_F(HostileFs, ARecordingLargerThan2GiBReportsOffsetsAbove2To31)
                 return;
             }
             const unsigned long long k = ++hole_lines;
-            std::snprintf(expected, sizeof expected, "  missing : %3d, %3d ->   0,   0 (%llu)",
-                          expected_block(k), expected_page(k), k * frame_size);
+            std::snprintf(expected, sizeof expected, "  missing : %3d, %3d ->   0,   0 (%llu)", expected_block(k),
+                          expected_page(k), k * frame_size);
             if (line != expected && wrong_hole_lines++ == 0) {
                 first_wrong = line + " instead of " + expected;
             }
@@ -1111,12 +1106,12 @@ TEST_F(HostileFs, ARecordingLargerThan2GiBReportsOffsetsAbove2To31)
     EXPECT_EQ(hole_lines, erased_index - 1);
     EXPECT_EQ(wrong_hole_lines, 0u) << first_wrong;
     char missing[128];
-    std::snprintf(missing, sizeof missing, "  missing : %3d, %3d -> 65535, 65535 (%llu)",
-                  expected_block(erased_index), expected_page(erased_index), erased_index * frame_size);
+    std::snprintf(missing, sizeof missing, "  missing : %3d, %3d -> 65535, 65535 (%llu)", expected_block(erased_index),
+                  expected_page(erased_index), erased_index * frame_size);
     char end[64];
     std::snprintf(end, sizeof end, "      end : %3d, %3d", last_frame.block, last_frame.page_word);
-    EXPECT_EQ(other_lines, (std::vector<std::string>{"", "uqendix : ./big.qvx", "", "    start :   1,   0",
-                                                     missing, end, "quendix : ./big.log, not written."}));
+    EXPECT_EQ(other_lines, (std::vector<std::string>{"", "uqendix : ./big.qvx", "", "    start :   1,   0", missing,
+                                                     end, "quendix : ./big.log, not written."}));
 
     EXPECT_FALSE(fs::exists(at("big.csv")));
     EXPECT_FALSE(fs::exists(at("big.log")));

@@ -44,8 +44,8 @@ protected:
 
     std::string read_literal(const std::string& name) const
     {
-        const HANDLE file = CreateFileW(literal(name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE file = CreateFileW(literal(name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
         std::string bytes;
         if (file == INVALID_HANDLE_VALUE) {
             return bytes;
@@ -165,8 +165,7 @@ TEST_F(HostileFs, AnOutputNameThatIsAFileOrAnotherNameForARecordingIsReplaced)
     }
     const program_run run = run_quendix(root, {});
     EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(run.output,
-              banner("./a.qvx") + console_text(REPORT_1_0) + banner("./c.qvx") + console_text(REPORT_1_0));
+    EXPECT_EQ(run.output, banner("./a.qvx") + console_text(REPORT_1_0) + banner("./c.qvx") + console_text(REPORT_1_0));
     EXPECT_EQ(read_file(at("a.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
     EXPECT_EQ(read_file(at("a.log")), LOG_1_0);
     EXPECT_EQ(read_file(at("c.qvx")), c);
@@ -181,8 +180,8 @@ TEST_F(HostileFs, OneRunWritesAnOutputNameOnce)
     write_file(at("data.qvx2"), frame_bytes(sample_frame(1, 0, 9)));
     const program_run run = run_quendix(root, {"*.qvx?"});
     EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(run.output, banner("./data.qvx1") + console_text(REPORT_1_0) + banner("./data.qvx2") +
-                              not_opened("./data..csv"));
+    EXPECT_EQ(run.output,
+              banner("./data.qvx1") + console_text(REPORT_1_0) + banner("./data.qvx2") + not_opened("./data..csv"));
     EXPECT_EQ(read_file(at("data..csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
     EXPECT_EQ(read_file(at("data..log")), LOG_1_0);
     EXPECT_EQ(names(), (std::vector<std::string>{"data..csv", "data..log", "data.qvx1", "data.qvx2"}));
@@ -201,8 +200,7 @@ TEST_F(HostileFs, CtrlCDuringAReRunKeepsTheEarlierOutputs)
     for (int i = 1; i <= 100000; ++i) {
         gaps += erased_frame_bytes();
         char line[64];
-        std::snprintf(line, sizeof line, "  missing : %3d, %3d -> 65535, 65535 (%d)\n", 1 + i / 512, i % 512,
-                      132 * i);
+        std::snprintf(line, sizeof line, "  missing : %3d, %3d -> 65535, 65535 (%d)\n", 1 + i / 512, i % 512, 132 * i);
         gap_lines += line;
     }
     write_file(at("a.qvx"), frame);

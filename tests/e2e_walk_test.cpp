@@ -8,10 +8,7 @@ namespace {
 
 class Walk : public temp_dir_test {
 protected:
-    void add_recording(const std::string& relative)
-    {
-        write_file(at(relative), frame_bytes(sample_frame(1, 0, 0)));
-    }
+    void add_recording(const std::string& relative) { write_file(at(relative), frame_bytes(sample_frame(1, 0, 0))); }
 
     // The paths the run converted, from its banners, in console order.
     static std::vector<std::string> converted(const program_run& run)
@@ -43,14 +40,14 @@ protected:
 
 TEST_F(Walk, RecursiveRunConvertsFilesBeforeSubdirectoriesDepthFirst)
 {
-    for (const char* path : {"z.qvx", "a.qvx", "m/b.qvx", "m/n/k.qvx", "m/c.qvx", "p/q.qvx",
-                             "x.qvx/y.qvx", "m/n/notes.txt"}) {
+    for (const char* path :
+         {"z.qvx", "a.qvx", "m/b.qvx", "m/n/k.qvx", "m/c.qvx", "p/q.qvx", "x.qvx/y.qvx", "m/n/notes.txt"}) {
         add_recording(path);
     }
     const program_run run = run_quendix(root, {"-r"});
     EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(converted(run), shown({"./a.qvx", "./z.qvx", "./m/b.qvx", "./m/c.qvx", "./m/n/k.qvx",
-                                     "./p/q.qvx", "./x.qvx/y.qvx"}));
+    EXPECT_EQ(converted(run),
+              shown({"./a.qvx", "./z.qvx", "./m/b.qvx", "./m/c.qvx", "./m/n/k.qvx", "./p/q.qvx", "./x.qvx/y.qvx"}));
     EXPECT_TRUE(fs::exists(at("m/n/k.csv")));
     EXPECT_FALSE(fs::exists(at("x.csv")));
 }

@@ -40,9 +40,8 @@ std::pair<int, int> reference_magnitudes(const axes& a)
         if (m.asvm[i] != exact.first || m.gsvm[i] != exact.second) {
             const axes& a = samples[i];
             return ::testing::AssertionFailure()
-                   << "(" << a[0] << ", " << a[1] << ", " << a[2] << ", " << a[3] << ", " << a[4] << ", "
-                   << a[5] << "): " << m.asvm[i] << ", " << m.gsvm[i] << " instead of " << exact.first << ", "
-                   << exact.second;
+                   << "(" << a[0] << ", " << a[1] << ", " << a[2] << ", " << a[3] << ", " << a[4] << ", " << a[5]
+                   << "): " << m.asvm[i] << ", " << m.gsvm[i] << " instead of " << exact.first << ", " << exact.second;
         }
     }
     return ::testing::AssertionSuccess();
@@ -69,9 +68,9 @@ frame_magnitudes frame_of_cases(const magnitude_case (&cases)[9], bool gyroscope
 TEST(FrameMagnitudes, AccelerationInHundredthsOf8192Counts)
 {
     const magnitude_case cases[9] = {
-        {8192, 0, 0, 100},          {-8192, 0, 0, 100},          {8192, 8192, 0, 141},
-        {4096, 4096, 4096, 86},     {100, 200, 300, 4},          {-32768, -32768, -32768, 692},
-        {32767, 32767, 32767, 692}, {0, 0, 0, 0},                {0, 0, 8192, 100},
+        {8192, 0, 0, 100},          {-8192, 0, 0, 100}, {8192, 8192, 0, 141},
+        {4096, 4096, 4096, 86},     {100, 200, 300, 4}, {-32768, -32768, -32768, 692},
+        {32767, 32767, 32767, 692}, {0, 0, 0, 0},       {0, 0, 8192, 100},
     };
     const frame_magnitudes m = frame_of_cases(cases, false);
     for (int i = 0; i < 9; ++i) {
@@ -84,8 +83,8 @@ TEST(FrameMagnitudes, AccelerationInHundredthsOf8192Counts)
 TEST(FrameMagnitudes, AngularRateInUnitsOf65536Thousandths)
 {
     const magnitude_case cases[9] = {
-        {6554, 0, 0, 100},   {6553, 0, 0, 99},    {65, 0, 0, 0},
-        {66, 0, 0, 1},       {32767, 0, 0, 499},  {-32768, -32768, -32768, 866},
+        {6554, 0, 0, 100},       {6553, 0, 0, 99},   {65, 0, 0, 0},
+        {66, 0, 0, 1},           {32767, 0, 0, 499}, {-32768, -32768, -32768, 866},
         {1000, -2000, 3000, 57}, {0, 0, -6554, 100}, {0, 0, 0, 0},
     };
     const frame_magnitudes m = frame_of_cases(cases, true);

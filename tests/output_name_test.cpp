@@ -19,8 +19,8 @@ TEST(OutputName, ReplacesTheLastFourBytesOfTheName)
         {"./data.qvx2", ".csv", "./data..csv"},
         {"./README", ".csv", "./RE.csv"},
         {"./day2/b.qvx", ".log", "./day2/b.log"},
-        {"./abcd", ".csv", "./.csv"},          // exactly four bytes: all replaced
-        {"./abc", ".csv", "./abc.csv"},        // shorter names get the extension appended
+        {"./abcd", ".csv", "./.csv"},    // exactly four bytes: all replaced
+        {"./abc", ".csv", "./abc.csv"},  // shorter names get the extension appended
         {"./ab", ".csv", "./ab.csv"},
         {"./a", ".log", "./a.log"},
         {"./day2/ab", ".csv", "./day2/ab.csv"},  // never reaches into the directory part

@@ -14,10 +14,10 @@ TEST(WildcardMatch, MatchesWholeNames)
 {
     const match_case cases[] = {
         {"*.qvx", "a.qvx", true},
-        {"*.qvx", ".qvx", true},          // "*" matches none, and a leading "." is plain
+        {"*.qvx", ".qvx", true},  // "*" matches none, and a leading "." is plain
         {"*.qvx", ".hidden.qvx", true},
         {"*.qvx", "a.qvx2", false},
-        {"*.qvx", "a.QVX", true},         // letters without regard to case
+        {"*.qvx", "a.QVX", true},  // letters without regard to case
         {"*.QVX", "a.qvx", true},
         {"DATA*", "data01.qvx", true},
         {"data*.qvx", "data.qvx", true},
@@ -38,7 +38,7 @@ TEST(WildcardMatch, MatchesWholeNames)
         {"*?", "", false},
         {"\xC3\x89*", "\xC3\xA9t\xC3\xA9", false},  // only ASCII letters fold: not E and e with acute
         {"\xC3\xA9*", "\xC3\xA9t\xC3\xA9", true},
-        {"[ab].qvx", "a.qvx", false},        // brackets are ordinary characters
+        {"[ab].qvx", "a.qvx", false},  // brackets are ordinary characters
         {"[ab].qvx", "[ab].qvx", true},
     };
     for (const match_case& c : cases) {

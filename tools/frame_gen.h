@@ -40,15 +40,15 @@ std::string erased_frame_bytes();
 
 // What a synthetic recording holds.
 struct recording_options {
-    uint64_t frames = 100;            // whole frames
-    uint16_t start_block = 1;         // position of the first frame
+    uint64_t frames = 100;     // whole frames
+    uint16_t start_block = 1;  // position of the first frame
     uint16_t start_page = 0;
-    int end_block = 510;              // block after which positions wrap to 1
-    uint64_t jump_every = 0;          // every Nth frame skips 3 pages ahead (0: never)
-    uint64_t missing_every = 0;       // every Nth frame lacks the marker (0: never)
-    uint64_t r_flag_every = 0;        // every Nth frame has the R flag (0: never)
-    unsigned fragment = 0;            // bytes of a trailing partial frame (0 to 131)
-    uint32_t seed = 1;                // seeds the axis values
+    int end_block = 510;         // block after which positions wrap to 1
+    uint64_t jump_every = 0;     // every Nth frame skips 3 pages ahead (0: never)
+    uint64_t missing_every = 0;  // every Nth frame lacks the marker (0: never)
+    uint64_t r_flag_every = 0;   // every Nth frame has the R flag (0: never)
+    unsigned fragment = 0;       // bytes of a trailing partial frame (0 to 131)
+    uint32_t seed = 1;           // seeds the axis values
 };
 
 // Streams the recording described by `options` to `out`. Axis values look

@@ -97,8 +97,7 @@ void flush_report(report_log* report)
     flush_report_console(report);
 }
 
-void report_departure(const frame_header& header, uint64_t frames_read,
-                      expected_position* expected, report_log* report)
+void report_departure(const frame_header& header, uint64_t frames_read, expected_position* expected, report_log* report)
 {
     char line[LINE_BUFFER_SIZE];
     if (frames_read == 0) {
@@ -121,8 +120,7 @@ void report_departure(const frame_header& header, uint64_t frames_read,
     write_line(report, line, end);
 }
 
-void report_missing(const frame_header& header, uint64_t offset,
-                    const expected_position& expected, report_log* report)
+void report_missing(const frame_header& header, uint64_t offset, const expected_position& expected, report_log* report)
 {
     char line[LINE_BUFFER_SIZE];
     char* end = append_label(line, MISSING_LABEL);

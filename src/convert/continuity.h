@@ -52,15 +52,15 @@ void flush_report(report_log* report);
 
 // The "start" line of the first frame, which also sets the prediction, or
 // the "different" line of a later one; continuity_check decides which.
-void report_departure(const frame_header& header, uint64_t frames_read,
-                      expected_position* expected, report_log* report);
+void report_departure(const frame_header& header, uint64_t frames_read, expected_position* expected,
+                      report_log* report);
 
 // For a valid frame: the first frame of the file (`frames_read` 0) gives the
 // "start" line and sets the prediction; a later one at another position than
 // predicted gives a "different" line. Inline, since nearly every frame is
 // where it is predicted and needs no more than the comparison.
-inline void continuity_check(const frame_header& header, uint64_t frames_read,
-                             expected_position* expected, report_log* report)
+inline void continuity_check(const frame_header& header, uint64_t frames_read, expected_position* expected,
+                             report_log* report)
 {
     if (frames_read != 0 && header.block == expected->block &&
         (header.page_word & PAGE_NUMBER_MASK) == expected->page) {
@@ -71,8 +71,7 @@ inline void continuity_check(const frame_header& header, uint64_t frames_read,
 
 // For a frame without the marker: the "missing" line, with the byte offset
 // of the frame's first byte in the file.
-void report_missing(const frame_header& header, uint64_t offset,
-                    const expected_position& expected, report_log* report);
+void report_missing(const frame_header& header, uint64_t offset, const expected_position& expected, report_log* report);
 
 // Moves the prediction one page on, wrapping to the next block after page
 // 511 and to block 1 after `end_block`.

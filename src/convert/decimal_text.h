@@ -26,7 +26,6 @@ struct decimal_table {
 // Where in a text its length is.
 constexpr int DECIMAL_LENGTH_BYTE = 7;
 
-
 // The table itself, read-only data of the program.
 extern const decimal_table DECIMAL_TEXT;
 

@@ -23,8 +23,7 @@ void write_csv_header(FILE* csv)
     std::fwrite(CSV_HEADER, 1, std::strlen(CSV_HEADER), csv);
 }
 
-conversion_end convert_frames(const conversion_streams& streams, int end_block,
-                              const volatile std::sig_atomic_t* stop)
+conversion_end convert_frames(const conversion_streams& streams, int end_block, const volatile std::sig_atomic_t* stop)
 {
     // Every read asks for a whole chunk, which the stream delivers straight
     // into it without a buffer of its own.

@@ -28,10 +28,10 @@ struct csv_sink {
 
 // The streams of one conversion.
 struct conversion_streams {
-    FILE* input;    // the frame file, opened for binary reading
-    csv_sink csv;   // the CSV file's rows, its header already written by write_csv_header
-    FILE* log;      // the log file, opened for binary writing and still empty
-    FILE* console;  // where every report line is echoed, ending in "\n"
+    FILE* input;               // the frame file, opened for binary reading
+    csv_sink csv;              // the CSV file's rows, its header already written by write_csv_header
+    FILE* log;                 // the log file, opened for binary writing and still empty
+    FILE* console;             // where every report line is echoed, ending in "\n"
     bool console_is_terminal;  // each line then reaches the console as it is reported
 };
 

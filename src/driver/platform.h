@@ -58,8 +58,7 @@ void close_directory(directory* dir);
 // or links to one. Returns 0 and fills `entries`, or -1 when nothing
 // matches or the directory cannot be listed whole. A listing too large for
 // memory throws std::bad_alloc.
-int list_directory(const directory* dir, const std::string& name_pattern,
-                   std::vector<listing_entry>* entries);
+int list_directory(const directory* dir, const std::string& name_pattern, std::vector<listing_entry>* entries);
 
 // Fills `id` for whatever `name` in `dir` is: the file a link leads to with
 // `follow_links`, else the name itself. Returns 0, or -1 when there is

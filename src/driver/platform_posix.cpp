@@ -149,8 +149,7 @@ void close_directory(directory* dir)
 
 // Reads the entries of `dir` that match `name_pattern` into `entries`.
 // False when the directory cannot be read.
-static bool read_entries(const directory* dir, const std::string& name_pattern,
-                         std::vector<listing_entry>* entries)
+static bool read_entries(const directory* dir, const std::string& name_pattern, std::vector<listing_entry>* entries)
 {
     // A handle of its own for the listing, which readdir moves through.
     const int fd = openat(dir->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -182,8 +181,7 @@ static bool read_entries(const directory* dir, const std::string& name_pattern,
     return true;
 }
 
-int list_directory(const directory* dir, const std::string& name_pattern,
-                   std::vector<listing_entry>* entries)
+int list_directory(const directory* dir, const std::string& name_pattern, std::vector<listing_entry>* entries)
 {
     entries->clear();
     // The whole directory is read before any entry is handed out, so files

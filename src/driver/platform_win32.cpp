@@ -277,8 +277,8 @@ directory* open_directory(const directory* parent, const std::string& name, file
     }
     // The backup semantics open directories, following links. Without
     // FILE_SHARE_DELETE the directory stays where it is while open.
-    const HANDLE handle = CreateFileA(path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE handle = CreateFileA(path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return nullptr;
     }
@@ -300,8 +300,7 @@ void close_directory(directory* dir)
     delete dir;
 }
 
-int list_directory(const directory* dir, const std::string& name_pattern,
-                   std::vector<listing_entry>* entries)
+int list_directory(const directory* dir, const std::string& name_pattern, std::vector<listing_entry>* entries)
 {
     entries->clear();
     // The whole listing is taken before any entry is handed out, so files

@@ -93,8 +93,7 @@ bool matches_a_report_format(const std::string& line)
         return line == format("%9s : %3d, %3d -> %3d, %3d", "different", n(0), n(1), n(2), n(3)) ||
                line == format("%9s : %3d, %3d -> %3d, %3d(R)", "different", n(0), n(1), n(2), n(3));
     case 5:
-        return line == format("%9s : %3d, %3d -> %3d, %3d (%lld)", "missing", n(0), n(1), n(2), n(3),
-                              numbers[4]);
+        return line == format("%9s : %3d, %3d -> %3d, %3d (%lld)", "missing", n(0), n(1), n(2), n(3), numbers[4]);
     default:
         return false;
     }
@@ -121,9 +120,9 @@ std::vector<std::string> expected_report(const uint8_t* data, size_t size, int e
             expected_block = static_cast<unsigned>(block);
             expected_page = static_cast<unsigned>(word);
         } else if (block != eb || (word & 0x7FFF) != ep) {
-            lines.push_back(format((word & 0x8000) != 0 ? "%9s : %3d, %3d -> %3d, %3d(R)"
-                                                        : "%9s : %3d, %3d -> %3d, %3d",
-                                   "different", eb, ep, block, word & 0x7FFF));
+            lines.push_back(
+                format((word & 0x8000) != 0 ? "%9s : %3d, %3d -> %3d, %3d(R)" : "%9s : %3d, %3d -> %3d, %3d",
+                       "different", eb, ep, block, word & 0x7FFF));
         }
         expected_page = (expected_page + 1) & 0xFFFF;
         if (expected_page >= 512) {
@@ -179,8 +178,8 @@ void check_csv(const std::string& csv, const uint8_t* data, size_t size)
         for (int s = 0; s < 9; ++s, ++row) {
             check(row < rows.size(), "nine rows for every valid frame", format("frame %zu", k));
             std::vector<std::string> fields;
-            check(split_lines(rows[row] + ",", ",", &fields) && fields.size() == 9,
-                  "every row has nine fields", rows[row]);
+            check(split_lines(rows[row] + ",", ",", &fields) && fields.size() == 9, "every row has nine fields",
+                  rows[row]);
             long value[9];
             for (int f = 0; f < 9; ++f) {
                 check(read_field(fields[static_cast<size_t>(f)], f >= 1 && f <= 6, &value[f]),
@@ -189,10 +188,9 @@ void check_csv(const std::string& csv, const uint8_t* data, size_t size)
             const uint8_t* p = frame + 6 + 14 * s;
             check(value[0] == static_cast<long>(le16(p)), "SEQNO is the stored unsigned value", rows[row]);
             for (int axis = 0; axis < 6; ++axis) {
-                check(value[1 + axis] == le16_signed(p + 2 + 2 * axis), "axes are the stored signed values",
-                      rows[row]);
+                check(value[1 + axis] == le16_signed(p + 2 + 2 * axis), "axes are the stored signed values", rows[row]);
             }
-            const int v[6] = {le16_signed(p + 2), le16_signed(p + 4), le16_signed(p + 6),
+            const int v[6] = {le16_signed(p + 2), le16_signed(p + 4),  le16_signed(p + 6),
                               le16_signed(p + 8), le16_signed(p + 10), le16_signed(p + 12)};
             check(value[7] == asvm_by_definition(v[0], v[1], v[2]), "ASVM is the defined magnitude", rows[row]);
             check(value[8] == gsvm_by_definition(v[3], v[4], v[5]), "GSVM is the defined magnitude", rows[row]);
@@ -202,8 +200,8 @@ void check_csv(const std::string& csv, const uint8_t* data, size_t size)
           format("%zu rows for %zu expected", rows.size() - 1, row - 1));
 }
 
-void check_report(const std::string& console, const std::string& log, const std::string& input,
-                  const uint8_t* data, size_t size, int end_block)
+void check_report(const std::string& console, const std::string& log, const std::string& input, const uint8_t* data,
+                  size_t size, int end_block)
 {
     const std::string banner = "\nuqendix : " + input + "\n\n";
     check(console.compare(0, banner.size(), banner) == 0, "the console starts with the banner", console);

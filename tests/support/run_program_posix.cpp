@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
-#include <sys/prctl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -133,8 +133,7 @@ bool become_user(int user)
 
 // Runs `program` as `setup` says, with its standard output a pipe to `sink`.
 program_run run_with_sink(const std::string& program, const std::filesystem::path& dir,
-                          const std::vector<std::string>& args, const run_setup& setup,
-                          const output_sink& sink)
+                          const std::vector<std::string>& args, const run_setup& setup, const output_sink& sink)
 {
     program_run result{-1, std::string()};
     int pipe_fds[2];

@@ -47,8 +47,8 @@ void append_argument(std::string* line, const std::string& arg)
 std::string system_error(DWORD error)
 {
     char text[512] = "";
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                        error, 0, text, sizeof text, nullptr);
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                        text, sizeof text, nullptr);
     std::string message = "error " + std::to_string(error);
     if (length > 0) {
         message += ": ";
@@ -94,8 +94,8 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
         return result;
     }
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-    const HANDLE no_input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        &inheritable, OPEN_EXISTING, 0, nullptr);
+    const HANDLE no_input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                        OPEN_EXISTING, 0, nullptr);
     if (no_input == INVALID_HANDLE_VALUE) {
         ADD_FAILURE() << "cannot run " << program << ": opening NUL: " << system_error(GetLastError());
         CloseHandle(read_end);
@@ -118,8 +118,8 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
     const std::string directory = dir.string();
     // Started in this process's group, on its console: a new group would
     // start with Ctrl-C ignored.
-    const bool started = CreateProcessA(program.c_str(), &command_line[0], nullptr, nullptr, TRUE, 0,
-                                        nullptr, directory.c_str(), &startup, &child) != 0;
+    const bool started = CreateProcessA(program.c_str(), &command_line[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                        directory.c_str(), &startup, &child) != 0;
     const DWORD start_error = GetLastError();
     // The child holds its own copies; the pipe ends when the child does.
     CloseHandle(write_end);
@@ -157,8 +157,7 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
     if (GetExitCodeProcess(child.hProcess, &status)) {
         result.exit_status = static_cast<int>(status);
     } else {
-        ADD_FAILURE() << "exit status of " << command_line << ": GetExitCodeProcess: "
-                      << system_error(GetLastError());
+        ADD_FAILURE() << "exit status of " << command_line << ": GetExitCodeProcess: " << system_error(GetLastError());
     }
     running_program = nullptr;
     CloseHandle(child.hProcess);
