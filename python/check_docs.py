@@ -88,7 +88,7 @@ def commands_to_run(body, line, problems):
 def scratch_copy(scratch):
     """The parts of the repository the document's commands use."""
     ignore = shutil.ignore_patterns("__pycache__", "*.egg-info", "build", "*.pyc")
-    for part in ("python", "examples", "docs"):
+    for part in ("python", "examples", "docs", "tests/data"):
         shutil.copytree(REPO / part, scratch / part, ignore=ignore)
     (scratch / "build" / "default").mkdir(parents=True)
     for name in ("quendix", "quendix-gen"):
