@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,19 +97,35 @@ void write_rest(output* out)
     }
 }
 
-// Creates an output the way quendix does: whatever held the name is
-// removed, and a new file is made in its place, then looked at with fstat.
+// The name an output is written under until it is whole, as quendix writes
+// its outputs under temporary names and renames them into place.
+std::string temporary_of(const char* name)
+{
+    return std::string(name) + ".floor-tmp";
+}
+
+// Creates an output the way quendix does: a new file under a temporary
+// name, made exclusively, then looked at with fstat.
 int open_output(const char* name)
 {
-    if (unlink(name) != 0 && errno != ENOENT) {
-        fail("cannot remove", name);
+    const std::string temporary = temporary_of(name);
+    if (unlink(temporary.c_str()) != 0 && errno != ENOENT) {
+        fail("cannot remove", temporary.c_str());
     }
-    const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
-        fail("cannot create", name);
+        fail("cannot create", temporary.c_str());
     }
     return fd;
+}
+
+// Renames the whole output `name` into place.
+void put_in_place(const char* name)
+{
+    if (rename(temporary_of(name).c_str(), name) != 0) {
+        fail("cannot rename", name);
+    }
 }
 
 // The byte count `arg`, or an exit with the usage text.
@@ -216,6 +233,8 @@ int main(int argc, char** argv)
     if (close(csv.fd) != 0) {
         fail("cannot close", csv.name);
     }
+    put_in_place(csv.name);
+    put_in_place(log.name);
     close(input);
     write_rest(&console);
     return 0;
