@@ -25,7 +25,10 @@ one run:
     was allocated. (ru_maxrss would not do: a child started from this
     process inherits its high-water mark.)
 The binaries are build/default/quendix and quendix-gen, or QUENDIX and
-QUENDIX_GEN. The files go to --dir (default build/python-bench) and are
+QUENDIX_GEN. QUENDIX_BENCH_FRAMES and QUENDIX_BENCH_BIG_FRAMES change the
+defaults of --frames and --big-frames: the check that the commands of
+docs/python.md run as written sets them small, since it checks that the
+benchmark runs, not its figures. The files go to --dir (default build/python-bench) and are
 removed at the end; the files are read from the page cache, as a second
 look at a recording is.
 """
@@ -131,8 +134,8 @@ MIB = 1024.0 * 1024.0
 
 def main():
     parser = argparse.ArgumentParser(description="Benchmark of the quendix package.")
-    parser.add_argument("--frames", type=int, default=1515152)
-    parser.add_argument("--big-frames", type=int, default=16268816)
+    parser.add_argument("--frames", type=int, default=int(os.environ.get("QUENDIX_BENCH_FRAMES", 1515152)))
+    parser.add_argument("--big-frames", type=int, default=int(os.environ.get("QUENDIX_BENCH_BIG_FRAMES", 16268816)))
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--dir", type=Path, default=REPO / "build" / "python-bench")
     parser.add_argument("--measure-memory", nargs=2, help=argparse.SUPPRESS)
