@@ -16,24 +16,6 @@
 
 namespace {
 
-// The least sum in [0, SUM_OF_SQUARES_MAX + 1] whose result by `result`, a
-// function that never falls as the sum grows, is `k` or more.
-template <typename Result>
-uint64_t first_sum_reaching(int k, Result result)
-{
-    uint64_t low = 0;
-    uint64_t high = uint64_t{SUM_OF_SQUARES_MAX} + 1;
-    while (low < high) {
-        const uint64_t middle = low + (high - low) / 2;
-        if (result(static_cast<uint32_t>(middle)) >= k) {
-            high = middle;
-        } else {
-            low = middle + 1;
-        }
-    }
-    return low;
-}
-
 // How many sums in [first, next) the fast path `fast` does not map to `k`.
 template <typename Fast>
 uint64_t misses(uint64_t first, uint64_t next, int k, Fast fast)
@@ -45,34 +27,33 @@ uint64_t misses(uint64_t first, uint64_t next, int k, Fast fast)
     return missed;
 }
 
-TEST(MagnitudeSweep, EveryAccelerationSumEqualsTheDefinition)
+// Checks `fast` against `reference` for every sum, run by run of the
+// results 0 to `max`.
+template <typename Fast>
+void sweep(const char* name, int (*reference)(uint32_t), Fast fast, int max)
 {
-    const auto reference = [](uint32_t n) { return asvm_of_scaled_sum(std::ldexp(static_cast<double>(n), -26)); };
+    const uint64_t end = uint64_t{SUM_OF_SQUARES_MAX} + 1;
     uint64_t swept = 0;
-    for (int k = 0; k <= ASVM_MAX; ++k) {
-        const uint64_t first = first_sum_reaching(k, reference);
-        const uint64_t next = first_sum_reaching(k + 1, reference);
-        ASSERT_EQ(first, swept) << k;
-        ASSERT_EQ(misses(first, next, k, asvm_of_sum), 0u) << "ASVM " << k << ", sums " << first << " to " << next;
+    for (int k = 0; k <= max; ++k) {
+        const uint64_t first = first_sum_reaching(k, reference, end);
+        const uint64_t next = first_sum_reaching(k + 1, reference, end);
+        ASSERT_EQ(first, swept) << name << " " << k;
+        ASSERT_EQ(misses(first, next, k, fast), 0u) << name << " " << k << ", sums " << first << " to " << next;
         swept = next;
     }
-    EXPECT_EQ(swept, uint64_t{SUM_OF_SQUARES_MAX} + 1);
+    EXPECT_EQ(swept, end) << name;
+}
+
+TEST(MagnitudeSweep, EveryAccelerationSumEqualsTheDefinition)
+{
+    sweep(
+        "ASVM", asvm_of_integer_sum, [](uint32_t n) { return asvm_of_sum(n); }, ASVM_MAX);
 }
 
 TEST(MagnitudeSweep, EveryAngularRateSumEqualsTheDefinition)
 {
-    const auto reference = [](uint32_t n) {
-        return gsvm_of_scaled_sum(std::ldexp(static_cast<double>(n) * 15625.0, -26));
-    };
-    uint64_t swept = 0;
-    for (int k = 0; k <= GSVM_MAX; ++k) {
-        const uint64_t first = first_sum_reaching(k, reference);
-        const uint64_t next = first_sum_reaching(k + 1, reference);
-        ASSERT_EQ(first, swept) << k;
-        ASSERT_EQ(misses(first, next, k, gsvm_of_sum), 0u) << "GSVM " << k << ", sums " << first << " to " << next;
-        swept = next;
-    }
-    EXPECT_EQ(swept, uint64_t{SUM_OF_SQUARES_MAX} + 1);
+    sweep(
+        "GSVM", gsvm_of_integer_sum, [](uint32_t n) { return gsvm_of_sum(n); }, GSVM_MAX);
 }
 
 }  // namespace

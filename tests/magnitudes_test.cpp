@@ -148,25 +148,6 @@ TEST(FastMagnitudes, TheDefinitionsSumsAreTheIntegerSumsScaled)
     }
 }
 
-// The least sum of squares in [low, SUM_OF_SQUARES_MAX + 1] whose result by
-// `result` (a function that never falls as the sum grows) is `k` or more;
-// SUM_OF_SQUARES_MAX + 1 when there is none.
-template <typename Result>
-uint64_t first_sum_reaching(int k, Result result)
-{
-    uint64_t low = 0;
-    uint64_t high = uint64_t{SUM_OF_SQUARES_MAX} + 1;
-    while (low < high) {
-        const uint64_t middle = low + (high - low) / 2;
-        if (result(static_cast<uint32_t>(middle)) >= k) {
-            high = middle;
-        } else {
-            low = middle + 1;
-        }
-    }
-    return low;
-}
-
 TEST(FastMagnitudes, EqualTheDefinitionForEverySumOfSquares)
 {
     // By the tests above, the definition's sum is the integer sum times
@@ -179,33 +160,32 @@ TEST(FastMagnitudes, EqualTheDefinitionForEverySumOfSquares)
     // of every run of sums that the reference maps to one result, and that
     // is checked here for every result. The sweep of every sum, one by one,
     // is the long test magnitude_sweep_test.cpp.
-    const auto asvm_reference = [](uint32_t n) { return asvm_of_scaled_sum(std::ldexp(static_cast<double>(n), -26)); };
-    const auto gsvm_reference = [](uint32_t n) {
-        return gsvm_of_scaled_sum(std::ldexp(static_cast<double>(n) * 15625.0, -26));
+    struct magnitude {
+        const char* name;
+        int (*reference)(uint32_t);
+        int (*fast)(uint32_t);
+        int max;
+    };
+    const magnitude magnitudes[] = {
+        {"ASVM", asvm_of_integer_sum, asvm_of_sum, ASVM_MAX},
+        {"GSVM", gsvm_of_integer_sum, gsvm_of_sum, GSVM_MAX},
     };
     const uint64_t end = uint64_t{SUM_OF_SQUARES_MAX} + 1;
-    for (int k = 0; k <= ASVM_MAX; ++k) {
-        const uint64_t first = first_sum_reaching(k, asvm_reference);
-        const uint64_t next = first_sum_reaching(k + 1, asvm_reference);
-        ASSERT_LT(first, next) << k;
-        ASSERT_EQ(asvm_of_sum(static_cast<uint32_t>(first)), k) << first;
-        ASSERT_EQ(asvm_of_sum(static_cast<uint32_t>(next - 1)), k) << next - 1;
-        ASSERT_EQ(asvm_reference(static_cast<uint32_t>(next - 1)), k) << next - 1;
-        ASSERT_TRUE(k < ASVM_MAX ? next < end : next == end) << k;
-    }
-    for (int k = 0; k <= GSVM_MAX; ++k) {
-        const uint64_t first = first_sum_reaching(k, gsvm_reference);
-        const uint64_t next = first_sum_reaching(k + 1, gsvm_reference);
-        ASSERT_LT(first, next) << k;
-        ASSERT_EQ(gsvm_of_sum(static_cast<uint32_t>(first)), k) << first;
-        ASSERT_EQ(gsvm_of_sum(static_cast<uint32_t>(next - 1)), k) << next - 1;
-        ASSERT_EQ(gsvm_reference(static_cast<uint32_t>(next - 1)), k) << next - 1;
-        ASSERT_TRUE(k < GSVM_MAX ? next < end : next == end) << k;
+    for (const magnitude& m : magnitudes) {
+        for (int k = 0; k <= m.max; ++k) {
+            const uint64_t first = first_sum_reaching(k, m.reference, end);
+            const uint64_t next = first_sum_reaching(k + 1, m.reference, end);
+            ASSERT_LT(first, next) << m.name << " " << k;
+            ASSERT_EQ(m.fast(static_cast<uint32_t>(first)), k) << m.name << " " << first;
+            ASSERT_EQ(m.fast(static_cast<uint32_t>(next - 1)), k) << m.name << " " << next - 1;
+            ASSERT_EQ(m.reference(static_cast<uint32_t>(next - 1)), k) << m.name << " " << next - 1;
+            ASSERT_TRUE(k < m.max ? next < end : next == end) << m.name << " " << k;
+        }
     }
     // And sum by sum where most samples lie, near rest.
     for (uint32_t n = 0; n < (1u << 22); ++n) {
-        ASSERT_EQ(asvm_of_sum(n), asvm_reference(n)) << n;
-        ASSERT_EQ(gsvm_of_sum(n), gsvm_reference(n)) << n;
+        ASSERT_EQ(asvm_of_sum(n), asvm_of_integer_sum(n)) << n;
+        ASSERT_EQ(gsvm_of_sum(n), gsvm_of_integer_sum(n)) << n;
     }
 }
 

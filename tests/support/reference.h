@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -35,6 +36,39 @@ inline int gsvm_by_definition(int gx, int gy, int gz)
 {
     const double x = gx / 65.536, y = gy / 65.536, z = gz / 65.536;
     return gsvm_of_scaled_sum(x * x + y * y + z * z);
+}
+
+// The ASVM by its definition of a sample whose three squared counts add up
+// to `n`: the definition's sum is then exactly n * 2^-26.
+inline int asvm_of_integer_sum(uint32_t n)
+{
+    return asvm_of_scaled_sum(std::ldexp(static_cast<double>(n), -26));
+}
+
+// The GSVM by its definition of a sample whose three squared counts add up
+// to `n`: the definition's sum is then exactly n * 15625 * 2^-26.
+inline int gsvm_of_integer_sum(uint32_t n)
+{
+    return gsvm_of_scaled_sum(std::ldexp(static_cast<double>(n) * 15625.0, -26));
+}
+
+// The least sum in [0, end] whose result by `result`, a function of the sum
+// that never falls as the sum grows, is `k` or more; `end` when there is
+// none below it. The sums where a magnitude steps to its next value.
+template <typename Result>
+uint64_t first_sum_reaching(int k, Result result, uint64_t end)
+{
+    uint64_t low = 0;
+    uint64_t high = end;
+    while (low < high) {
+        const uint64_t middle = low + (high - low) / 2;
+        if (result(static_cast<uint32_t>(middle)) >= k) {
+            high = middle;
+        } else {
+            low = middle + 1;
+        }
+    }
+    return low;
 }
 
 // The end line of the report of a recording of `size` bytes at `data`. It
