@@ -13,19 +13,9 @@ import numpy as np
 import pytest
 
 import quendix
-from quendix_testing import REPO, erased_frame, frames, log_lines, program
+from quendix_testing import REPO, erased_frame, frames, log_lines
 
 pandas = pytest.importorskip("pandas")
-
-
-@pytest.fixture(scope="module")
-def converter():
-    return program("QUENDIX", "quendix")
-
-
-@pytest.fixture(scope="module")
-def generator():
-    return program("QUENDIX_GEN", "quendix-gen")
 
 
 def generate(generator, path, *options):

@@ -9,17 +9,7 @@ import numpy as np
 import pytest
 
 from quendix_testing import (RAW_SAMPLE, REPO, REPORT_CASES, assert_same_as_converter,
-                             convert, frames, program, recording_of)
-
-
-@pytest.fixture(scope="module")
-def converter():
-    return program("QUENDIX", "quendix")
-
-
-@pytest.fixture(scope="module")
-def generator():
-    return program("QUENDIX_GEN", "quendix-gen")
+                             convert, frames, recording_of)
 
 
 def test_bundled_examples(converter, tmp_path):
