@@ -5,7 +5,8 @@
 #include <cstddef>
 
 // Whether this processor has every instruction format_frame_rows_avx512
-// uses (AVX-512 F, BW, VBMI2 and POPCNT), and the system saves their registers.
+// uses (AVX-512 F, BW, VL and VBMI2, and POPCNT), and the system saves their
+// registers.
 bool avx512_rows_supported();
 
 // Writes the same bytes as format_frame_rows_portable; only to be called
