@@ -2,6 +2,7 @@
 // their plain definition and as the conversion computes them, over the
 // frames of a generated recording.
 #include "convert/csv_row.h"
+#include "convert/csv_rows_avx512.h"
 #include "convert/fast_magnitudes.h"
 #include "frame_gen.h"
 #include "support/reference.h"
@@ -39,6 +40,7 @@ const std::string& recording()
     return bytes;
 }
 
+template <size_t (*Format)(const unsigned char*, char*)>
 void format_rows(benchmark::State& state)
 {
     const std::string& bytes = recording();
@@ -46,13 +48,26 @@ void format_rows(benchmark::State& state)
     static char out[CSV_FRAME_ROWS_MAX];
     int frame = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(format_frame_rows(frames + frame * FRAME_SIZE, out));
+        benchmark::DoNotOptimize(Format(frames + frame * FRAME_SIZE, out));
         benchmark::ClobberMemory();
         frame = (frame + 1) % FRAMES;
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * FRAME_SIZE);
 }
-BENCHMARK(format_rows);
+// As the program runs it, the formatter chosen for the processor.
+BENCHMARK(format_rows<format_frame_rows>)->Name("format_rows");
+BENCHMARK(format_rows<format_frame_rows_portable>)->Name("format_rows_portable");
+
+// The AVX-512 formatter, where the processor has it.
+void format_rows_avx512(benchmark::State& state)
+{
+    if (!avx512_rows_supported()) {
+        state.SkipWithError("this processor lacks AVX-512 F, BW or VBMI2");
+        return;
+    }
+    format_rows<format_frame_rows_avx512>(state);
+}
+BENCHMARK(format_rows_avx512);
 
 // The magnitudes of a frame's samples by their definition, one sample at a
 // time.

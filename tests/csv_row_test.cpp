@@ -1,4 +1,6 @@
 #include "convert/csv_row.h"
+#include "convert/csv_rows_avx512.h"
+#include "convert/fast_magnitudes.h"
 
 #include "frame_gen.h"
 #include "support/reference.h"
@@ -8,6 +10,7 @@
 #include <cstdio>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -21,18 +24,27 @@ std::string reference_row(const gen_sample& s)
     return text;
 }
 
+// The rows `format` writes for the frame `bytes`.
+std::string rows_of(size_t (*format)(const unsigned char*, char*), const std::string& bytes)
+{
+    char text[CSV_FRAME_ROWS_MAX];
+    const size_t size = format(reinterpret_cast<const unsigned char*>(bytes.data()), text);
+    return std::string(text, size);
+}
+
 // The rows format_frame_rows writes for `frame`, and the rows the printf
-// format writes.
+// format writes. The portable formatter, which the program runs where the
+// processor has no AVX-512, must write the same rows too.
 std::pair<std::string, std::string> rows_and_reference(const gen_frame& frame)
 {
     const std::string bytes = frame_bytes(frame);
-    char text[CSV_FRAME_ROWS_MAX];
-    const size_t size = format_frame_rows(reinterpret_cast<const unsigned char*>(bytes.data()), text);
+    const std::string rows = rows_of(format_frame_rows, bytes);
+    EXPECT_EQ(rows_of(format_frame_rows_portable, bytes), rows);
     std::string expected;
     for (const gen_sample& s : frame.samples) {
         expected += reference_row(s);
     }
-    return {std::string(text, size), expected};
+    return {rows, expected};
 }
 
 TEST(FormatFrameRows, EqualsThePrintfFormatAtEveryDigitCountAndSign)
@@ -61,14 +73,13 @@ TEST(FormatFrameRows, WritesNineRowsSampleZeroFirst)
         frame.samples[i].ax = static_cast<int16_t>(-8192 * (i % 4));
     }
     const std::string bytes = frame_bytes(frame);
-    char text[CSV_FRAME_ROWS_MAX];
-    const size_t size = format_frame_rows(reinterpret_cast<const unsigned char*>(bytes.data()), text);
     std::string expected;
     for (int i = 0; i < 9; ++i) {
         expected += std::to_string(100 + i) + "," + std::to_string(-8192 * (i % 4)) + ",0,0,0,0,0," +
                     std::to_string(100 * (i % 4)) + ",0\r\n";
     }
-    EXPECT_EQ(std::string(text, size), expected);
+    EXPECT_EQ(rows_of(format_frame_rows, bytes), expected);
+    EXPECT_EQ(rows_of(format_frame_rows_portable, bytes), expected);
 }
 
 TEST(FormatFrameRows, DecodesTheExtremesFromTheFrameBytes)
@@ -107,6 +118,81 @@ TEST(FormatFrameRows, EqualsThePrintfFormatForRandomFrames)
         }
         const auto [rows, expected] = rows_and_reference(frame);
         ASSERT_EQ(rows, expected) << "frame " << f;
+    }
+}
+
+// The AVX-512 formatter against the portable one: every value of every
+// column in every row position, all six axes at once at every value (which
+// makes every ASVM from 0 to 692 and every GSVM from 0 to 866), and random
+// frames, each written at every offset of a 64-byte line.
+TEST(FormatFrameRowsAvx512, WritesThePortableBytesForEveryValueOfEveryField)
+{
+    if (!avx512_rows_supported()) {
+        GTEST_SKIP() << "this processor lacks AVX-512 F, BW or VBMI2; only the portable formatter runs here";
+    }
+    std::mt19937 rng(17);
+    std::uniform_int_distribution<int> any(-32768, 32767);
+    const auto random_sample = [&] {
+        return gen_sample{static_cast<uint16_t>(any(rng)), static_cast<int16_t>(any(rng)),
+                          static_cast<int16_t>(any(rng)),  static_cast<int16_t>(any(rng)),
+                          static_cast<int16_t>(any(rng)),  static_cast<int16_t>(any(rng)),
+                          static_cast<int16_t>(any(rng))};
+    };
+    std::vector<gen_frame> frames;
+    // Column 0 is SEQNO, 1 to 6 the axes, 7 all six axes together.
+    for (int column = 0; column <= 7; ++column) {
+        for (int value = 0; value < 65536; value += SAMPLES_PER_FRAME) {
+            gen_frame frame = make_frame(1, 0);
+            for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
+                gen_sample s = random_sample();
+                // The row a value lands in moves from frame to frame, so
+                // every row takes values of every length and sign.
+                const int v = (value + (i + value / SAMPLES_PER_FRAME) % SAMPLES_PER_FRAME) % 65536;
+                const auto as_signed = static_cast<int16_t>(static_cast<uint16_t>(v));
+                int16_t* axes[] = {&s.ax, &s.ay, &s.az, &s.gx, &s.gy, &s.gz};
+                if (column == 0) {
+                    s.seqno = static_cast<uint16_t>(v);
+                } else if (column <= 6) {
+                    *axes[column - 1] = as_signed;
+                } else {
+                    for (int16_t* axis : axes) {
+                        *axis = as_signed;
+                    }
+                }
+                frame.samples[i] = s;
+            }
+            frames.push_back(frame);
+        }
+    }
+    for (int f = 0; f < 100000; ++f) {
+        gen_frame frame = make_frame(1, 0);
+        for (gen_sample& s : frame.samples) {
+            s = random_sample();
+        }
+        frames.push_back(frame);
+    }
+
+    std::vector<bool> asvm_seen(ASVM_MAX + 1), gsvm_seen(GSVM_MAX + 1);
+    alignas(64) char simd[CSV_FRAME_ROWS_MAX + 64];
+    char portable[CSV_FRAME_ROWS_MAX];
+    size_t n = 0;
+    for (const gen_frame& frame : frames) {
+        for (const gen_sample& s : frame.samples) {
+            asvm_seen[asvm_of_sum(sum_of_squares(s.ax, s.ay, s.az))] = true;
+            gsvm_seen[gsvm_of_sum(sum_of_squares(s.gx, s.gy, s.gz))] = true;
+        }
+        const std::string bytes = frame_bytes(frame);
+        const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+        const size_t offset = n++ % 64;
+        const size_t size = format_frame_rows_avx512(in, simd + offset);
+        const size_t expected = format_frame_rows_portable(in, portable);
+        ASSERT_EQ(std::string(simd + offset, size), std::string(portable, expected)) << "frame " << n - 1;
+    }
+    for (int v = 0; v <= ASVM_MAX; ++v) {
+        ASSERT_TRUE(asvm_seen[v]) << "no sample had ASVM " << v;
+    }
+    for (int v = 0; v <= GSVM_MAX; ++v) {
+        ASSERT_TRUE(gsvm_seen[v]) << "no sample had GSVM " << v;
     }
 }
 

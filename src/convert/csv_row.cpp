@@ -1,5 +1,6 @@
 #include "convert/csv_row.h"
 
+#include "convert/csv_rows_avx512.h"
 #include "convert/fast_magnitudes.h"
 
 #include <cstring>
@@ -27,7 +28,7 @@ inline char* append_row(const unsigned char* p, int asvm, int gsvm, char* out)
 
 }  // namespace
 
-size_t format_frame_rows(const unsigned char* frame, char* out)
+size_t format_frame_rows_portable(const unsigned char* frame, char* out)
 {
     const unsigned char* samples = frame + FRAME_HEADER_SIZE;
     const frame_magnitudes m = magnitudes_of_frame(samples);
@@ -36,4 +37,18 @@ size_t format_frame_rows(const unsigned char* frame, char* out)
         text = append_row(samples + SAMPLE_SIZE * i, m.asvm[i], m.gsvm[i], text);
     }
     return static_cast<size_t>(text - out);
+}
+
+namespace {
+
+using rows_formatter = size_t (*)(const unsigned char* frame, char* out);
+
+// Chosen when the program starts: the processor does not change while it runs.
+const rows_formatter FORMAT_ROWS = avx512_rows_supported() ? format_frame_rows_avx512 : format_frame_rows_portable;
+
+}  // namespace
+
+size_t format_frame_rows(const unsigned char* frame, char* out)
+{
+    return FORMAT_ROWS(frame, out);
 }

@@ -13,12 +13,20 @@ extern const char CSV_HEADER[];
 // The longest row: "65535," six axes of "-32768,", two magnitudes and CR LF.
 constexpr size_t CSV_ROW_MAX = 6 + 6 * 7 + 4 + 3 + 2;
 
-// Room for the rows of one frame, with the slack the table lookups may
-// write past the last row.
-constexpr size_t CSV_FRAME_ROWS_MAX = SAMPLES_PER_FRAME * CSV_ROW_MAX + DECIMAL_TEXT_SLACK;
+// How far a formatter may write past the last row: the table lookups store
+// 8 bytes whole, the AVX-512 formatter 64.
+constexpr size_t CSV_ROWS_SLACK = 64;
+static_assert(CSV_ROWS_SLACK >= DECIMAL_TEXT_SLACK, "the slack covers the table lookups");
+
+// Room for the rows of one frame, with the slack past the last row.
+constexpr size_t CSV_FRAME_ROWS_MAX = SAMPLES_PER_FRAME * CSV_ROW_MAX + CSV_ROWS_SLACK;
 
 // Writes the nine rows of `frame` at `out`, sample 0 first, each ending in
 // CR LF; returns the number of bytes. `out` needs CSV_FRAME_ROWS_MAX bytes.
+// The formatter is chosen once, at start-up, for the processor.
 size_t format_frame_rows(const unsigned char* frame, char* out);
+
+// The same rows by portable code, which every processor runs.
+size_t format_frame_rows_portable(const unsigned char* frame, char* out);
 
 #endif
