@@ -263,7 +263,12 @@ void give_buffer(void* context, char* buffer, size_t used)
         w->free[index] = true;
         return;
     }
-    reserve_to(w, w->offset + static_cast<off_t>(used));
+    // A CSV that fits in one buffer reaches the file in one write, which a
+    // reservation would only slow down (on a file system in memory it would
+    // even fill 64 MiB with zeros): blocks are reserved once it outgrows it.
+    if (w->offset + static_cast<off_t>(used) > static_cast<off_t>(CSV_BUFFER_SIZE)) {
+        reserve_to(w, w->offset + static_cast<off_t>(used));
+    }
     if (w->asynchronous) {
         w->length[index] = used;
         if (submit(w, index, used)) {
