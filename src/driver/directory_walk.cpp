@@ -29,26 +29,6 @@ selector_parts split_selector(const char* selector)
     return selector_parts{std::string(), text};
 }
 
-std::string join_path(const std::string& dir, const std::string& name)
-{
-    std::string path;
-    path.reserve(dir.size() + 1 + name.size());
-    path.append(dir).append(1, path_separator).append(name);
-    return path;
-}
-
-// Lists `dir` as list_directory does. A directory too large to list in
-// memory ends like one that cannot be read, never the run.
-int list_entries(const directory* dir, const std::string& name_pattern, std::vector<listing_entry>* entries)
-{
-    try {
-        return list_directory(dir, name_pattern, entries);
-    } catch (const std::bad_alloc&) {
-        std::vector<listing_entry>().swap(*entries);
-        return -1;
-    }
-}
-
 // What stays the same throughout one walk.
 struct walk_state {
     selector_parts selector;
@@ -75,7 +55,7 @@ void convert_selected_files(const directory* dir, const std::string& path, walk_
     try {
         const std::string listed_path = subdir != nullptr ? join_path(path, selector.directory) : path;
         std::vector<listing_entry> entries;
-        if (list_entries(listed, selector.name_pattern, &entries) == 0) {
+        if (list_directory(listed, selector.name_pattern, &entries) == 0) {
             for (const listing_entry& entry : entries) {
                 if (!entry.is_directory) {
                     end_if_interrupted();
@@ -86,8 +66,8 @@ void convert_selected_files(const directory* dir, const std::string& path, walk_
             }
         }
     } catch (const std::bad_alloc&) {
-        // No memory for the path of the selector's directory: its files are
-        // not reached, as when it cannot be read.
+        // No memory for the path of the selector's directory or for its
+        // listing: its files are not reached, as when it cannot be read.
     }
     if (subdir != nullptr) {
         close_directory(subdir);
@@ -122,8 +102,10 @@ void walk(const directory* dir, const std::string& path, walk_state* state)
     if (!state->recursive) {
         return;
     }
+    // A listing too large for memory throws, and whoever entered this
+    // directory passes over the rest of it like an unreadable one.
     std::vector<listing_entry> entries;
-    if (list_entries(dir, "*", &entries) != 0) {
+    if (list_directory(dir, "*", &entries) != 0) {
         return;
     }
     for (const listing_entry& entry : entries) {

@@ -52,9 +52,7 @@ void report_outcome(const std::string& path, const char* outcome, bool terminal)
 int convert(const directory* dir, const std::string& name, const std::string& dir_path, int end_block,
             identity_set* outputs, bool terminal, FILE** input, output_pair* pair)
 {
-    std::string path;
-    path.reserve(dir_path.size() + 1 + name.size());
-    path.append(dir_path).append(1, path_separator).append(name);
+    const std::string path = join_path(dir_path, name);
 
     file_identity input_id;
     unsigned permissions = 0;
@@ -121,6 +119,14 @@ int convert(const directory* dir, const std::string& name, const std::string& di
 }
 
 }  // namespace
+
+std::string join_path(const std::string& dir, const std::string& name)
+{
+    std::string path;
+    path.reserve(dir.size() + 1 + name.size());
+    path.append(dir).append(1, path_separator).append(name);
+    return path;
+}
 
 void end_if_interrupted()
 {

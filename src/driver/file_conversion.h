@@ -8,6 +8,9 @@
 
 #include <string>
 
+// The path of the entry `name` of the directory whose path is `dir`.
+std::string join_path(const std::string& dir, const std::string& name);
+
 // Converts the frame file `name` in `dir`, whose path is `dir_path`, into
 // its CSV and log files beside it, echoing the report on standard output.
 // `outputs` holds the outputs the run has made, which are never written
