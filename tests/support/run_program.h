@@ -73,6 +73,20 @@ bool limit_running_program_memory(unsigned long long headroom);
 std::vector<int> run_quendix_at_once(const std::filesystem::path& dir, const std::vector<std::string>& args, int count,
                                      int timeout_seconds = 60);
 
+// POSIX: the quendix binary under test as any user can run it. The build
+// tree may lie below a directory that only its owner can enter (a home, or
+// one made by mktemp -d), so this is a copy in a fresh directory of mode
+// 0755 in the system's temporary directory, made at the first call and
+// removed when the test program ends. Empty, with `why` saying why, where
+// no such copy can be made or reached; a test then skips with that reason.
+// run_quendix_with runs this copy whenever its setup names a user.
+std::string quendix_for_other_users(std::string& why);
+
+// POSIX: the emulator that runs the binaries under test, as a command line
+// (qemu-user for a cross build), or empty when they run natively. Tests of
+// kernel interfaces an emulator does not pass on skip under one.
+std::string emulator_in_use();
+
 // The path the program prints for a path written with "/" here: the
 // platform's separator in place of each "/".
 std::string shown_path(const std::string& path);

@@ -15,6 +15,8 @@
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -26,6 +28,91 @@ const size_t longest_system_path = PATH_MAX;
 namespace {
 
 pid_t running_program = -1;
+
+// The command line that runs a program under test: the emulator's words
+// (blank-separated in QUENDIX_EMULATOR, the first an absolute path) when
+// there is one, then the program and its arguments.
+std::vector<std::string> command_line(const std::string& program, const std::vector<std::string>& args)
+{
+    std::vector<std::string> words;
+    const std::string emulator = QUENDIX_EMULATOR;
+    size_t at = 0;
+    while (at < emulator.size()) {
+        const size_t end = std::min(emulator.find(' ', at), emulator.size());
+        if (end > at) {
+            words.push_back(emulator.substr(at, end - at));
+        }
+        at = end + 1;
+    }
+    words.push_back(program);
+    words.insert(words.end(), args.begin(), args.end());
+    return words;
+}
+
+// Execs `words` (from command_line) in a child; returns only on failure.
+void exec_command(const std::vector<std::string>& words)
+{
+    std::vector<char*> argv;
+    for (const std::string& word : words) {
+        argv.push_back(const_cast<char*>(word.c_str()));
+    }
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+}
+
+// The directory of the copy quendix_for_other_users made, removed at exit.
+std::string copy_dir;
+
+void remove_copy()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(copy_dir, ignored);
+}
+
+// Makes the copy quendix_for_other_users describes; its path, or empty
+// with `why` set.
+std::string copy_for_other_users(std::string& why)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path base = fs::temp_directory_path(error);
+    if (error) {
+        why = "no temporary directory: " + error.message();
+        return std::string();
+    }
+    // Every directory on the way must let others pass, and the file system
+    // must let programs run.
+    for (fs::path dir = fs::absolute(base, error); !error; dir = dir.parent_path()) {
+        struct stat st;
+        if (stat(dir.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0) {
+            why = "other users cannot enter " + dir.string() + ", on the way to the temporary directory";
+            return std::string();
+        }
+        if (dir == dir.root_path()) {
+            break;
+        }
+    }
+    struct statvfs volume;
+    if (statvfs(base.c_str(), &volume) != 0 || (volume.f_flag & ST_NOEXEC) != 0) {
+        why = "programs cannot run from the temporary directory " + base.string();
+        return std::string();
+    }
+    std::string pattern = (base / "quendix-program-XXXXXX").string();
+    if (mkdtemp(&pattern[0]) == nullptr) {
+        why = "cannot make a directory in " + base.string() + ": " + std::strerror(errno);
+        return std::string();
+    }
+    copy_dir = pattern;
+    std::atexit(remove_copy);
+    const fs::path copy = fs::path(copy_dir) / "quendix";
+    fs::copy_file(QUENDIX_BINARY, copy, error);
+    if (error || chmod(copy_dir.c_str(), 0755) != 0 || chmod(copy.c_str(), 0755) != 0) {
+        why = "cannot copy " + std::string(QUENDIX_BINARY) + " to " + copy_dir +
+              (error ? ": " + error.message() : std::string());
+        return std::string();
+    }
+    return copy.string();
+}
 
 // Makes the kernel refuse io_uring_setup to this process and what it runs,
 // with `error`, and end it at any other io_uring call. Returns 0, or -1
@@ -157,14 +244,9 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
         close(pipe_fds[0]);
         pipe_fds[0] = -1;
     }
+    const std::vector<std::string> words = command_line(program, args);
     const pid_t pid = fork();
     if (pid == 0) {
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& arg : args) {
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        }
-        argv.push_back(nullptr);
         const int null_fd = open("/dev/null", O_RDONLY);
         dup2(null_fd, STDIN_FILENO);
         close(null_fd);
@@ -195,7 +277,7 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
             _exit(125);
         }
         alarm(static_cast<unsigned>(setup.timeout_seconds));
-        execv(program.c_str(), argv.data());
+        exec_command(words);
         _exit(127);
     }
     if (pid < 0) {
@@ -255,7 +337,29 @@ program_run run_quendix(const std::filesystem::path& dir, const std::vector<std:
 program_run run_quendix_with(const std::filesystem::path& dir, const std::vector<std::string>& args,
                              const run_setup& setup, const output_sink& sink)
 {
-    return run_with_sink(QUENDIX_BINARY, dir, args, setup, sink);
+    if (setup.user < 0) {
+        return run_with_sink(QUENDIX_BINARY, dir, args, setup, sink);
+    }
+    std::string why;
+    const std::string program = quendix_for_other_users(why);
+    if (program.empty()) {
+        ADD_FAILURE() << "cannot run quendix as user " << setup.user << ": " << why;
+        return program_run{-1, std::string()};
+    }
+    return run_with_sink(program, dir, args, setup, sink);
+}
+
+std::string quendix_for_other_users(std::string& why)
+{
+    static std::string failure;
+    static const std::string copy = copy_for_other_users(failure);
+    why = failure;
+    return copy;
+}
+
+std::string emulator_in_use()
+{
+    return QUENDIX_EMULATOR;
 }
 
 bool limit_running_program_memory(unsigned long long headroom)
@@ -275,16 +379,11 @@ bool limit_running_program_memory(unsigned long long headroom)
 std::vector<int> run_quendix_at_once(const std::filesystem::path& dir, const std::vector<std::string>& args, int count,
                                      int timeout_seconds)
 {
+    const std::vector<std::string> words = command_line(QUENDIX_BINARY, args);
     std::vector<pid_t> pids;
     for (int i = 0; i < count; ++i) {
         const pid_t pid = fork();
         if (pid == 0) {
-            std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(QUENDIX_BINARY));
-            for (const std::string& arg : args) {
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            }
-            argv.push_back(nullptr);
             const int null_fd = open("/dev/null", O_RDWR);
             dup2(null_fd, STDIN_FILENO);
             dup2(null_fd, STDOUT_FILENO);
@@ -296,7 +395,7 @@ std::vector<int> run_quendix_at_once(const std::filesystem::path& dir, const std
                 _exit(126);
             }
             alarm(static_cast<unsigned>(timeout_seconds));
-            execv(QUENDIX_BINARY, argv.data());
+            exec_command(words);
             _exit(127);
         }
         if (pid < 0) {
