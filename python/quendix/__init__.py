@@ -2,6 +2,8 @@
 its continuity report, and the frames themselves; one recording at once or
 piece by piece, and a whole campaign of them."""
 
+from pathlib import Path as _Path
+
 from .campaign import SUMMARY_COLUMNS, recordings, summary, to_dask
 from .quicklook import plot
 from .recording import (DEFAULT_END_BLOCK, FRAME_DTYPE, SAMPLE_DTYPE, Recording, read,
@@ -9,4 +11,5 @@ from .recording import (DEFAULT_END_BLOCK, FRAME_DTYPE, SAMPLE_DTYPE, Recording,
 
 __all__ = ["read", "read_chunks", "summary", "to_dask", "recordings", "plot", "Recording",
            "SAMPLE_DTYPE", "FRAME_DTYPE", "DEFAULT_END_BLOCK", "SUMMARY_COLUMNS"]
-__version__ = "0.2.0"
+# Kept in one file for the converter, its Debian package and this package.
+__version__ = _Path(__file__).with_name("VERSION").read_text(encoding="ascii").strip()
