@@ -864,7 +864,9 @@ TEST_F(HostileFs, ADirectoryReplacedByALinkMidRunKeepsItsFilesOutputs)
 TEST_F(HostileFs, NamesAreExactOnAPipeAndCannotDriveATerminal)
 {
     // Each name as a pipe shows it, byte for byte, and as a terminal does,
-    // with every control byte and two-byte UTF-8 control a "?". Two are
+    // with every control byte, C1 control and byte that is not part of
+    // well-formed UTF-8 a "?" (overlong forms, surrogates, code points
+    // above U+10FFFF and cut sequences among them). Two are
     // directories, entered after the files: one named to clear the screen
     // and forge a banner.
     struct name_case {
@@ -878,13 +880,18 @@ TEST_F(HostileFs, NamesAreExactOnAPipeAndCannotDriveATerminal)
         {"it's.qvx", "it's.qvx"},
         {"say \"hi\".qvx", "say \"hi\".qvx"},
         {"tab\there.qvx", "tab?here.qvx"},
-        {"\xff\xfe raw.qvx", "\xff\xfe raw.qvx"},
+        {"\xff\xfe raw.qvx", "?? raw.qvx"},
+        {"csi\x9b"
+         "2J.qvx",
+         "csi?2J.qvx"},  // a lone 8-bit CSI
+        {"bad\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xe2\x82x.qvx", "bad???????????x.qvx"},
+        {"chart\xf0\x9f\x93\x88.qvx", "chart\xf0\x9f\x93\x88.qvx"},
         {"esc\x1b[2J.qvx", "esc?[2J.qvx"},
         {"title\x1b]0;owned\x07.qvx", "title?]0;owned?.qvx"},
         {"lines\r\n, interrupted.\n.qvx", "lines??, interrupted.?.qvx"},
         {"del\x7f.qvx", "del?.qvx"},
         {"c1\xc2\x9bJ\xc2\x85.qvx", "c1?J?.qvx"},
-        {"nbsp\xc2\xa0\xc2.qvx", "nbsp\xc2\xa0\xc2.qvx"},
+        {"nbsp\xc2\xa0\xc2.qvx", "nbsp\xc2\xa0?.qvx"},
         {std::string(251, 'n') + ".qvx", std::string(251, 'n') + ".qvx"},  // its outputs' names as long as any
         {"\x1b[H\x1b[2J\nuqendix : ./x.qvx", "?[H?[2J?uqendix : ./x.qvx"},
         {"my dir/x y.qvx", "my dir/x y.qvx"},
