@@ -302,11 +302,14 @@ std::map<std::string, std::string> tree_contents(const fs::path& dir)
     return contents;
 }
 
-TEST_F(HostileFs, TwoRunsAtOnceOverOneTreeEachLeaveWholeOutputs)
+TEST_F(HostileFs, ThreeRunsAtOnceOverOneTreeEachConvertEveryFileWhole)
 {
-    // 120 recordings in two directories, converted by two runs at once,
+    // 120 recordings in two directories, converted by three runs at once,
     // again and again over the outputs of the rounds before: every output
-    // is whole, as a run alone writes it.
+    // is whole, as a run alone writes it, and every run converts every
+    // file. The runs replace each other's outputs, and the file system
+    // gives the numbers of the replaced ones to the others' next files: no
+    // run may take such a file for one of its own outputs ("not opened").
     for (int i = 0; i < 120; ++i) {
         std::string recording;
         for (int k = 0; k < 3 * (i + 1); ++k) {
@@ -319,13 +322,73 @@ TEST_F(HostileFs, TwoRunsAtOnceOverOneTreeEachLeaveWholeOutputs)
         write_file(at(name), recording);
     }
     fs::copy(at("tree"), at("alone"), fs::copy_options::recursive);
-    ASSERT_EQ(run_quendix(at("alone"), {"-r"}).exit_status, 0);
+    const program_run alone = run_quendix(at("alone"), {"-r"});
+    ASSERT_EQ(alone.exit_status, 0);
     const std::map<std::string, std::string> expected = tree_contents(at("alone"));
     ASSERT_EQ(expected.size(), 360u);
-    for (int round = 0; round < 20; ++round) {
-        EXPECT_EQ(run_quendix_at_once(at("tree"), {"-r"}, 2), (std::vector<int>{0, 0})) << "round " << round;
+    fs::create_directories(at("console"));
+    for (int round = 0; round < 10; ++round) {
+        EXPECT_EQ(run_quendix_at_once(at("tree"), {"-r"}, 3, 60, at("console")), (std::vector<int>{0, 0, 0}))
+            << "round " << round;
+        for (int run = 0; run < 3; ++run) {
+            const std::string output = read_file(at("console/run" + std::to_string(run)));
+            const size_t refused = output.find(", not opened.");
+            EXPECT_EQ(refused, std::string::npos)
+                << "round " << round << ", run " << run << ": " << output.substr(output.rfind('\n', refused) + 1, 40);
+            EXPECT_TRUE(output == alone.output) << "round " << round << ", run " << run;
+        }
         EXPECT_TRUE(tree_contents(at("tree")) == expected) << "round " << round;
     }
+}
+
+TEST_F(HostileFs, AFileThatGotTheNumberOfARemovedOutputIsNotTakenForIt)
+{
+    // While the program is held on b.qvx's long report, a.csv, which it
+    // made, is removed, new files are made until one gets its inode number,
+    // and that one is renamed over z.csv: z.qvx is still converted.
+    std::string gaps = frame_bytes(sample_frame(1, 0, 0));
+    for (int i = 0; i < 40000; ++i) {
+        gaps += erased_frame_bytes();
+    }
+    write_file(at("a.qvx"), frame_bytes(sample_frame(1, 0, 0)));
+    write_file(at("b.qvx"), gaps);
+    write_file(at("z.qvx"), frame_bytes(sample_frame(1, 0, 5)));
+    write_file(at("z.csv"), "earlier");
+    const std::string head = one_frame_report("./a.qvx") + banner("./b.qvx");
+    std::string output;
+    bool acted = false;
+    bool reused = false;
+    run_setup setup;
+    setup.timeout_seconds = 60;
+    const program_run run = run_quendix_with(root, {}, setup, [&](const char* bytes, size_t size) {
+        output.append(bytes, size);
+        if (acted || output.size() < head.size()) {
+            return;
+        }
+        acted = true;
+        struct stat made;
+        if (stat(at("a.csv").c_str(), &made) != 0 || unlink(at("a.csv").c_str()) != 0) {
+            return;
+        }
+        for (int k = 0; k < 1000 && !reused; ++k) {
+            const fs::path filler = at("filler" + std::to_string(k));
+            write_file(filler, "not an output of the run");
+            struct stat st;
+            reused = stat(filler.c_str(), &st) == 0 && st.st_ino == made.st_ino && st.st_dev == made.st_dev;
+            if (reused) {
+                fs::rename(filler, at("z.csv"));
+            }
+        }
+    });
+    ASSERT_TRUE(acted);
+    if (!reused) {
+        GTEST_SKIP() << "this file system gave the number of a removed file to none of 1,000 new ones";
+    }
+    EXPECT_EQ(run.exit_status, 0);
+    const std::string tail = one_frame_report("./z.qvx");
+    ASSERT_GT(output.size(), tail.size());
+    EXPECT_EQ(output.substr(output.size() - tail.size()), tail);
+    EXPECT_EQ(read_file(at("z.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 5)));
 }
 
 TEST_F(HostileFs, ARunInterruptedBesideAnotherRemovesNothingOfTheOthers)
@@ -363,6 +426,30 @@ TEST_F(HostileFs, ARunInterruptedBesideAnotherRemovesNothingOfTheOthers)
     EXPECT_EQ(output.substr(output.size() - tail.size()), tail);
     EXPECT_TRUE(tree_contents(at("tree")) == expected);
     EXPECT_EQ(temporary_files(at("tree")), std::vector<std::string>{});
+}
+
+TEST_F(HostileFs, TheTemporaryFilesOfAnotherRunAreNoRecordings)
+{
+    // Under the selector '*', the files another run is writing its outputs
+    // to are passed over: converting them would leave outputs of outputs.
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    write_file(at("a.qvx"), frame);
+    const std::vector<std::string> temporaries = {".big.csv.quendix-LJx2Qa", ".big.log.quendix-09zZaA"};
+    for (const std::string& name : temporaries) {
+        write_file(at(name), frame);
+    }
+    const program_run run = run_quendix(root, {"*"});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.output, one_frame_report("./a.qvx"));
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(root)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{temporaries[0], temporaries[1], "a.csv", "a.log", "a.qvx"}));
+    for (const std::string& name : temporaries) {
+        EXPECT_EQ(read_file(at(name)), frame) << name;
+    }
 }
 
 TEST_F(HostileFs, OutputsAreAsPrivateAsTheirRecording)

@@ -90,13 +90,13 @@ void report_outcome(const std::string& path, const char* outcome, bool terminal)
 // outputs in `pair`, so that the caller can release them when memory runs
 // out.
 int convert(const directory* dir, const std::string& name, const std::string& dir_path, int end_block,
-            identity_set* outputs, bool terminal, FILE** input, output_pair* pair)
+            output_set* outputs, bool terminal, FILE** input, output_pair* pair)
 {
     const std::string path = join_path(dir_path, name);
 
     file_identity input_id;
-    unsigned permissions = 0;
-    *input = open_input(dir, name, &input_id, &permissions);
+    file_access access = {};
+    *input = open_input(dir, name, &input_id, &access);
     if (*input == nullptr) {
         report_outcome(path, "not opened", terminal);
         return -1;
@@ -104,7 +104,7 @@ int convert(const directory* dir, const std::string& name, const std::string& di
     name_outputs(dir, name, path, pair);
     const output_file* refused = refused_output(*pair, name, input_id, *outputs);
     if (refused == nullptr) {
-        refused = begin_outputs(pair, permissions, outputs);
+        refused = begin_outputs(pair, access, outputs);
     }
     if (refused != nullptr) {
         std::fclose(*input);
@@ -177,7 +177,7 @@ void end_if_interrupted()
 }
 
 int convert_file(const directory* dir, const std::string& name, const std::string& dir_path, int end_block,
-                 identity_set* outputs)
+                 output_set* outputs)
 {
     const bool terminal = stdout_is_terminal();
     // "uqendix", not "quendix": the banner has always read so, and scripts
