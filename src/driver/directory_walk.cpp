@@ -126,19 +126,32 @@ void walk(const directory* dir, const std::string& path, walk_state* state)
 
 }  // namespace
 
-void process_directory(const char* dir, const char* selector, bool recursive, int end_block)
+int process_directory(const char* dir, const char* selector, bool recursive, int end_block)
 {
     file_identity id;
-    directory* start = open_directory(nullptr, dir, &id);
-    if (start == nullptr) {
-        return;
+    directory* start = nullptr;
+    walk_state state;
+    try {
+        start = open_directory(nullptr, dir, &id);
+        if (start == nullptr) {
+            return 0;
+        }
+        state.selector = split_selector(selector);
+        state.recursive = recursive;
+        state.end_block = end_block;
+        add_identity(&state.visited, id);
+    } catch (const std::bad_alloc&) {
+        if (start != nullptr) {
+            close_directory(start);
+        }
+        return -1;
     }
     try {
-        walk_state state = {split_selector(selector), recursive, end_block, {}, {}};
-        add_identity(&state.visited, id);
         walk(start, dir, &state);
     } catch (const std::bad_alloc&) {
-        // No memory for even the start of the walk: nothing is converted.
+        // The start directory's listing too large for memory: it is passed
+        // over like an unreadable one.
     }
     close_directory(start);
+    return 0;
 }
