@@ -484,6 +484,100 @@ TEST_F(HostileFs, OutputsAreAsPrivateAsTheirRecording)
     umask(own_mask);
 }
 
+TEST_F(HostileFs, OutputsInASetGroupIdDirectoryTakeTheRecordingsGroupOrNone)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "not root: files of other groups cannot be made, nor runs as another user";
+    }
+    // The directory is set-group-ID with the group 100, which new files
+    // inherit; the recording is of mode 0640. An output gets the
+    // recording's group where the run's user may give it that, else no
+    // group or other bits.
+    struct group_case {
+        int user;  // -1: root
+        gid_t recording_group;
+        gid_t group;  // the outputs'
+        mode_t mode;
+    };
+    const group_case cases[] = {
+        {-1, 0, 0, 0640},
+        {65534, 65534, 65534, 0640},  // the user's own group
+        {65534, 0, 100, 0600},        // a group the user is not in
+    };
+    const mode_t own_mask = umask(022);
+    for (const group_case& c : cases) {
+        const std::string label = "run by " + std::to_string(c.user) + ", recording of group " +
+                                  std::to_string(c.recording_group);
+        fs::create_directories(at("shared"));
+        ASSERT_EQ(chown(at("shared").c_str(), 0, 100), 0);
+        ASSERT_EQ(chmod(at("shared").c_str(), 02777), 0);
+        write_file(at("shared/a.qvx"), frame_bytes(sample_frame(1, 0, 0)));
+        const uid_t owner = c.user < 0 ? 0 : static_cast<uid_t>(c.user);
+        ASSERT_EQ(chown(at("shared/a.qvx").c_str(), owner, c.recording_group), 0);
+        ASSERT_EQ(chmod(at("shared/a.qvx").c_str(), 0640), 0);
+        run_setup setup;
+        setup.user = c.user;
+        std::string output;
+        const program_run run = run_quendix_with(
+            at("shared"), {}, setup, [&output](const char* bytes, size_t size) { output.append(bytes, size); });
+        EXPECT_EQ(run.exit_status, 0) << label;
+        EXPECT_EQ(output, one_frame_report("./a.qvx")) << label;
+        for (const char* name : {"shared/a.csv", "shared/a.log"}) {
+            struct stat st;
+            ASSERT_EQ(stat(at(name).c_str(), &st), 0) << label;
+            EXPECT_EQ(st.st_gid, c.group) << name << ", " << label;
+            EXPECT_EQ(st.st_mode & 07777, c.mode) << name << ", " << label;
+        }
+        fs::remove_all(root);
+        fs::create_directories(root);
+    }
+    umask(own_mask);
+}
+
+TEST_F(HostileFs, AnOutputNameTheUserMayNotReplaceIsNotOpenedBeforeAnythingIsMade)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "not root: files of other users cannot be made, nor runs as another user";
+    }
+    // User 65534 re-runs in a sticky directory where the earlier log
+    // belongs to root: only the directory's owner may replace it there.
+    struct sticky_case {
+        uid_t directory_owner;
+        bool replaced;
+    };
+    const sticky_case cases[] = {{0, false}, {65534, true}};
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    for (const sticky_case& c : cases) {
+        fs::create_directories(at("sticky"));
+        ASSERT_EQ(chown(at("sticky").c_str(), c.directory_owner, c.directory_owner), 0);
+        ASSERT_EQ(chmod(at("sticky").c_str(), 01777), 0);
+        write_file(at("sticky/x.qvx"), frame);
+        write_file(at("sticky/x.csv"), "earlier csv");
+        write_file(at("sticky/x.log"), "earlier log");
+        for (const char* name : {"sticky/x.qvx", "sticky/x.csv"}) {
+            ASSERT_EQ(chown(at(name).c_str(), 65534, 65534), 0);
+        }
+        run_setup setup;
+        setup.user = 65534;
+        std::string output;
+        const program_run run = run_quendix_with(
+            at("sticky"), {}, setup, [&output](const char* bytes, size_t size) { output.append(bytes, size); });
+        EXPECT_EQ(run.exit_status, 0) << c.directory_owner;
+        if (c.replaced) {
+            EXPECT_EQ(output, one_frame_report("./x.qvx"));
+            EXPECT_EQ(read_file(at("sticky/x.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
+            EXPECT_EQ(read_file(at("sticky/x.log")), "    start :   1,   0\r\n      end :   1,   0\r\n");
+        } else {
+            EXPECT_EQ(output, banner("./x.qvx") + not_opened("./x.log"));
+            EXPECT_EQ(read_file(at("sticky/x.csv")), "earlier csv");
+            EXPECT_EQ(read_file(at("sticky/x.log")), "earlier log");
+        }
+        EXPECT_EQ(temporary_files(at("sticky")), std::vector<std::string>{}) << c.directory_owner;
+        fs::remove_all(root);
+        fs::create_directories(root);
+    }
+}
+
 TEST_F(HostileFs, LinksOfAnotherUserAreNotFollowed)
 {
     // A file link l.qvx or a directory link d in `tree` leads to `target`;
@@ -1092,6 +1186,52 @@ TEST_F(HostileFs, AConversionWithoutMemoryIsNotOpenedAndTheRunGoesOn)
     EXPECT_GT(converted, 0);
     EXPECT_GT(not_opened_count, 0);
     EXPECT_EQ(temporary_files(root), std::vector<std::string>{});
+}
+
+TEST_F(HostileFs, AStartWithoutMemorySaysSoAndDoesNotAbort)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves far more address space than any limit here";
+#endif
+    // Address-space limits from the least with which a run converts its
+    // one file down by 512 KiB, in steps of 4 KiB: each run converts the
+    // file, or says in one line that it cannot start (status 2), or is
+    // refused by the system's loader before the program runs (127).
+    write_file(at("a.qvx"), frame_bytes(sample_frame(1, 0, 0)));
+    const std::string converted = one_frame_report("./a.qvx");
+    const auto run_within = [&](unsigned long long kib) {
+        run_setup setup;
+        setup.address_space_limit = kib * 1024;
+        std::string output;
+        program_run run = run_quendix_with(root, {}, setup,
+                                           [&output](const char* bytes, size_t size) { output.append(bytes, size); });
+        run.output = output;
+        return run;
+    };
+    unsigned long long fails = 1024;
+    unsigned long long works = 1024 * 1024;
+    ASSERT_EQ(run_within(works).output, converted);
+    while (works - fails > 4) {
+        const unsigned long long middle = (works + fails) / 2;
+        (run_within(middle).output == converted ? works : fails) = middle;
+    }
+    int said_so = 0;
+    for (unsigned long long kib = works; kib + 512 >= works && kib > 4; kib -= 4) {
+        const program_run run = run_within(kib);
+        fs::remove(at("a.csv"));
+        fs::remove(at("a.log"));
+        if (run.exit_status == 2) {
+            ++said_so;
+            EXPECT_EQ(run.output, "quendix : not enough memory to start.\n") << kib << " KiB";
+        } else if (run.exit_status == 0) {
+            EXPECT_EQ(run.output, converted) << kib << " KiB";
+        } else {
+            EXPECT_EQ(run.exit_status, 127) << kib << " KiB: " << run.output;
+            EXPECT_EQ(run.output, "") << kib << " KiB";
+        }
+        EXPECT_EQ(temporary_files(root), std::vector<std::string>{}) << kib << " KiB";
+    }
+    EXPECT_GT(said_so, 0);
 }
 
 TEST_F(HostileFs, FilesThePermissionsForbidAreReported)
