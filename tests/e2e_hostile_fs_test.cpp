@@ -302,11 +302,14 @@ std::map<std::string, std::string> tree_contents(const fs::path& dir)
     return contents;
 }
 
-TEST_F(HostileFs, TwoRunsAtOnceOverOneTreeEachLeaveWholeOutputs)
+TEST_F(HostileFs, ThreeRunsAtOnceOverOneTreeEachConvertEveryFileWhole)
 {
-    // 120 recordings in two directories, converted by two runs at once,
+    // 120 recordings in two directories, converted by three runs at once,
     // again and again over the outputs of the rounds before: every output
-    // is whole, as a run alone writes it.
+    // is whole, as a run alone writes it, and every run converts every
+    // file. The runs replace each other's outputs, and the file system
+    // gives the numbers of the replaced ones to the others' next files: no
+    // run may take such a file for one of its own outputs ("not opened").
     for (int i = 0; i < 120; ++i) {
         std::string recording;
         for (int k = 0; k < 3 * (i + 1); ++k) {
@@ -319,13 +322,73 @@ TEST_F(HostileFs, TwoRunsAtOnceOverOneTreeEachLeaveWholeOutputs)
         write_file(at(name), recording);
     }
     fs::copy(at("tree"), at("alone"), fs::copy_options::recursive);
-    ASSERT_EQ(run_quendix(at("alone"), {"-r"}).exit_status, 0);
+    const program_run alone = run_quendix(at("alone"), {"-r"});
+    ASSERT_EQ(alone.exit_status, 0);
     const std::map<std::string, std::string> expected = tree_contents(at("alone"));
     ASSERT_EQ(expected.size(), 360u);
-    for (int round = 0; round < 20; ++round) {
-        EXPECT_EQ(run_quendix_at_once(at("tree"), {"-r"}, 2), (std::vector<int>{0, 0})) << "round " << round;
+    fs::create_directories(at("console"));
+    for (int round = 0; round < 10; ++round) {
+        EXPECT_EQ(run_quendix_at_once(at("tree"), {"-r"}, 3, 60, at("console")), (std::vector<int>{0, 0, 0}))
+            << "round " << round;
+        for (int run = 0; run < 3; ++run) {
+            const std::string output = read_file(at("console/run" + std::to_string(run)));
+            const size_t refused = output.find(", not opened.");
+            EXPECT_EQ(refused, std::string::npos)
+                << "round " << round << ", run " << run << ": " << output.substr(output.rfind('\n', refused) + 1, 40);
+            EXPECT_TRUE(output == alone.output) << "round " << round << ", run " << run;
+        }
         EXPECT_TRUE(tree_contents(at("tree")) == expected) << "round " << round;
     }
+}
+
+TEST_F(HostileFs, AFileThatGotTheNumberOfARemovedOutputIsNotTakenForIt)
+{
+    // While the program is held on b.qvx's long report, a.csv, which it
+    // made, is removed, new files are made until one gets its inode number,
+    // and that one is renamed over z.csv: z.qvx is still converted.
+    std::string gaps = frame_bytes(sample_frame(1, 0, 0));
+    for (int i = 0; i < 40000; ++i) {
+        gaps += erased_frame_bytes();
+    }
+    write_file(at("a.qvx"), frame_bytes(sample_frame(1, 0, 0)));
+    write_file(at("b.qvx"), gaps);
+    write_file(at("z.qvx"), frame_bytes(sample_frame(1, 0, 5)));
+    write_file(at("z.csv"), "earlier");
+    const std::string head = one_frame_report("./a.qvx") + banner("./b.qvx");
+    std::string output;
+    bool acted = false;
+    bool reused = false;
+    run_setup setup;
+    setup.timeout_seconds = 60;
+    const program_run run = run_quendix_with(root, {}, setup, [&](const char* bytes, size_t size) {
+        output.append(bytes, size);
+        if (acted || output.size() < head.size()) {
+            return;
+        }
+        acted = true;
+        struct stat made;
+        if (stat(at("a.csv").c_str(), &made) != 0 || unlink(at("a.csv").c_str()) != 0) {
+            return;
+        }
+        for (int k = 0; k < 1000 && !reused; ++k) {
+            const fs::path filler = at("filler" + std::to_string(k));
+            write_file(filler, "not an output of the run");
+            struct stat st;
+            reused = stat(filler.c_str(), &st) == 0 && st.st_ino == made.st_ino && st.st_dev == made.st_dev;
+            if (reused) {
+                fs::rename(filler, at("z.csv"));
+            }
+        }
+    });
+    ASSERT_TRUE(acted);
+    if (!reused) {
+        GTEST_SKIP() << "this file system gave the number of a removed file to none of 1,000 new ones";
+    }
+    EXPECT_EQ(run.exit_status, 0);
+    const std::string tail = one_frame_report("./z.qvx");
+    ASSERT_GT(output.size(), tail.size());
+    EXPECT_EQ(output.substr(output.size() - tail.size()), tail);
+    EXPECT_EQ(read_file(at("z.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 5)));
 }
 
 TEST_F(HostileFs, ARunInterruptedBesideAnotherRemovesNothingOfTheOthers)
@@ -365,6 +428,30 @@ TEST_F(HostileFs, ARunInterruptedBesideAnotherRemovesNothingOfTheOthers)
     EXPECT_EQ(temporary_files(at("tree")), std::vector<std::string>{});
 }
 
+TEST_F(HostileFs, TheTemporaryFilesOfAnotherRunAreNoRecordings)
+{
+    // Under the selector '*', the files another run is writing its outputs
+    // to are passed over: converting them would leave outputs of outputs.
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    write_file(at("a.qvx"), frame);
+    const std::vector<std::string> temporaries = {".big.csv.quendix-LJx2Qa", ".big.log.quendix-09zZaA"};
+    for (const std::string& name : temporaries) {
+        write_file(at(name), frame);
+    }
+    const program_run run = run_quendix(root, {"*"});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.output, one_frame_report("./a.qvx"));
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(root)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{temporaries[0], temporaries[1], "a.csv", "a.log", "a.qvx"}));
+    for (const std::string& name : temporaries) {
+        EXPECT_EQ(read_file(at(name)), frame) << name;
+    }
+}
+
 TEST_F(HostileFs, OutputsAreAsPrivateAsTheirRecording)
 {
     struct permission_case {
@@ -395,6 +482,100 @@ TEST_F(HostileFs, OutputsAreAsPrivateAsTheirRecording)
         fs::create_directories(root);
     }
     umask(own_mask);
+}
+
+TEST_F(HostileFs, OutputsInASetGroupIdDirectoryTakeTheRecordingsGroupOrNone)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "not root: files of other groups cannot be made, nor runs as another user";
+    }
+    // The directory is set-group-ID with the group 100, which new files
+    // inherit; the recording is of mode 0640. An output gets the
+    // recording's group where the run's user may give it that, else no
+    // group or other bits.
+    struct group_case {
+        int user;  // -1: root
+        gid_t recording_group;
+        gid_t group;  // the outputs'
+        mode_t mode;
+    };
+    const group_case cases[] = {
+        {-1, 0, 0, 0640},
+        {65534, 65534, 65534, 0640},  // the user's own group
+        {65534, 0, 100, 0600},        // a group the user is not in
+    };
+    const mode_t own_mask = umask(022);
+    for (const group_case& c : cases) {
+        const std::string label = "run by " + std::to_string(c.user) + ", recording of group " +
+                                  std::to_string(c.recording_group);
+        fs::create_directories(at("shared"));
+        ASSERT_EQ(chown(at("shared").c_str(), 0, 100), 0);
+        ASSERT_EQ(chmod(at("shared").c_str(), 02777), 0);
+        write_file(at("shared/a.qvx"), frame_bytes(sample_frame(1, 0, 0)));
+        const uid_t owner = c.user < 0 ? 0 : static_cast<uid_t>(c.user);
+        ASSERT_EQ(chown(at("shared/a.qvx").c_str(), owner, c.recording_group), 0);
+        ASSERT_EQ(chmod(at("shared/a.qvx").c_str(), 0640), 0);
+        run_setup setup;
+        setup.user = c.user;
+        std::string output;
+        const program_run run = run_quendix_with(
+            at("shared"), {}, setup, [&output](const char* bytes, size_t size) { output.append(bytes, size); });
+        EXPECT_EQ(run.exit_status, 0) << label;
+        EXPECT_EQ(output, one_frame_report("./a.qvx")) << label;
+        for (const char* name : {"shared/a.csv", "shared/a.log"}) {
+            struct stat st;
+            ASSERT_EQ(stat(at(name).c_str(), &st), 0) << label;
+            EXPECT_EQ(st.st_gid, c.group) << name << ", " << label;
+            EXPECT_EQ(st.st_mode & 07777, c.mode) << name << ", " << label;
+        }
+        fs::remove_all(root);
+        fs::create_directories(root);
+    }
+    umask(own_mask);
+}
+
+TEST_F(HostileFs, AnOutputNameTheUserMayNotReplaceIsNotOpenedBeforeAnythingIsMade)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "not root: files of other users cannot be made, nor runs as another user";
+    }
+    // User 65534 re-runs in a sticky directory where the earlier log
+    // belongs to root: only the directory's owner may replace it there.
+    struct sticky_case {
+        uid_t directory_owner;
+        bool replaced;
+    };
+    const sticky_case cases[] = {{0, false}, {65534, true}};
+    const std::string frame = frame_bytes(sample_frame(1, 0, 0));
+    for (const sticky_case& c : cases) {
+        fs::create_directories(at("sticky"));
+        ASSERT_EQ(chown(at("sticky").c_str(), c.directory_owner, c.directory_owner), 0);
+        ASSERT_EQ(chmod(at("sticky").c_str(), 01777), 0);
+        write_file(at("sticky/x.qvx"), frame);
+        write_file(at("sticky/x.csv"), "earlier csv");
+        write_file(at("sticky/x.log"), "earlier log");
+        for (const char* name : {"sticky/x.qvx", "sticky/x.csv"}) {
+            ASSERT_EQ(chown(at(name).c_str(), 65534, 65534), 0);
+        }
+        run_setup setup;
+        setup.user = 65534;
+        std::string output;
+        const program_run run = run_quendix_with(
+            at("sticky"), {}, setup, [&output](const char* bytes, size_t size) { output.append(bytes, size); });
+        EXPECT_EQ(run.exit_status, 0) << c.directory_owner;
+        if (c.replaced) {
+            EXPECT_EQ(output, one_frame_report("./x.qvx"));
+            EXPECT_EQ(read_file(at("sticky/x.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
+            EXPECT_EQ(read_file(at("sticky/x.log")), "    start :   1,   0\r\n      end :   1,   0\r\n");
+        } else {
+            EXPECT_EQ(output, banner("./x.qvx") + not_opened("./x.log"));
+            EXPECT_EQ(read_file(at("sticky/x.csv")), "earlier csv");
+            EXPECT_EQ(read_file(at("sticky/x.log")), "earlier log");
+        }
+        EXPECT_EQ(temporary_files(at("sticky")), std::vector<std::string>{}) << c.directory_owner;
+        fs::remove_all(root);
+        fs::create_directories(root);
+    }
 }
 
 TEST_F(HostileFs, LinksOfAnotherUserAreNotFollowed)
@@ -893,7 +1074,9 @@ TEST_F(HostileFs, ADirectoryReplacedByALinkMidRunKeepsItsFilesOutputs)
 TEST_F(HostileFs, NamesAreExactOnAPipeAndCannotDriveATerminal)
 {
     // Each name as a pipe shows it, byte for byte, and as a terminal does,
-    // with every control byte and two-byte UTF-8 control a "?". Two are
+    // with every control byte, C1 control and byte that is not part of
+    // well-formed UTF-8 a "?" (overlong forms, surrogates, code points
+    // above U+10FFFF and cut sequences among them). Two are
     // directories, entered after the files: one named to clear the screen
     // and forge a banner.
     struct name_case {
@@ -907,13 +1090,18 @@ TEST_F(HostileFs, NamesAreExactOnAPipeAndCannotDriveATerminal)
         {"it's.qvx", "it's.qvx"},
         {"say \"hi\".qvx", "say \"hi\".qvx"},
         {"tab\there.qvx", "tab?here.qvx"},
-        {"\xff\xfe raw.qvx", "\xff\xfe raw.qvx"},
+        {"\xff\xfe raw.qvx", "?? raw.qvx"},
+        {"csi\x9b"
+         "2J.qvx",
+         "csi?2J.qvx"},  // a lone 8-bit CSI
+        {"bad\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xe2\x82x.qvx", "bad???????????x.qvx"},
+        {"chart\xf0\x9f\x93\x88.qvx", "chart\xf0\x9f\x93\x88.qvx"},
         {"esc\x1b[2J.qvx", "esc?[2J.qvx"},
         {"title\x1b]0;owned\x07.qvx", "title?]0;owned?.qvx"},
         {"lines\r\n, interrupted.\n.qvx", "lines??, interrupted.?.qvx"},
         {"del\x7f.qvx", "del?.qvx"},
         {"c1\xc2\x9bJ\xc2\x85.qvx", "c1?J?.qvx"},
-        {"nbsp\xc2\xa0\xc2.qvx", "nbsp\xc2\xa0\xc2.qvx"},
+        {"nbsp\xc2\xa0\xc2.qvx", "nbsp\xc2\xa0?.qvx"},
         {std::string(251, 'n') + ".qvx", std::string(251, 'n') + ".qvx"},  // its outputs' names as long as any
         {"\x1b[H\x1b[2J\nuqendix : ./x.qvx", "?[H?[2J?uqendix : ./x.qvx"},
         {"my dir/x y.qvx", "my dir/x y.qvx"},
@@ -1030,6 +1218,52 @@ TEST_F(HostileFs, AConversionWithoutMemoryIsNotOpenedAndTheRunGoesOn)
     EXPECT_GT(converted, 0);
     EXPECT_GT(not_opened_count, 0);
     EXPECT_EQ(temporary_files(root), std::vector<std::string>{});
+}
+
+TEST_F(HostileFs, AStartWithoutMemorySaysSoAndDoesNotAbort)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves far more address space than any limit here";
+#endif
+    // Address-space limits from the least with which a run converts its
+    // one file down by 512 KiB, in steps of 4 KiB: each run converts the
+    // file, or says in one line that it cannot start (status 2), or is
+    // refused by the system's loader before the program runs (127).
+    write_file(at("a.qvx"), frame_bytes(sample_frame(1, 0, 0)));
+    const std::string converted = one_frame_report("./a.qvx");
+    const auto run_within = [&](unsigned long long kib) {
+        run_setup setup;
+        setup.address_space_limit = kib * 1024;
+        std::string output;
+        program_run run = run_quendix_with(root, {}, setup,
+                                           [&output](const char* bytes, size_t size) { output.append(bytes, size); });
+        run.output = output;
+        return run;
+    };
+    unsigned long long fails = 1024;
+    unsigned long long works = 1024 * 1024;
+    ASSERT_EQ(run_within(works).output, converted);
+    while (works - fails > 4) {
+        const unsigned long long middle = (works + fails) / 2;
+        (run_within(middle).output == converted ? works : fails) = middle;
+    }
+    int said_so = 0;
+    for (unsigned long long kib = works; kib + 512 >= works && kib > 4; kib -= 4) {
+        const program_run run = run_within(kib);
+        fs::remove(at("a.csv"));
+        fs::remove(at("a.log"));
+        if (run.exit_status == 2) {
+            ++said_so;
+            EXPECT_EQ(run.output, "quendix : not enough memory to start.\n") << kib << " KiB";
+        } else if (run.exit_status == 0) {
+            EXPECT_EQ(run.output, converted) << kib << " KiB";
+        } else {
+            EXPECT_EQ(run.exit_status, 127) << kib << " KiB: " << run.output;
+            EXPECT_EQ(run.output, "") << kib << " KiB";
+        }
+        EXPECT_EQ(temporary_files(root), std::vector<std::string>{}) << kib << " KiB";
+    }
+    EXPECT_GT(said_so, 0);
 }
 
 TEST_F(HostileFs, FilesThePermissionsForbidAreReported)

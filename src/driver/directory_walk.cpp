@@ -32,36 +32,44 @@ selector_parts split_selector(const char* selector)
 // What stays the same throughout one walk.
 struct walk_state {
     selector_parts selector;
-    bool recursive;
-    int end_block;
+    bool recursive = false;
+    int end_block = 0;
     // The directories entered so far, so that link loops and aliases are
     // entered once.
     identity_set visited;
-    identity_set outputs;
+    // The directories that a selector with a directory part has led to, so
+    // that one reached from two places has its files converted once.
+    identity_set listed;
 };
 
 void convert_selected_files(const directory* dir, const std::string& path, walk_state* state)
 {
     const selector_parts& selector = state->selector;
     directory* subdir = nullptr;
+    file_identity subdir_id;
     if (!selector.directory.empty()) {
-        file_identity id;
-        subdir = open_directory(dir, selector.directory, &id);
+        subdir = open_directory(dir, selector.directory, &subdir_id);
         if (subdir == nullptr) {
             return;
         }
     }
     const directory* listed = subdir != nullptr ? subdir : dir;
     try {
+        // The outputs made here matter only to the later files of this
+        // listing: no other directory's file can collide with them.
+        output_set outputs;
         const std::string listed_path = subdir != nullptr ? join_path(path, selector.directory) : path;
         std::vector<listing_entry> entries;
-        if (list_directory(listed, selector.name_pattern, &entries) == 0) {
+        if ((subdir == nullptr || add_identity(&state->listed, subdir_id)) &&
+            list_directory(listed, selector.name_pattern, &entries) == 0) {
             for (const listing_entry& entry : entries) {
-                if (!entry.is_directory) {
+                // The temporary files of outputs being written, by this run
+                // or another, are no recordings.
+                if (!entry.is_directory && !is_temporary_name(entry.name)) {
                     end_if_interrupted();
                     // The result is of no concern here: a failed file has
                     // printed its own message, and the walk goes on.
-                    convert_file(listed, entry.name, listed_path, state->end_block, &state->outputs);
+                    convert_file(listed, entry.name, listed_path, state->end_block, &outputs);
                 }
             }
         }
@@ -118,19 +126,32 @@ void walk(const directory* dir, const std::string& path, walk_state* state)
 
 }  // namespace
 
-void process_directory(const char* dir, const char* selector, bool recursive, int end_block)
+int process_directory(const char* dir, const char* selector, bool recursive, int end_block)
 {
     file_identity id;
-    directory* start = open_directory(nullptr, dir, &id);
-    if (start == nullptr) {
-        return;
+    directory* start = nullptr;
+    walk_state state;
+    try {
+        start = open_directory(nullptr, dir, &id);
+        if (start == nullptr) {
+            return 0;
+        }
+        state.selector = split_selector(selector);
+        state.recursive = recursive;
+        state.end_block = end_block;
+        add_identity(&state.visited, id);
+    } catch (const std::bad_alloc&) {
+        if (start != nullptr) {
+            close_directory(start);
+        }
+        return -1;
     }
     try {
-        walk_state state = {split_selector(selector), recursive, end_block, {}, {}};
-        add_identity(&state.visited, id);
         walk(start, dir, &state);
     } catch (const std::bad_alloc&) {
-        // No memory for even the start of the walk: nothing is converted.
+        // The start directory's listing too large for memory: it is passed
+        // over like an unreadable one.
     }
     close_directory(start);
+    return 0;
 }

@@ -6,6 +6,8 @@
 // `recursive`, then walks every subdirectory the same way, depth first,
 // never entering one directory twice. `end_block` goes to each conversion.
 // Prints nothing of its own; an interrupt ends the run between files.
-void process_directory(const char* dir, const char* selector, bool recursive, int end_block);
+// Returns 0, or -1 when there was not the memory to start the walk, and
+// nothing was converted.
+int process_directory(const char* dir, const char* selector, bool recursive, int end_block);
 
 #endif

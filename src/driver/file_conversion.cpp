@@ -8,25 +8,65 @@
 
 namespace {
 
+// The length of the UTF-8 sequence that starts at `text[i]`: 1 to 4 for a
+// whole, well-formed one (no overlong form, no surrogate, nothing above
+// U+10FFFF), 0 when the byte there starts none.
+size_t utf8_length(const std::string& text, size_t i)
+{
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+        return 1;
+    }
+    size_t length = 0;
+    unsigned char low = 0x80;  // the range of the second byte
+    unsigned char high = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        length = 3;
+        low = c == 0xE0 ? 0xA0 : 0x80;
+        high = c == 0xED ? 0x9F : 0xBF;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        length = 4;
+        low = c == 0xF0 ? 0x90 : 0x80;
+        high = c == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (text.size() - i < length) {
+        return 0;
+    }
+    for (size_t k = 1; k < length; ++k) {
+        const unsigned char next = static_cast<unsigned char>(text[i + k]);
+        if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) {
+            return 0;
+        }
+    }
+    return length;
+}
+
 // Writes the path `text` to standard output. On a terminal each control
-// byte (below 0x20, and 0x7F) and each two-byte UTF-8 control (0xC2, then
-// 0x80 to 0x9F) is shown as "?", so that no file name can move the cursor,
-// clear the screen or set the window title; elsewhere the bytes go as they
-// are, and scripts see the exact names. Needs no memory.
+// byte (below 0x20, and 0x7F), each C1 control (U+0080 to U+009F, two bytes
+// in UTF-8) and each byte that is not part of a well-formed UTF-8 sequence
+// (a lone 0x9B is an 8-bit CSI to some terminals) is shown as "?", so that
+// no file name can move the cursor, clear the screen or set the window
+// title; elsewhere the bytes go as they are, and scripts see the exact
+// names. Needs no memory.
 void print_path(const std::string& text, bool terminal)
 {
     if (!terminal) {
         std::fwrite(text.data(), 1, text.size(), stdout);
         return;
     }
-    for (size_t i = 0; i < text.size(); ++i) {
+    for (size_t i = 0; i < text.size();) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        const unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
-        if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+        const size_t length = utf8_length(text, i);
+        if (length == 0 || c < 0x20 || c == 0x7F || (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F)) {
             std::putchar('?');
-            ++i;
+            i += length == 0 ? 1 : length;
         } else {
-            std::putchar(c < 0x20 || c == 0x7F ? '?' : c);
+            std::fwrite(text.data() + i, 1, length, stdout);
+            i += length;
         }
     }
 }
@@ -50,13 +90,13 @@ void report_outcome(const std::string& path, const char* outcome, bool terminal)
 // outputs in `pair`, so that the caller can release them when memory runs
 // out.
 int convert(const directory* dir, const std::string& name, const std::string& dir_path, int end_block,
-            identity_set* outputs, bool terminal, FILE** input, output_pair* pair)
+            output_set* outputs, bool terminal, FILE** input, output_pair* pair)
 {
     const std::string path = join_path(dir_path, name);
 
     file_identity input_id;
-    unsigned permissions = 0;
-    *input = open_input(dir, name, &input_id, &permissions);
+    file_access access = {};
+    *input = open_input(dir, name, &input_id, &access);
     if (*input == nullptr) {
         report_outcome(path, "not opened", terminal);
         return -1;
@@ -64,7 +104,7 @@ int convert(const directory* dir, const std::string& name, const std::string& di
     name_outputs(dir, name, path, pair);
     const output_file* refused = refused_output(*pair, name, input_id, *outputs);
     if (refused == nullptr) {
-        refused = begin_outputs(pair, permissions, outputs);
+        refused = begin_outputs(pair, access, outputs);
     }
     if (refused != nullptr) {
         std::fclose(*input);
@@ -137,7 +177,7 @@ void end_if_interrupted()
 }
 
 int convert_file(const directory* dir, const std::string& name, const std::string& dir_path, int end_block,
-                 identity_set* outputs)
+                 output_set* outputs)
 {
     const bool terminal = stdout_is_terminal();
     // "uqendix", not "quendix": the banner has always read so, and scripts

@@ -13,8 +13,8 @@ std::string join_path(const std::string& dir, const std::string& name);
 
 // Converts the frame file `name` in `dir`, whose path is `dir_path`, into
 // its CSV and log files beside it, echoing the report on standard output.
-// `outputs` holds the outputs the run has made, which are never written
-// twice; the two of this file are added to it. The outputs are written
+// `outputs` holds the outputs the run has made in `dir`, which are never
+// written twice; the two of this file are added to it. The outputs are written
 // under temporary names and renamed into place only when both are whole.
 // Returns 0 when the input was read to its end and both outputs were
 // written and put in place, -1 otherwise; the message has been printed
@@ -22,7 +22,7 @@ std::string join_path(const std::string& dir, const std::string& name);
 // reported as not opened. An interrupt before the file's last message
 // removes its temporary files, says so and ends the process.
 int convert_file(const directory* dir, const std::string& name, const std::string& dir_path, int end_block,
-                 identity_set* outputs);
+                 output_set* outputs);
 
 // Ends the process when an interrupt has arrived, after writing out the
 // console.

@@ -5,9 +5,45 @@
 #include "driver/file_conversion.h"
 #include "driver/platform.h"
 
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Memory the run must be able to get before it starts. Once it has it, a
+// file whose conversion cannot get memory is reported and passed over: that
+// takes some memory itself, for the exception that says so (the runtime
+// sets a little aside for it while the program loads, which fails too where
+// there is less than this). Far less than a conversion needs.
+constexpr size_t START_MEMORY = 256 * 1024;
+
+// The exit status of a run that could not start for want of memory: no
+// abort, and not a status of the rules for the arguments.
+constexpr int NO_MEMORY_STATUS = 2;
+
+bool start_memory_available()
+{
+    void* room = std::malloc(START_MEMORY);
+    std::free(room);
+    return room != nullptr;
+}
+
+// Says that the run cannot start for want of memory, in one line; writing
+// to standard output needs none.
+int no_memory_to_start()
+{
+    std::fputs("quendix : not enough memory to start.\n", stdout);
+    return NO_MEMORY_STATUS;
+}
+
+}  // namespace
+
 int main(int argc, char** argv)
 {
     prepare_process();
+    if (!start_memory_available()) {
+        return no_memory_to_start();
+    }
 
     run_options options;
     switch (scan_arguments(argc, argv, &options)) {
@@ -21,7 +57,9 @@ int main(int argc, char** argv)
         break;
     }
 
-    process_directory(".", options.file_selector, options.recursive, options.end_block);
+    if (process_directory(".", options.file_selector, options.recursive, options.end_block) != 0) {
+        return no_memory_to_start();
+    }
     end_if_interrupted();
     return 0;
 }

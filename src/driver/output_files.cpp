@@ -48,25 +48,32 @@ std::string temporary_name(const std::string& name)
 // True when `output` may be written for the input `name` whose identity is
 // `input`, as refused_output describes.
 bool may_write(const directory* dir, const std::string& name, const file_identity& input, const output_file& output,
-               const identity_set& outputs)
+               const output_set& outputs)
 {
     file_identity id;
     if (output.name == name || (name_identity(dir, output.name, true, &id) == 0 && same_identity(id, input))) {
         return false;
     }
-    if (name_identity(dir, output.name, false, &id) == 0 && has_identity(outputs, id)) {
-        return false;
+    // A file that holds the number of one of the run's outputs is that
+    // output only while it is as the run left it: once the output is
+    // removed, the file system gives its number to the next new file.
+    file_version version;
+    if (name_version(dir, output.name, &id, &version) == 0) {
+        const auto made = outputs.find(std::make_pair(id.volume, id.index));
+        if (made != outputs.end() && made->second.placed && same_version(made->second.version, version)) {
+            return false;
+        }
     }
     return may_replace(dir, output.name);
 }
 
 // Creates the temporary file of `output`. False when it cannot.
-bool create_temporary(const directory* dir, unsigned permissions, output_file* output)
+bool create_temporary(const directory* dir, const file_access& access, output_file* output)
 {
     for (int i = 0; i < NAME_TRIES; ++i) {
         std::string name = temporary_name(output->name);
         bool name_taken = false;
-        output->stream = create_new_file(dir, name, permissions, &output->id, &name_taken);
+        output->stream = create_new_file(dir, name, access, &output->id, &name_taken);
         if (output->stream != nullptr) {
             output->temporary.swap(name);
             return true;
@@ -80,7 +87,7 @@ bool create_temporary(const directory* dir, unsigned permissions, output_file* o
 
 // Closes `output` if it is still open, removes its temporary file and takes
 // it out of `outputs`.
-void discard(const directory* dir, output_file* output, identity_set* outputs)
+void discard(const directory* dir, output_file* output, output_set* outputs)
 {
     if (output->stream != nullptr) {
         std::fclose(output->stream);
@@ -107,6 +114,22 @@ std::string output_name(const std::string& path, const char* extension)
     return path.substr(0, kept) + extension;
 }
 
+bool is_temporary_name(const std::string& name)
+{
+    constexpr size_t mark_length = sizeof TEMPORARY_MARK - 1;
+    if (name.size() < 2 + mark_length + UNIQUE_LENGTH || name[0] != '.' ||
+        name.compare(name.size() - UNIQUE_LENGTH - mark_length, mark_length, TEMPORARY_MARK) != 0) {
+        return false;
+    }
+    for (size_t i = name.size() - UNIQUE_LENGTH; i < name.size(); ++i) {
+        const char c = name[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void name_outputs(const directory* dir, const std::string& name, const std::string& path, output_pair* pair)
 {
     pair->dir = dir;
@@ -117,7 +140,7 @@ void name_outputs(const directory* dir, const std::string& name, const std::stri
 }
 
 const output_file* refused_output(const output_pair& pair, const std::string& name, const file_identity& input,
-                                  const identity_set& outputs)
+                                  const output_set& outputs)
 {
     for (const output_file* output : {&pair.csv, &pair.log}) {
         if (!may_write(pair.dir, name, input, *output, outputs)) {
@@ -127,16 +150,19 @@ const output_file* refused_output(const output_pair& pair, const std::string& na
     return nullptr;
 }
 
-const output_file* begin_outputs(output_pair* pair, unsigned permissions, identity_set* outputs)
+const output_file* begin_outputs(output_pair* pair, const file_access& access, output_set* outputs)
 {
     for (output_file* output : {&pair->csv, &pair->log}) {
-        if (!create_temporary(pair->dir, permissions, output)) {
+        if (!create_temporary(pair->dir, access, output)) {
             abandon_outputs(pair, outputs);
             return output;
         }
         // The identity is the run's from now on: a later input whose output
-        // name holds this file, renamed, may not write it again.
-        add_identity(outputs, output->id);
+        // name holds this file may not write it again. The entry is made
+        // here, where running out of memory still leaves nothing in place;
+        // one of a file the run made and that has gone since, whose number
+        // the new file got, is replaced.
+        (*outputs)[std::make_pair(output->id.volume, output->id.index)] = made_output();
     }
     return nullptr;
 }
@@ -149,7 +175,7 @@ bool close_output(output_file* output)
     return wrote && closed;
 }
 
-const output_file* commit_outputs(output_pair* pair, identity_set* outputs)
+const output_file* commit_outputs(output_pair* pair, output_set* outputs)
 {
     for (output_file* output : {&pair->csv, &pair->log}) {
         if (rename_name(pair->dir, output->temporary, output->name) != 0) {
@@ -157,11 +183,25 @@ const output_file* commit_outputs(output_pair* pair, identity_set* outputs)
             return output;
         }
         output->temporary.clear();
+        // Looked at once in place, since the rename itself moves its change
+        // time on. Another run that has already replaced it leaves nothing
+        // of this run's under the name.
+        const auto made = outputs->find(std::make_pair(output->id.volume, output->id.index));
+        file_identity id;
+        file_version version;
+        if (made != outputs->end()) {
+            if (name_version(pair->dir, output->name, &id, &version) == 0 && same_identity(id, output->id)) {
+                made->second.placed = true;
+                made->second.version = version;
+            } else {
+                outputs->erase(made);
+            }
+        }
     }
     return nullptr;
 }
 
-void abandon_outputs(output_pair* pair, identity_set* outputs)
+void abandon_outputs(output_pair* pair, output_set* outputs)
 {
     discard(pair->dir, &pair->csv, outputs);
     discard(pair->dir, &pair->log, outputs);

@@ -7,12 +7,12 @@
 #include "driver/platform.h"
 
 #include <cstdio>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
 
-// Files or directories by identity: the directories a walk has entered, or
-// the outputs a run has made.
+// Directories by identity: those a walk has entered or listed.
 using identity_set = std::set<std::pair<unsigned long long, unsigned long long>>;
 
 // Adds `id` to `set`; false when it was there already.
@@ -21,11 +21,17 @@ inline bool add_identity(identity_set* set, const file_identity& id)
     return set->insert(std::make_pair(id.volume, id.index)).second;
 }
 
-// True when `id` is in `set`.
-inline bool has_identity(const identity_set& set, const file_identity& id)
-{
-    return set.count(std::make_pair(id.volume, id.index)) != 0;
-}
+// What a run remembers of an output it has made: its version once it is in
+// place, as it was then.
+struct made_output {
+    bool placed = false;
+    file_version version = {};
+};
+
+// The outputs a run has made in one directory, by identity. An output
+// collides only with the names of its own directory, so a run keeps this
+// for one directory at a time.
+using output_set = std::map<std::pair<unsigned long long, unsigned long long>, made_output>;
 
 // One output of a recording.
 struct output_file {
@@ -48,37 +54,45 @@ struct output_pair {
 // name after the last separator is shorter than four bytes.
 std::string output_name(const std::string& path, const char* extension);
 
+// True when `name` has the form of the temporary files that begin_outputs
+// makes: "." + at least one byte + ".quendix-" + six letters and digits.
+// A run passes over such files as inputs: they are outputs in the making,
+// of this run or another.
+bool is_temporary_name(const std::string& name);
+
 // Fills `pair` with the outputs of the input `name` in `dir`, shown as
 // `path`. Nothing is created.
 void name_outputs(const directory* dir, const std::string& name, const std::string& path, output_pair* pair);
 
 // The output of `pair` whose real name may not be written for the input
 // `name`, whose identity is `input`: the input itself, by name or through a
-// link; an output that `outputs`, the outputs this run has made, holds; or
-// a directory, device, pipe or socket. Null when both may. The CSV is
-// looked at first.
+// link; one of `outputs`, the outputs this run has made in the directory,
+// unchanged since it was put in place (not a later file that got its
+// identity); a name this user may not replace; or a directory, device, pipe
+// or socket. Null when both may. The CSV is looked at first.
 const output_file* refused_output(const output_pair& pair, const std::string& name, const file_identity& input,
-                                  const identity_set& outputs);
+                                  const output_set& outputs);
 
 // Creates both outputs of `pair` as new temporary files, the CSV first,
 // each named "." + its real name + ".quendix-" + six letters and digits,
-// with the read and write `permissions`, and adds them to `outputs`.
-// Returns null when both were made, else the output that could not be,
-// with nothing left created.
-const output_file* begin_outputs(output_pair* pair, unsigned permissions, identity_set* outputs);
+// readable as a file of `access` is (see create_new_file), and adds them
+// to `outputs`. Returns null when both were made, else the output that
+// could not be, with nothing left created.
+const output_file* begin_outputs(output_pair* pair, const file_access& access, output_set* outputs);
 
 // Closes the stream of `output`. True when every write and the close
 // succeeded.
 bool close_output(output_file* output);
 
 // Renames the outputs of `pair`, both written and closed, over their real
-// names, the CSV first. Returns null when both are in place, else the
-// output that could not be put in place; it, and the log when the CSV could
-// not be, are removed, and their real names keep what they held.
-const output_file* commit_outputs(output_pair* pair, identity_set* outputs);
+// names, the CSV first, and notes in `outputs` what each is once in place.
+// Returns null when both are in place, else the output that could not be
+// put in place; it, and the log when the CSV could not be, are removed, and
+// their real names keep what they held.
+const output_file* commit_outputs(output_pair* pair, output_set* outputs);
 
 // Closes what is still open of `pair`, removes its temporary files and
 // takes them out of `outputs`. The real names keep what they held.
-void abandon_outputs(output_pair* pair, identity_set* outputs);
+void abandon_outputs(output_pair* pair, output_set* outputs);
 
 #endif

@@ -29,6 +29,34 @@ inline bool same_identity(const file_identity& a, const file_identity& b)
     return a.volume == b.volume && a.index == b.index;
 }
 
+// What tells a file apart from a later one that gets its identity once it
+// is gone (file systems reuse the numbers of removed files at once): its
+// change time, which every change to the file, its name or its links moves
+// on, its birth time where the file system keeps one, and its size. Two
+// looks at a file that nothing changed in between see the same.
+struct file_version {
+    long long changed_seconds;
+    long long changed_nanoseconds;
+    long long born_seconds;  // both 0 where the file system keeps no birth time
+    long long born_nanoseconds;
+    unsigned long long size;
+};
+
+// True when both versions were seen of one unchanged file.
+inline bool same_version(const file_version& a, const file_version& b)
+{
+    return a.changed_seconds == b.changed_seconds && a.changed_nanoseconds == b.changed_nanoseconds &&
+           a.born_seconds == b.born_seconds && a.born_nanoseconds == b.born_nanoseconds && a.size == b.size;
+}
+
+// Who may read a file beside its owner, which its outputs inherit: its read
+// and write permission bits and its group (POSIX; both 0 and unused on
+// Windows).
+struct file_access {
+    unsigned permissions;
+    unsigned long long group;
+};
+
 // The separator used to join directory and entry names.
 extern const char path_separator;
 
@@ -65,27 +93,35 @@ int list_directory(const directory* dir, const std::string& name_pattern, std::v
 // nothing there (or, following links, nothing at the end of them).
 int name_identity(const directory* dir, const std::string& name, bool follow_links, file_identity* id);
 
+// Fills `id` and `version` for whatever `name` in `dir` is, a link itself
+// rather than what it leads to. Returns 0, or -1 when there is nothing
+// there.
+int name_version(const directory* dir, const std::string& name, file_identity* id, file_version* version);
+
 // Opens `name` in `dir` for binary reading when it is a regular file,
 // without ever blocking on pipes or devices, following links as
-// open_directory does, and fills `id` and `permissions`: the file's read
-// and write permission bits (POSIX; 0 on Windows), which its outputs are
+// open_directory does, and fills `id` and `access`, which its outputs are
 // made with. Returns null otherwise.
-FILE* open_input(const directory* dir, const std::string& name, file_identity* id, unsigned* permissions);
+FILE* open_input(const directory* dir, const std::string& name, file_identity* id, file_access* access);
 
 // True when a new file may be put in the place of `name` in `dir` by
 // rename_name: the name holds nothing, or a regular file or a link
-// (dangling or not), looked at without following it; on Windows a file or
-// link that is not read-only and answers to `name` as its own name, not as
-// a short 8.3 alias of another file. False for a directory, device, pipe or
+// (dangling or not), looked at without following it, that this user may
+// replace (POSIX: in a sticky directory that is not the user's, only the
+// user's own, unless the user is the superuser); on Windows a file or link
+// that is not read-only and answers to `name` as its own name, not as a
+// short 8.3 alias of another file. False for a directory, device, pipe or
 // socket, and for whatever cannot be looked at.
 bool may_replace(const directory* dir, const std::string& name);
 
-// Creates `name` in `dir` as a new, empty file for binary writing, with the
-// read and write `permissions` (POSIX, further limited by the umask;
-// ignored on Windows), and fills `id`. Nothing that exists is ever opened:
-// when anything holds the name, a link included, no file is made and
+// Creates `name` in `dir` as a new, empty file for binary writing, readable
+// by no one who may not read a file of `access` (ignored on Windows): with
+// its permission bits, further limited by the umask, and its group where
+// the user may give the file that group; where not, with the group and
+// other bits cleared. Fills `id`. Nothing that exists is ever opened: when
+// anything holds the name, a link included, no file is made and
 // `*name_taken` is set. Returns null when no new file was made.
-FILE* create_new_file(const directory* dir, const std::string& name, unsigned permissions, file_identity* id,
+FILE* create_new_file(const directory* dir, const std::string& name, const file_access& access, file_identity* id,
                       bool* name_taken);
 
 // Renames the file `from` in `dir` to `to`, replacing whatever file or

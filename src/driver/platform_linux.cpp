@@ -16,6 +16,7 @@
 #include <new>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 const char path_separator = '/';
@@ -205,7 +206,25 @@ int name_identity(const directory* dir, const std::string& name, bool follow_lin
     return 0;
 }
 
-FILE* open_input(const directory* dir, const std::string& name, file_identity* id, unsigned* permissions)
+int name_version(const directory* dir, const std::string& name, file_identity* id, file_version* version)
+{
+    struct statx st;
+    if (statx(dir->fd, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_CTIME | STATX_SIZE | STATX_BTIME, &st) !=
+        0) {
+        return -1;
+    }
+    id->volume = static_cast<unsigned long long>(makedev(st.stx_dev_major, st.stx_dev_minor));
+    id->index = static_cast<unsigned long long>(st.stx_ino);
+    version->changed_seconds = static_cast<long long>(st.stx_ctime.tv_sec);
+    version->changed_nanoseconds = static_cast<long long>(st.stx_ctime.tv_nsec);
+    const bool born = (st.stx_mask & STATX_BTIME) != 0;
+    version->born_seconds = born ? static_cast<long long>(st.stx_btime.tv_sec) : 0;
+    version->born_nanoseconds = born ? static_cast<long long>(st.stx_btime.tv_nsec) : 0;
+    version->size = static_cast<unsigned long long>(st.stx_size);
+    return 0;
+}
+
+FILE* open_input(const directory* dir, const std::string& name, file_identity* id, file_access* access)
 {
     // O_NONBLOCK keeps the open itself from waiting for a FIFO's writer; the
     // type check then turns away everything that is not a regular file.
@@ -219,7 +238,8 @@ FILE* open_input(const directory* dir, const std::string& name, file_identity* i
         return nullptr;
     }
     identity_from_stat(st, id);
-    *permissions = static_cast<unsigned>(st.st_mode & 0666);
+    access->permissions = static_cast<unsigned>(st.st_mode & 0666);
+    access->group = static_cast<unsigned long long>(st.st_gid);
     FILE* stream = fdopen(fd, "rb");
     if (stream == nullptr) {
         close(fd);
@@ -233,22 +253,40 @@ bool may_replace(const directory* dir, const std::string& name)
     if (fstatat(dir->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno == ENOENT;
     }
-    return S_ISREG(st.st_mode) || S_ISLNK(st.st_mode);
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+        return false;
+    }
+    // In a sticky directory (such as /tmp) the system lets only the file's
+    // owner, the directory's owner or the superuser replace a file: the
+    // rename would fail, and after the CSV was put in place, not before.
+    const uid_t user = geteuid();
+    if (user == 0 || st.st_uid == user) {
+        return true;
+    }
+    struct stat dir_st;
+    return fstat(dir->fd, &dir_st) == 0 && ((dir_st.st_mode & S_ISVTX) == 0 || dir_st.st_uid == user);
 }
 
-FILE* create_new_file(const directory* dir, const std::string& name, unsigned permissions, file_identity* id,
+FILE* create_new_file(const directory* dir, const std::string& name, const file_access& access, file_identity* id,
                       bool* name_taken)
 {
     // O_EXCL: whatever holds the name, a link included, makes the creation
     // fail; nothing existing is ever followed, opened or truncated.
     const int fd = openat(dir->fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
-                          static_cast<mode_t>(permissions));
+                          static_cast<mode_t>(access.permissions));
     *name_taken = fd < 0 && errno == EEXIST;
     if (fd < 0) {
         return nullptr;
     }
+    // The new file has the directory's group where the directory is
+    // set-group-ID, else the user's: either may hold users who may not read
+    // the recording. It takes the recording's group where the user may give
+    // it that (a member of the group, or the superuser); where not, only
+    // the user may read it.
     struct stat st;
-    if (fstat(fd, &st) != 0) {
+    const gid_t group = static_cast<gid_t>(access.group);
+    if (fstat(fd, &st) != 0 ||
+        (st.st_gid != group && fchown(fd, static_cast<uid_t>(-1), group) != 0 && fchmod(fd, st.st_mode & 0600) != 0)) {
         close(fd);
         unlinkat(dir->fd, name.c_str(), 0);
         return nullptr;

@@ -331,9 +331,42 @@ int name_identity(const directory* dir, const std::string& name, bool follow_lin
     return identified ? 0 : -1;
 }
 
-FILE* open_input(const directory* dir, const std::string& name, file_identity* id, unsigned* permissions)
+int name_version(const directory* dir, const std::string& name, file_identity* id, file_version* version)
 {
-    *permissions = 0;
+    // The file index of NTFS holds a sequence number that changes when a
+    // record is reused, so the identity alone tells files apart there; the
+    // times and size are for other file systems.
+    const std::string path = joined(dir, name);
+    if (names_device(path)) {
+        return -1;
+    }
+    const HANDLE handle = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    DWORD attributes = 0;
+    FILE_BASIC_INFO times;
+    FILE_STANDARD_INFO standard;
+    const bool known = identity_of(handle, id, &attributes) &&
+                       GetFileInformationByHandleEx(handle, FileBasicInfo, &times, sizeof times) &&
+                       GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard);
+    CloseHandle(handle);
+    if (!known) {
+        return -1;
+    }
+    // In units of 100 ns.
+    version->changed_seconds = times.ChangeTime.QuadPart / 10000000;
+    version->changed_nanoseconds = times.ChangeTime.QuadPart % 10000000 * 100;
+    version->born_seconds = times.CreationTime.QuadPart / 10000000;
+    version->born_nanoseconds = times.CreationTime.QuadPart % 10000000 * 100;
+    version->size = static_cast<unsigned long long>(standard.EndOfFile.QuadPart);
+    return 0;
+}
+
+FILE* open_input(const directory* dir, const std::string& name, file_identity* id, file_access* access)
+{
+    *access = file_access{0, 0};
     // Devices are turned away by name, and anything else that is not a
     // disk file by its type, before a byte is read: a run never waits on a
     // console or a pipe, and never reads an endless device.
@@ -362,7 +395,8 @@ bool may_replace(const directory* dir, const std::string& name)
     return !names_device(path) && replaceable_name(dir, name, path);
 }
 
-FILE* create_new_file(const directory* dir, const std::string& name, unsigned, file_identity* id, bool* name_taken)
+FILE* create_new_file(const directory* dir, const std::string& name, const file_access&, file_identity* id,
+                      bool* name_taken)
 {
     *name_taken = false;
     const std::string path = joined(dir, name);

@@ -242,7 +242,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static directory* scratch = open_directory(nullptr, dir, &id);
     check(scratch != nullptr, "the scratch directory can be opened", dir);
     // Each input is a run of its own, free to replace the last one's outputs.
-    identity_set outputs;
+    output_set outputs;
     check(begin_capture(console) == 0, "standard output can be caught", console);
     const int result = convert_file(scratch, "r.qvx", dir, end_block, &outputs);
     end_capture();

@@ -38,6 +38,9 @@ struct run_setup {
     bool closed_streams = false;
     // The largest file the program may write, in bytes; 0 for no limit.
     unsigned long long file_size_limit = 0;
+    // The largest address space the program may have from its start, in
+    // bytes, as `ulimit -v` sets it; 0 for no limit.
+    unsigned long long address_space_limit = 0;
     // When not 0, the system refuses to set up io_uring with this error
     // number, as an old kernel or a container's policy does, and any other
     // io_uring call ends the program (Linux only).
@@ -68,10 +71,11 @@ void signal_running_program(int signal_number);
 bool limit_running_program_memory(unsigned long long headroom);
 
 // POSIX: runs `count` copies of the quendix binary under test at once, each
-// with `args` in `dir`, with no standard input and standard output thrown
-// away, and returns their exit statuses once all have ended.
+// with `args` in `dir`, with no standard input, and returns their exit
+// statuses once all have ended. The standard output of copy i goes to the
+// file `output_dir` / "run<i>" where `output_dir` is given, else nowhere.
 std::vector<int> run_quendix_at_once(const std::filesystem::path& dir, const std::vector<std::string>& args, int count,
-                                     int timeout_seconds = 60);
+                                     int timeout_seconds = 60, const std::filesystem::path& output_dir = {});
 
 // POSIX: the quendix binary under test as any user can run it. The build
 // tree may lie below a directory that only its owner can enter (a home, or

@@ -266,6 +266,8 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
             const rlimit limit = {setup.file_size_limit, setup.file_size_limit};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
+        // Set last before the exec, which it limits too.
+        const rlimit address_space = {setup.address_space_limit, setup.address_space_limit};
         // As a shell starts it, whatever this test process ignores.
         for (const int signal_number : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) {
             signal(signal_number, SIG_DFL);
@@ -277,6 +279,9 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
             _exit(125);
         }
         alarm(static_cast<unsigned>(setup.timeout_seconds));
+        if (setup.address_space_limit != 0) {
+            setrlimit(RLIMIT_AS, &address_space);
+        }
         exec_command(words);
         _exit(127);
     }
@@ -377,7 +382,7 @@ bool limit_running_program_memory(unsigned long long headroom)
 }
 
 std::vector<int> run_quendix_at_once(const std::filesystem::path& dir, const std::vector<std::string>& args, int count,
-                                     int timeout_seconds)
+                                     int timeout_seconds, const std::filesystem::path& output_dir)
 {
     const std::vector<std::string> words = command_line(QUENDIX_BINARY, args);
     std::vector<pid_t> pids;
@@ -385,9 +390,18 @@ std::vector<int> run_quendix_at_once(const std::filesystem::path& dir, const std
         const pid_t pid = fork();
         if (pid == 0) {
             const int null_fd = open("/dev/null", O_RDWR);
+            const std::string output = output_dir.empty() ? std::string()
+                                                          : (output_dir / ("run" + std::to_string(i))).string();
+            const int output_fd = output.empty() ? null_fd : open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (output_fd < 0) {
+                _exit(126);
+            }
             dup2(null_fd, STDIN_FILENO);
-            dup2(null_fd, STDOUT_FILENO);
+            dup2(output_fd, STDOUT_FILENO);
             close(null_fd);
+            if (output_fd != null_fd) {
+                close(output_fd);
+            }
             for (const int signal_number : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) {
                 signal(signal_number, SIG_DFL);
             }
