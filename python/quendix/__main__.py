@@ -157,8 +157,7 @@ def run_summary(args):
         write_csv(table, sys.stdout.buffer)
         sys.stdout.buffer.flush()
     else:
-        for line in table_text(table).split("\n"):
-            write_line(sys.stdout, line)
+        write_line(sys.stdout, table_text(table))
     if args.output and not to_stdout:
         try:
             write_whole(args.output, lambda stream: write_csv(table, stream), avoid=table["path"])

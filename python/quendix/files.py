@@ -233,14 +233,14 @@ def shown(text, terminal):
 
 
 def write_line(stream, text):
-    """Writes `text` and a line end to the text stream `stream` (standard
-    output or error) as shown() shows it there, never failing on a name's
-    bytes."""
+    """Writes the lines of `text` and a line end to the text stream
+    `stream` (standard output or error), each as shown() shows it there,
+    never failing on a name's bytes."""
     try:
         terminal = stream.isatty()
     except (AttributeError, ValueError):
         terminal = False
-    data = shown(text, terminal) + b"\n"
+    data = b"\n".join(shown(line, terminal) for line in text.split("\n")) + b"\n"
     buffer = getattr(stream, "buffer", None)
     if buffer is None:
         stream.write(data.decode("utf-8", "replace"))

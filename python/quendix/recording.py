@@ -79,7 +79,8 @@ def read(source, end_block=DEFAULT_END_BLOCK):
     block 1, as the converter's -e option. Raises ValueError for another
     `end_block`, TypeError for one that is not an integer, and OSError
     naming the file when it cannot be opened or read or is not a regular
-    file. The file is only read.
+    file. Links are followed as the converter follows them: only those of
+    the user or of root. The file is only read.
     """
     end_block = check_end_block(end_block)
     with FrameFile(source) as source_file:
