@@ -1,15 +1,25 @@
 """The command line: python -m quendix summary ... | plot ...
 
-    python -m quendix summary [-e N] [-j JOBS] [--scheduler ADDRESS] [-o FILE.csv] SOURCE...
+    python -m quendix summary [-e N] [-j JOBS] [--scheduler ADDRESS] [--selector PATTERN]
+                              [-o FILE.csv] SOURCE...
     python -m quendix plot [-e N] [-o FILE.png] RECORDING
+
+An output named with -o is written as quendix.files says ("-" is standard
+output). Names are shown as the converter shows them: on a terminal each
+control character and each byte that is not valid UTF-8 as "?", elsewhere
+their exact bytes. The exit status is 0, 1 when a recording could not be
+read or an output could not be written, and 2 for wrong arguments and for
+an output name that is refused (a directory, a name reached through
+another user's link, one of the recordings).
 """
 
 import argparse
+import io
 import os
 import sys
-import tempfile
 
-from .campaign import summary
+from .campaign import DEFAULT_SELECTOR, summary
+from .files import OutputRefused, check_output, write_line, write_whole
 from .recording import DEFAULT_END_BLOCK
 
 PROGRAM = "python -m quendix"
@@ -48,14 +58,18 @@ def parser():
         "summary", parents=[common], help="one row per recording: what it holds and what it lost",
         description="Prints one row per recording: its frames, those without the marker, the report's "
                     "'different' lines, its samples, where it starts and ends, its trailing fragment, or "
-                    "why it could not be read. A directory stands for every *.qvx file below it, in the "
-                    "order of quendix -r. The exit status is 1 when a recording could not be read.")
+                    "why it could not be read. A directory stands for the files that quendix -r with the "
+                    "selector converts there, in its order. The exit status is 1 when a recording could "
+                    "not be read.")
     run.add_argument("sources", nargs="+", metavar="SOURCE", help="a recording, or a directory of them")
     where = run.add_mutually_exclusive_group()
     where.add_argument("-j", dest="jobs", type=jobs, metavar="JOBS", help="read with a pool of JOBS processes")
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="read on the Dask cluster whose scheduler is at ADDRESS (needs distributed)")
-    run.add_argument("-o", dest="output", metavar="FILE.csv", help="also write the table as CSV to FILE.csv")
+    run.add_argument("--selector", default=DEFAULT_SELECTOR, metavar="PATTERN",
+                     help="the files of a directory to read, as quendix's file selector (default %(default)s)")
+    run.add_argument("-o", dest="output", metavar="FILE.csv",
+                     help="also write the table as CSV to FILE.csv; '-' writes only the CSV, to standard output")
 
     look = commands.add_parser(
         "plot", parents=[common], help="draw a quick look of a recording",
@@ -63,13 +77,20 @@ def parser():
                     "minimum/maximum envelope per pixel column, with the frames of the report marked.")
     look.add_argument("recording", metavar="RECORDING")
     look.add_argument("-o", dest="output", metavar="FILE.png",
-                      help="the picture (default: the recording's name with .png, in this directory)")
+                      help="the picture, '-' for standard output (default: beside the recording, "
+                           "its name with .png as the converter names its outputs)")
     return top
 
 
-def fail(message):
-    print("%s: %s" % (PROGRAM, message), file=sys.stderr)
-    return 1
+def fail(message, status=1):
+    write_line(sys.stderr, "%s: %s" % (PROGRAM, message))
+    return status
+
+
+def refused(path, error):
+    """The message for an output that is not written, and its status."""
+    status = 2 if isinstance(error, OutputRefused) else 1
+    return fail("%s not written: %s" % (os.fsdecode(path), error.strerror or error), status)
 
 
 def table_text(table):
@@ -90,24 +111,25 @@ def table_text(table):
     return "\n".join(lines)
 
 
-def write_whole(path, write):
-    """Calls write(stream) on a new file beside `path`, then puts it in
-    place, so that `path` is never left half-written."""
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(prefix=".quendix-", dir=directory)
+def write_csv(table, stream):
+    """Writes `table` as CSV to the binary `stream`, the paths as their
+    exact bytes, and leaves the stream open."""
+    text = io.TextIOWrapper(stream, encoding=sys.getfilesystemencoding(),
+                            errors=sys.getfilesystemencodeerrors(), newline="")
     try:
-        with os.fdopen(fd, "w", newline="") as stream:
-            write(stream)
-        mask = os.umask(0)
-        os.umask(mask)
-        os.chmod(temporary, 0o666 & ~mask)
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+        table.to_csv(text, index=False)
+        text.flush()
+    finally:
+        text.detach()
 
 
 def run_summary(args):
+    to_stdout = args.output == "-"
+    if args.output and not to_stdout:
+        try:
+            check_output(args.output)
+        except OSError as error:
+            return refused(args.output, error)
     executor = client = None
     if args.jobs:
         import concurrent.futures
@@ -124,18 +146,23 @@ def run_summary(args):
             return fail("no Dask scheduler at %s: %s" % (args.scheduler, error))
         executor = client.get_executor()
     try:
-        table = summary(args.sources, args.end_block, executor)
+        table = summary(args.sources, args.end_block, executor, args.selector)
     finally:
         if client is not None:
             client.close()
         elif executor is not None:
             executor.shutdown()
-    print(table_text(table))
-    if args.output:
+    if to_stdout:
+        sys.stdout.flush()
+        write_csv(table, sys.stdout.buffer)
+        sys.stdout.buffer.flush()
+    else:
+        write_line(sys.stdout, table_text(table))
+    if args.output and not to_stdout:
         try:
-            write_whole(args.output, lambda stream: table.to_csv(stream, index=False))
+            write_whole(args.output, lambda stream: write_csv(table, stream), avoid=table["path"])
         except OSError as error:
-            return fail("%s not written: %s" % (args.output, error.strerror or error))
+            return refused(args.output, error)
     failed = int((table["error"] != "").sum())
     if failed:
         return fail("%d of %d recordings could not be read" % (failed, len(table)))
@@ -143,13 +170,17 @@ def run_summary(args):
 
 
 def run_plot(args):
-    from .quicklook import plot
+    from .quicklook import picture_name, plot
 
-    output = args.output or os.path.splitext(os.path.basename(args.recording))[0] + ".png"
+    output = args.output or picture_name(args.recording)
+    target = sys.stdout.buffer if output == "-" else output
     try:
-        if os.path.exists(output) and os.path.samefile(output, args.recording):
-            return fail("%s is the recording itself; choose another picture with -o" % output)
-        counts = plot(args.recording, output, args.end_block)
+        if target is output:
+            check_output(output, avoid=[args.recording])
+        sys.stdout.flush()
+        counts = plot(args.recording, target, args.end_block)
+    except OutputRefused as error:
+        return refused(output, error)
     except OSError as error:
         reason = error.strerror or str(error)
         if error.filename is not None and os.fspath(error.filename) != args.recording:
@@ -157,7 +188,9 @@ def run_plot(args):
         return fail("%s not drawn: %s" % (args.recording, reason))
     except ValueError as error:  # a picture format matplotlib does not know
         return fail("%s not drawn: %s" % (output, error))
-    print("%s: %d samples drawn to %s" % (args.recording, counts["samples"], output))
+    done = "%s: %d samples drawn to %s" % (args.recording, counts["samples"],
+                                            "standard output" if target is not output else output)
+    write_line(sys.stderr if target is not output else sys.stdout, done)
     return 0
 
 

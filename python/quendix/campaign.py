@@ -2,14 +2,19 @@
 converter's order, a table of what each one holds and lost, and their
 samples as one Dask data frame."""
 
+import errno
 import operator
 import os
+import re
+import resource
+import stat
 
 import numpy as np
 
+from .files import LinkRefused, is_temporary_name, open_directory, open_regular_file
 from .recording import (DEFAULT_END_BLOCK, FRAME_DTYPE, FRAME_MAGIC, FRAME_SIZE, FRAME_WORDS,
-                        SAMPLE_DTYPE, SAMPLES_PER_FRAME, _Input, _open_regular_file,
-                        check_end_block, convert_frames, fill, is_path)
+                        SAMPLE_DTYPE, SAMPLES_PER_FRAME, FrameFile, check_end_block,
+                        convert_frames, fill, is_path)
 from .report import Continuity
 
 # The columns of summary(), in order.
@@ -24,51 +29,178 @@ SUMMARY_PIECE_FRAMES = 8192
 # Frames of one partition of to_dask: about 1.2 million rows.
 DASK_PIECE_FRAMES = 131072
 
-SELECTED_SUFFIX = b".qvx"
+DEFAULT_SELECTOR = "*.qvx"
 
 
-def recordings(sources):
+def recordings(sources, selector=DEFAULT_SELECTOR):
     """The recordings that `sources` names, in order, as (path, error)
     pairs, error being None or the reason a directory could not be listed.
 
     `sources` is a path or an iterable of paths. A path that is a directory
-    (or a link to one) stands for every file below it whose name ends in
-    ".qvx", in any case, in the order of the converter's -r: the files of a
-    directory by the bytes of their names, then its subdirectories the same
-    way, each entered once however many links lead to it. Any other path
-    stands for itself, whether it exists or not.
+    (or a link to one) stands for the files that the converter's -r with
+    `selector` converts there, in its order: in each directory the files
+    whose names match the selector ("*" any run of bytes, "?" one byte,
+    letters in any case), by the bytes of their names, then its
+    subdirectories the same way, at any depth, each entered once however
+    many links lead to it. A selector such as "sub/*.qvx" looks in the
+    subdirectory "sub" of every directory walked. Links are followed only
+    when the user or root owns them: a file reached through another user's
+    link is listed, and refused when read, as the converter refuses it; a
+    directory so reached is not entered. Temporary files of outputs being
+    written (".NAME.quendix-XXXXXX") are passed over. Any other path stands
+    for itself, whether it exists or not.
     """
     if is_path(sources):
         sources = [sources]
+    if not isinstance(selector, str):
+        raise TypeError("the selector is a str, not %s" % type(selector).__name__)
+    selector_directory, _, pattern = selector.rpartition("/")
+    matches = wildcard(pattern)
     for source in sources:
         if not is_path(source):
             raise TypeError("a source is a path (str, bytes or os.PathLike), not %s"
                             % type(source).__name__)
         if os.path.isdir(source):
-            yield from _walk(source, set())
+            yield from _walk(os.fspath(source), selector_directory, matches)
         else:
             yield source, None
 
 
-def _walk(directory, visited):
+def wildcard(pattern):
+    """A function telling whether a file name (bytes) matches the wildcard
+    `pattern` as the converter matches it: "*" any run of bytes, "?" one
+    byte, ASCII letters without regard to case, the whole name."""
+    def piece(text):
+        return b"".join(b"." if c == ord("?") else re.escape(bytes([c])) for c in text)
+
+    parts = os.fsencode(pattern).split(b"*")
+    if len(parts) == 1:
+        expression = piece(parts[0])
+    else:
+        # Each middle piece at its first place, never tried again: linear,
+        # as the converter's matcher, whatever the pattern holds.
+        expression = (piece(parts[0]) + b"".join(b"(?>.*?" + piece(p) + b")" for p in parts[1:-1])
+                      + b".*" + piece(parts[-1]))
+    return re.compile(expression, re.DOTALL | re.IGNORECASE).fullmatch
+
+
+def _walk(top, selector_directory, matches):
+    """The walk of recordings() from the directory `top`, without
+    recursion: a stack of the directories entered, each open, with the
+    names of its subdirectories still to enter."""
     try:
-        st = os.stat(directory)
-        if (st.st_dev, st.st_ino) in visited:
-            return
-        visited.add((st.st_dev, st.st_ino))
-        names = sorted(os.listdir(directory), key=os.fsencode)
+        fd = _open_walked(top)
     except OSError as error:
-        yield directory, "cannot list the directory: %s" % (error.strerror or error)
+        yield top, "cannot list the directory: %s" % (error.strerror or error)
         return
-    paths = [os.path.join(directory, name) for name in names]
-    subdirectories = []
-    for name, path in zip(names, paths):
-        if os.path.isdir(path):
-            subdirectories.append(path)
-        elif os.fsencode(name).lower().endswith(SELECTED_SUFFIX):
-            yield path, None
-    for path in subdirectories:
-        yield from _walk(path, visited)
+    stack = []
+    try:
+        visited = {_identity(fd)}
+        directory = top
+        while True:
+            if fd is not None:
+                entries, error = _list(fd)
+                if error is not None:
+                    yield directory, "cannot list the directory: %s" % error
+                    os.close(fd)
+                else:
+                    yield from _selected(fd, directory, entries, selector_directory, matches)
+                    names = [name for name, is_directory in entries if is_directory]
+                    stack.append((fd, directory, iter(names)))
+                fd = None
+            if not stack:
+                return
+            parent, parent_path, names = stack[-1]
+            name = next(names, None)
+            if name is None:
+                os.close(parent)
+                stack.pop()
+                continue
+            directory = os.path.join(parent_path, name if isinstance(parent_path, bytes) else os.fsdecode(name))
+            try:
+                fd = _open_walked(name, parent)
+            except LinkRefused:
+                fd = None  # another user's link: not entered, as the converter does
+                continue
+            except OSError as error:
+                yield directory, "cannot list the directory: %s" % (error.strerror or error)
+                fd = None
+                continue
+            identity = _identity(fd)
+            if identity in visited:
+                os.close(fd)
+                fd = None
+            else:
+                visited.add(identity)
+    finally:
+        if fd is not None:
+            os.close(fd)
+        for parent, _, _ in stack:
+            os.close(parent)
+
+
+def _open_walked(name, parent=None):
+    """open_directory(), with more descriptors allowed once they run out:
+    every level of a deep tree holds its directory open while the levels
+    below it are walked, as in the converter."""
+    try:
+        return open_directory(name, parent)
+    except OSError as error:
+        if error.errno != errno.EMFILE or not _more_descriptors():
+            raise
+    return open_directory(name, parent)
+
+
+def _more_descriptors():
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft >= hard and hard != resource.RLIM_INFINITY:
+        return False
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    return True
+
+
+def _identity(fd):
+    st = os.fstat(fd)
+    return st.st_dev, st.st_ino
+
+
+def _list(fd):
+    """The entries of the open directory `fd` as (name, is_directory) pairs
+    in the bytes order of the names, an entry being a directory when it is
+    one or any link leads to one; or None and the reason it cannot be read."""
+    try:
+        names = sorted(os.fsencode(name) for name in os.listdir(fd))
+    except OSError as error:
+        return None, error.strerror or str(error)
+    entries = []
+    for name in names:
+        try:
+            is_directory = stat.S_ISDIR(os.stat(name, dir_fd=fd).st_mode)
+        except OSError:
+            is_directory = False
+        entries.append((name, is_directory))
+    return entries, None
+
+
+def _selected(fd, directory, entries, selector_directory, matches):
+    """The paths of the files of `entries` (of the directory `fd` at the
+    path `directory`) that the selector picks, or of its directory's."""
+    if selector_directory:
+        try:
+            listed = open_directory(selector_directory, fd)
+        except OSError:
+            return
+        try:
+            entries, error = _list(listed)
+        finally:
+            os.close(listed)
+        if error is not None:
+            return
+        directory = os.path.join(directory, selector_directory if not isinstance(directory, bytes)
+                                 else os.fsencode(selector_directory))
+    for name, is_directory in entries:
+        if not is_directory and matches(name) and not is_temporary_name(name):
+            yield os.path.join(directory, name if isinstance(directory, bytes) else os.fsdecode(name)), None
 
 
 def summarise(path, end_block=DEFAULT_END_BLOCK):
@@ -78,9 +210,9 @@ def summarise(path, end_block=DEFAULT_END_BLOCK):
     row["path"] = os.fsdecode(os.fspath(path))
     row["error"] = ""
     try:
-        source_file = _Input(path)
+        source_file = FrameFile(path)
         with source_file:
-            counts = _count(source_file, check_end_block(end_block))
+            counts = frame_counts(source_file, check_end_block(end_block))
     except OSError as error:
         row["error"] = error.strerror or str(error)
         return row
@@ -88,7 +220,9 @@ def summarise(path, end_block=DEFAULT_END_BLOCK):
     return row
 
 
-def _count(source_file, end_block):
+def frame_counts(source_file, end_block):
+    """The counts of a summary row (every column but path and error) of the
+    open recording `source_file` (a FrameFile), read headers only."""
     continuity = Continuity(end_block)
     frames = valid_frames = different = 0
     start = (None, None)
@@ -119,9 +253,9 @@ def _count(source_file, end_block):
     }
 
 
-def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None):
+def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None, selector=DEFAULT_SELECTOR):
     """A pandas.DataFrame with one row per recording of `sources` (see
-    recordings()), in that order, with the columns SUMMARY_COLUMNS.
+    recordings(), with `selector`), in that order, with the columns SUMMARY_COLUMNS.
 
     The counts are those of the converter's CSV and log: whole frames,
     frames with and without the marker, "different" lines, CSV rows, the
@@ -139,7 +273,7 @@ def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None):
     import pandas
 
     end_block = check_end_block(end_block)
-    found = list(recordings(sources))
+    found = list(recordings(sources, selector))
     rows = [None] * len(found)
     wanted = []
     for i, (path, error) in enumerate(found):
@@ -171,8 +305,9 @@ def _summary_frame(rows, pandas):
     return pandas.DataFrame(columns, columns=list(SUMMARY_COLUMNS))
 
 
-def to_dask(sources, end_block=DEFAULT_END_BLOCK, frames=DASK_PIECE_FRAMES):
-    """The samples of the recordings of `sources` (see recordings()) as a
+def to_dask(sources, end_block=DEFAULT_END_BLOCK, frames=DASK_PIECE_FRAMES, selector=DEFAULT_SELECTOR):
+    """The samples of the recordings of `sources` (see recordings(), with
+    `selector`) as a
     dask.dataframe.DataFrame: the CSV's columns, after a `path` column
     (categorical, its categories in the recordings' order) and a `frame`
     column (the index in its file of the sample's
@@ -194,11 +329,11 @@ def to_dask(sources, end_block=DEFAULT_END_BLOCK, frames=DASK_PIECE_FRAMES):
         raise ValueError("frames must be at least 1, not %d" % piece_frames)
     pieces = []
     paths = []
-    for path, error in recordings(sources):
+    for path, error in recordings(sources, selector):
         name = os.fsdecode(os.fspath(path))
         if error is not None:
             raise OSError("%s: %s" % (name, error))
-        fd, size = _open_regular_file(path)
+        fd, size = open_regular_file(path)
         os.close(fd)
         paths.append(name)
         whole = size // FRAME_SIZE
@@ -233,7 +368,7 @@ class _SamplePartition:
 
         name, path, first, count = piece
         buffer = np.empty(count * FRAME_SIZE, np.uint8)
-        fd, _ = _open_regular_file(path)
+        fd, _ = open_regular_file(path)
         with open(fd, "rb", buffering=0) as stream:
             stream.seek(first * FRAME_SIZE)
             got = fill(stream, buffer, path) // FRAME_SIZE * FRAME_SIZE

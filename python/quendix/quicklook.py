@@ -9,12 +9,12 @@ the recording's size.
 """
 
 import os
-import tempfile
 
 import numpy as np
 
-from .campaign import _count
-from .recording import DEFAULT_END_BLOCK, _Input, check_end_block, is_path, read_chunks
+from .campaign import frame_counts
+from .files import check_output, write_whole
+from .recording import DEFAULT_END_BLOCK, FrameFile, check_end_block, is_path, read_chunks
 
 # The panels: a field of the samples, the counts in one unit, the label.
 PANELS = (
@@ -115,25 +115,44 @@ class Envelope:
         self.last_values = [float(samples[field][-1]) for field, _, _ in PANELS]
 
 
-def plot(source, output, end_block=DEFAULT_END_BLOCK):
-    """Draws the quick look of the recording at `source` (a path) into the
-    picture file `output` (PNG, or another format matplotlib knows by the
-    name's suffix) and returns the summary of the recording as a dict.
+def picture_name(source):
+    """The default picture of the recording at `source`: beside it, as the
+    converter's outputs are, its name's last four bytes replaced by ".png"
+    (or ".png" added to a name shorter than that)."""
+    path = os.fspath(source)
+    raw = os.fsencode(path)
+    raw = (raw[:-4] if len(os.path.basename(raw)) >= 4 else raw) + b".png"
+    return raw if isinstance(path, bytes) else os.fsdecode(raw)
 
-    Raises OSError naming the recording when it cannot be read. The picture
-    replaces `output` only once it is whole.
+
+def plot(source, output=None, end_block=DEFAULT_END_BLOCK):
+    """Draws the quick look of the recording at `source` (a path) into the
+    picture `output` and returns the summary of the recording as a dict.
+
+    `output` is a path (PNG, or another format matplotlib knows by the
+    name's suffix), by default picture_name(source), or a writable binary
+    file object (PNG). A path takes the picture as quendix.files says:
+    a regular file is replaced only once the picture is whole, a device or
+    FIFO is written straight to, and a directory, a name reached through a
+    link of another user or the recording itself raise
+    quendix.files.OutputRefused (an OSError) before anything is read.
+    Raises OSError naming the recording when it cannot be read.
     """
     end_block = check_end_block(end_block)
     if not is_path(source):
         raise TypeError("the quick look reads the recording twice: give its path, not %s"
                         % type(source).__name__)
+    if output is None:
+        output = picture_name(source)
+    if is_path(output):
+        check_output(output, avoid=[source])
     import matplotlib
 
     matplotlib.use("Agg")
     from matplotlib import pyplot
 
-    with _Input(source) as source_file:
-        counts = _count(source_file, end_block)
+    with FrameFile(source) as source_file:
+        counts = frame_counts(source_file, end_block)
     figure, axes = pyplot.subplots(len(PANELS) + 1, 1, sharex=True, figsize=FIGURE_INCHES, dpi=DPI,
                                    gridspec_kw={"height_ratios": [0.9] + [1] * len(PANELS)})
     try:
@@ -145,7 +164,7 @@ def plot(source, output, end_block=DEFAULT_END_BLOCK):
         for piece in read_chunks(source, end_block):
             envelope.add(piece)
         _draw(figure, axes, envelope, counts, os.fspath(source))
-        _save(figure, output)
+        _save(figure, output, source)
     finally:
         pyplot.close(figure)
     return counts
@@ -203,26 +222,7 @@ def _bars(ax, x, low, high, colour):
     ax.plot(xs, ys, color=colour, linewidth=72.0 / DPI, antialiased=False, solid_capstyle="projecting")
 
 
-def _save(figure, output):
-    """Writes the picture beside `output` and puts it in its place whole."""
-    output = os.fspath(output)
-    directory = os.path.dirname(output) or "."
-    suffix = os.path.splitext(output)[1]
-    try:
-        fd, temporary = tempfile.mkstemp(prefix=".quendix-", suffix=suffix or ".png", dir=directory)
-    except OSError as error:
-        raise OSError(error.errno, error.strerror, output) from error
-    try:
-        with os.fdopen(fd, "wb") as stream:
-            figure.savefig(stream, format=(suffix[1:] if suffix else "png"))
-        os.chmod(temporary, 0o666 & ~_umask())
-        os.replace(temporary, output)
-    except BaseException:
-        os.unlink(temporary)
-        raise
-
-
-def _umask():
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+def _save(figure, output, source):
+    """Writes the picture to `output` whole (see plot())."""
+    suffix = os.path.splitext(os.fsdecode(os.fspath(output)))[1][1:] if is_path(output) else ""
+    write_whole(output, lambda stream: figure.savefig(stream, format=suffix or "png"), avoid=[source])

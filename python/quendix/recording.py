@@ -9,6 +9,7 @@ import stat
 
 import numpy as np
 
+from .files import open_regular_file
 from .report import Continuity, end_line
 
 FRAME_SIZE = 132
@@ -78,10 +79,11 @@ def read(source, end_block=DEFAULT_END_BLOCK):
     block 1, as the converter's -e option. Raises ValueError for another
     `end_block`, TypeError for one that is not an integer, and OSError
     naming the file when it cannot be opened or read or is not a regular
-    file. The file is only read.
+    file. Links are followed as the converter follows them: only those of
+    the user or of root. The file is only read.
     """
     end_block = check_end_block(end_block)
-    with _Input(source) as source_file:
+    with FrameFile(source) as source_file:
         frames = np.empty(source_file.size_hint // FRAME_SIZE, FRAME_DTYPE)
         samples = np.empty(len(frames) * SAMPLES_PER_FRAME, SAMPLE_DTYPE)
         frame_count = sample_count = 0
@@ -122,7 +124,7 @@ def read_chunks(source, end_block=DEFAULT_END_BLOCK, frames=DEFAULT_PIECE_FRAMES
     piece_frames = operator.index(frames)
     if piece_frames < 1:
         raise ValueError("frames must be at least 1, not %d" % piece_frames)
-    return _pieces(_Input(source), end_block, piece_frames)
+    return _pieces(FrameFile(source), end_block, piece_frames)
 
 
 def _pieces(source_file, end_block, piece_frames):
@@ -156,7 +158,7 @@ def is_path(source):
     return isinstance(source, (str, bytes, os.PathLike))
 
 
-class _Input:
+class FrameFile:
     """A frame file being read: a path opened here, or a file object given
     by the caller (read from where it stands, and left open).
 
@@ -168,7 +170,7 @@ class _Input:
 
     def __init__(self, source):
         if is_path(source):
-            fd, self.size_hint = _open_regular_file(source)
+            fd, self.size_hint = open_regular_file(source)
             self.stream = open(fd, "rb", buffering=0)
             self.name = source
             self.owned = True
@@ -271,43 +273,6 @@ def _remaining_size(stream):
     except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
         pass
     return 0
-
-
-def _open_regular_file(path):
-    """Opens `path` for reading and returns its descriptor and size.
-
-    O_NONBLOCK keeps the open from waiting for a FIFO's writer; the type
-    check then turns away everything that is not a regular file, before a
-    byte is read.
-    """
-    flags = os.O_RDONLY
-    for name in ("O_BINARY", "O_NONBLOCK", "O_NOCTTY", "O_CLOEXEC"):
-        flags |= getattr(os, name, 0)
-    fd = os.open(path, flags)
-    name = os.fspath(path)
-    try:
-        st = os.fstat(fd)
-        if stat.S_ISDIR(st.st_mode):
-            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), name)
-        if not stat.S_ISREG(st.st_mode):
-            raise OSError(errno.EINVAL, "not a regular file (%s)" % _file_kind(st.st_mode), name)
-    except BaseException:
-        os.close(fd)
-        raise
-    return fd, st.st_size
-
-
-def _file_kind(mode):
-    """What a file of `mode` is, for a message."""
-    if stat.S_ISFIFO(mode):
-        return "a FIFO"
-    if stat.S_ISCHR(mode):
-        return "a character device"
-    if stat.S_ISBLK(mode):
-        return "a block device"
-    if stat.S_ISSOCK(mode):
-        return "a socket"
-    return "mode %o" % stat.S_IFMT(mode)
 
 
 def convert_frames(data, first_frame, frames, samples):

@@ -3,9 +3,11 @@ the converter's order, with and without executors, on one machine and on a
 Dask cluster, and their samples as one Dask data frame."""
 
 import concurrent.futures
+import io
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 from pathlib import Path
 
@@ -227,3 +229,119 @@ def test_to_dask_on_a_cluster(campaign, cluster):
     per_path = cluster.compute(samples.groupby("path", observed=True).size()).result()
     counted = readable[readable["samples"] > 0]
     assert per_path.to_dict() == dict(zip(counted["path"], counted["samples"]))
+
+
+def converter_paths(converter, directory, selector, user=None):
+    """The files `quendix -r SELECTOR` selects in `directory`, in its order,
+    as (path, error) pairs: error "not opened." or the like, or ""."""
+    prefix = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"] if user else []
+    console = subprocess.run(prefix + [str(converter), "-r", selector], cwd=directory, check=True,
+                             capture_output=True, timeout=300).stdout.decode("utf-8", "surrogateescape")
+    found = []
+    for line in console.splitlines():
+        if line.startswith("uqendix : "):
+            found.append([os.path.normpath(line[len("uqendix : "):]), ""])
+        elif line.startswith("quendix : "):
+            found[-1][1] = line.rsplit(", ", 1)[1]
+    return [tuple(pair) for pair in found]
+
+
+def make_tree(directory, owner_of_theirs):
+    """Names and links for selection: cases, a directory with a selected
+    name, a subdirectory of the selector, loops and links of the user's own
+    and, when `owner_of_theirs` is given, of that other user."""
+    for name in ("a.qvx", "B.QVX", "c.dat", "xa.qvx.old", "x.qvx/y.qvx", "sub/s.qvx", "deep/sub/t.QvX",
+                 "deep/more/u.qvx", "zz/sub/v.dat"):
+        (directory / name).parent.mkdir(parents=True, exist_ok=True)
+        (directory / name).write_bytes(frames([(1, 0)]))
+    os.symlink("a.qvx", directory / "mine.qvx")
+    os.symlink("deep", directory / "mydir")  # entered once: deep is entered by its own name first
+    os.symlink("../..", directory / "deep" / "more" / "up")
+    os.symlink("gone", directory / "dangling.qvx")
+    if owner_of_theirs is not None:
+        for link, target in (("theirs.qvx", "a.qvx"), ("theirdir", "zz"), ("sub/theirs.qvx", "s.qvx")):
+            os.symlink(target, directory / link)
+            os.lchown(directory / link, owner_of_theirs, owner_of_theirs)
+
+
+@pytest.mark.parametrize("selector", ["*.qvx", "*.DAT", "sub/*.qvx", "sub/*", "*", "?a*.q?x", "*a*"])
+def test_selection_is_the_converters(converter, tmp_path, selector):
+    make_tree(tmp_path, 65534 if os.geteuid() == 0 else None)
+    found = [(os.path.relpath(path, tmp_path), error)
+             for path, error in zip(*quendix.summary(tmp_path, selector=selector)[["path", "error"]].T.values)]
+    expected = converter_paths(converter, tmp_path, selector)
+    assert [path for path, _ in found] == [path for path, _ in expected]
+    for (path, error), (_, message) in zip(found, expected):
+        if message:
+            assert error != "", path
+        else:
+            assert error == "", path
+        if os.path.basename(path) == "theirs.qvx":
+            assert error == "a link of another user, not followed"
+
+
+def test_temporary_outputs_are_passed_over(tmp_path):
+    names = [".a.qvx.quendix-Ab12Z9", ".a.csv.quendix-000000", ".a.qvx.quendix-Ab12Z", ".a.qvx.quendix-Ab12Z!",
+             "a.qvx.quendix-Ab12Z9", "..quendix-Ab12Z9", ".a.qvx.quendix-Ab12Z9x"]
+    for name in names:
+        (tmp_path / name).write_bytes(b"")
+    listed = [os.path.basename(p) for p, _ in quendix.recordings(tmp_path, "*")]
+    assert listed == sorted(names[2:])
+
+
+def test_a_tree_deeper_than_the_recursion_limit(converter, tmp_path):
+    levels = 1200
+    path = str(tmp_path)
+    try:
+        for level in range(1, levels + 1):
+            path = os.path.join(path, "d")
+            os.mkdir(path)
+            if level in (1, 600, levels):
+                Path(path, "r.qvx").write_bytes(frames([(1, level % 512)]))
+        table = quendix.summary(tmp_path)
+        assert [os.path.relpath(p, tmp_path) for p in table["path"]] == [
+            p for p, _ in converter_paths(converter, tmp_path, "*.qvx")]
+        assert len(table) == 3 and table["error"].tolist() == [""] * 3
+        assert table["start_page_word"].tolist() == [1, 600 % 512, levels % 512]
+    finally:
+        # Removed from the bottom up here: a recursive removal of the test's
+        # directory would reach the interpreter's recursion limit.
+        while path != str(tmp_path):
+            for name in os.listdir(path):
+                os.unlink(os.path.join(path, name))
+            os.rmdir(path)
+            path = os.path.dirname(path)
+
+
+def test_links_of_root_and_of_others_as_another_user(converter, tmp_path):
+    # As user 65534: root's links and the user's own are followed, those of
+    # user 1 are not, by the converter and by the command line alike.
+    if os.geteuid() != 0 or shutil.which("setpriv") is None:
+        pytest.skip("running as another user needs root and setpriv")
+    with tempfile.TemporaryDirectory() as name:
+        directory = Path(name)
+        os.chmod(directory, 0o755)
+        shutil.copy(converter, directory / "quendix")
+        shutil.copytree(Path(quendix.__file__).parent, directory / "package" / "quendix")
+        tree = directory / "tree"
+        tree.mkdir()
+        for file in ("a.qvx", "zin/b.qvx"):
+            (tree / file).parent.mkdir(exist_ok=True)
+            (tree / file).write_bytes(frames([(1, 0)]))
+        for link, target, owner in (("root.qvx", "a.qvx", 0), ("own.qvx", "a.qvx", 65534), ("other.qvx", "a.qvx", 1),
+                                    ("rootdir", "zin", 0), ("otherdir", "zin", 1)):
+            os.symlink(target, tree / link)
+            os.lchown(tree / link, owner, owner)
+        subprocess.run(["chown", "-R", "65534:65534", str(tree)], check=True)
+        for link, _, owner in (("root.qvx", 0, 0), ("other.qvx", 0, 1), ("rootdir", 0, 0), ("otherdir", 0, 1)):
+            os.lchown(tree / link, owner, owner)
+        done = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", sys.executable,
+                               "-m", "quendix", "summary", "-o", "-", "."], cwd=tree, capture_output=True,
+                              env=dict(os.environ, PYTHONPATH=str(directory / "package")), timeout=300)
+        assert done.returncode == 1, done.stderr
+        table = pandas.read_csv(io.BytesIO(done.stdout), keep_default_na=False, dtype=str)
+        expected = converter_paths(directory / "quendix", tree, "*.qvx", user=65534)
+    assert [os.path.normpath(p) for p in table["path"]] == [path for path, _ in expected]
+    assert [path for path, error in expected if error] == ["other.qvx"]
+    assert table["error"].tolist() == ["", "a link of another user, not followed", "", "", ""]
+    assert table["path"].tolist()[-1] == "./rootdir/b.qvx"

@@ -100,13 +100,21 @@ def test_wrong_arguments(tmp_path, args, message):
 
 def test_plot(tmp_path):
     pytest.importorskip("matplotlib")
-    done = run("plot", REPO / "examples" / "afternoon.qvx", cwd=tmp_path)
-    assert done.returncode == 0, done.stderr
-    assert done.stdout == "%s: 216 samples drawn to afternoon.png\n" % (REPO / "examples" / "afternoon.qvx")
-    assert (tmp_path / "afternoon.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    # The default picture goes beside its recording: two recordings of one
+    # name each get their own.
+    for directory, example in (("alpha", "afternoon.qvx"), ("bravo", "morning.qvx")):
+        (tmp_path / directory).mkdir()
+        (tmp_path / directory / "day1.qvx").write_bytes((REPO / "examples" / example).read_bytes())
+    for directory, samples in (("alpha", 216), ("bravo", 540)):
+        done = run("plot", Path(directory) / "day1.qvx", cwd=tmp_path)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout == "%s/day1.qvx: %d samples drawn to %s/day1.png\n" % (directory, samples, directory)
+    pictures = [(tmp_path / d / "day1.png").read_bytes() for d in ("alpha", "bravo")]
+    assert all(p[:8] == b"\x89PNG\r\n\x1a\n" for p in pictures) and pictures[0] != pictures[1]
     done = run("plot", "-e", "3", "-o", tmp_path / "sub.png", REPO / "examples" / "morning.qvx")
     assert done.returncode == 0 and (tmp_path / "sub.png").stat().st_size > 10000
-    assert sorted(os.listdir(tmp_path)) == ["afternoon.png", "sub.png"]
+    assert sorted(os.listdir(tmp_path)) == ["alpha", "bravo", "sub.png"]
+    assert sorted(os.listdir(tmp_path / "alpha")) == ["day1.png", "day1.qvx"]
 
 
 def test_plot_of_what_cannot_be_drawn(tmp_path):
@@ -118,7 +126,7 @@ def test_plot_of_what_cannot_be_drawn(tmp_path):
     recording = tmp_path / "r.png"
     recording.write_bytes(frames([(1, 0)]))
     done = run("plot", "-o", recording, recording)
-    assert done.returncode == 1 and "is the recording itself" in done.stderr
+    assert done.returncode == 2 and done.stderr.endswith("not written: one of the recordings read\n")
     assert recording.read_bytes() == frames([(1, 0)])
     done = run("plot", "-o", tmp_path / "nowhere" / "x.png", REPO / "examples" / "morning.qvx")
     assert done.returncode == 1 and done.stderr.endswith(

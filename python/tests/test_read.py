@@ -161,8 +161,8 @@ def test_a_file_whose_size_changed_after_the_open(tmp_path, monkeypatch, size):
     raw["AX"] = np.arange(len(raw))
     path.write_bytes(frames([(1, i % 512) for i in range(5000)], raw) + b"\x53\x44\x07")
     expected = quendix.read(path)
-    open_file = quendix.recording._open_regular_file
-    monkeypatch.setattr(quendix.recording, "_open_regular_file",
+    open_file = quendix.recording.open_regular_file
+    monkeypatch.setattr(quendix.recording, "open_regular_file",
                         lambda p: (open_file(p)[0], size))
     got = quendix.read(path)
     assert np.array_equal(got.samples, expected.samples)
