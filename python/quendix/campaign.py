@@ -165,7 +165,7 @@ def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None, quality=False, 
         results = (work(found[i][0], end_block, *extra) for i in wanted)
     else:
         results = executor.map(work, [os.path.abspath(found[i][0]) for i in wanted],
-                               [end_block] * len(wanted), *[e * len(wanted) for e in extra])
+                               [end_block] * len(wanted), *[[e] * len(wanted) for e in extra])
     for i, row in zip(wanted, results):
         # The path as the caller gave it, not as the workers were given it.
         row["path"] = os.fsdecode(os.fspath(found[i][0]))
