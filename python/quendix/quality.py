@@ -29,6 +29,7 @@ THRESHOLDS = {"clipped": 0.01, "stuck": 0, "seq_lost": 0, "seq_repeats": 0, "seq
 
 LIMITS = (-32768, 32767)
 STUCK_ROWS = 900
+BLOCK_ROWS = STUCK_ROWS // 2
 WINDOW_ROWS = 900
 ACCELEROMETER_UNIT = 8192.0
 GYROSCOPE_UNIT = 65.536
@@ -86,12 +87,17 @@ class Quality:
         if count == 0:
             return _no_events()
         events = {}
-        columns = [samples[axis] for axis in AXES]
+        # Each axis once as a contiguous copy: the fields of the rows lie
+        # apart, and every check reads every axis.
+        columns = [np.ascontiguousarray(samples[axis]) for axis in AXES]
 
+        # -32768 and 32767 are the two values that 32767 subtracted from, in
+        # 16 bits, leaves 1 or 0.
         clipped = np.zeros(count, bool)
+        distance = np.empty(count, np.uint16)
         for values in columns:
-            clipped |= values == LIMITS[0]
-            clipped |= values == LIMITS[1]
+            np.subtract(values.view(np.uint16), LIMITS[1], out=distance)
+            clipped |= distance <= 1
         events["clipped"] = first + np.flatnonzero(clipped)
         self.clipped += len(events["clipped"])
 
@@ -128,14 +134,14 @@ class Quality:
 
     def _steps(self, seqno):
         """Counts the steps of the counter; returns the local rows that break it."""
-        values = seqno.astype(np.int64)
-        previous = np.empty_like(values)
-        previous[1:] = values[:-1]
-        previous[0] = values[0] - 1 if self.last_seqno is None else self.last_seqno
+        values = np.ascontiguousarray(seqno)
+        # Steps modulo 65536, as 16-bit subtraction wraps.
+        step = np.empty(len(values), np.uint16)
+        np.subtract(values[1:], values[:-1], out=step[1:])
+        step[0] = 1 if self.last_seqno is None else (int(values[0]) - self.last_seqno) & 0xFFFF
         self.last_seqno = int(values[-1])
-        step = (values - previous) & 0xFFFF
         breaks = np.flatnonzero(step != 1)
-        step = step[breaks]
+        step = step[breaks].astype(np.int64)
         self.seq_breaks += len(breaks)
         self.seq_repeats += int(np.count_nonzero(step == 0))
         self.seq_backward += int(np.count_nonzero(step >= 32768))
@@ -160,22 +166,39 @@ class Quality:
         """Follows every axis's runs of one value through the piece; returns
         the stuck runs that ended in it."""
         count = len(columns[0])
+        blocks = count // BLOCK_ROWS
         starts, ends = [], []
         for a, values in enumerate(columns):
             change = np.empty(count, bool)
-            change[1:] = values[1:] != values[:-1]
+            np.not_equal(values[1:], values[:-1], out=change[1:])
             change[0] = self.rows == 0 or values[0] != self.run_value[a]
-            begins = first + np.flatnonzero(change)
+            self.run_value[a] = values[-1]
+            # A run of STUCK_ROWS = 2 * BLOCK_ROWS rows or more within the
+            # piece holds a whole block of one value. Without such a block,
+            # only the runs through the piece's ends can be stuck: the one
+            # open before it, ending at its first change, and the one left
+            # open after its last.
+            held = blocks and _holds_a_block(values[:blocks * BLOCK_ROWS])
+            if held:
+                begins = first + np.flatnonzero(change)
+            else:
+                head = int(change.argmax())
+                if not change[head]:
+                    continue  # one value throughout: the open run goes on
+                tail = count - 1 - int(change[::-1].argmax())
+                begins = first + np.array([head, tail] if tail != head else [head], np.int64)
             # The run open before the piece ends where its first new run
             # begins, and every run begun in the piece but the last ends here.
             run_begins = begins if self.rows == 0 else np.concatenate(([self.run_start[a]], begins))
-            closed_starts = run_begins[:-1]
-            closed_ends = run_begins[1:]
+            closed_starts, closed_ends = run_begins[:-1], run_begins[1:]
+            if not held and len(begins) == 2:
+                # Between the first and the last change no run is stuck.
+                closed_starts, closed_ends = closed_starts[:-1], closed_ends[:-1]
             starts.append(closed_starts)
             ends.append(closed_ends)
             self.run_start[a] = run_begins[-1]
-            self.run_value[a] = values[-1]
-        closed = self._close(np.concatenate(starts), np.concatenate(ends))
+        closed = self._close(np.concatenate(starts) if starts else np.empty(0, np.int64),
+                             np.concatenate(ends) if ends else np.empty(0, np.int64))
         self._settle(int(self.run_start.min()))
         return closed
 
@@ -216,10 +239,11 @@ class Quality:
         sums = np.empty((len(AXES), len(bounds)), np.int64)
         squares = np.empty((3, len(bounds)), np.int64)
         for a, values in enumerate(columns):
-            wide = values.astype(np.int64)
-            sums[a] = np.add.reduceat(wide, bounds)
+            sums[a] = np.add.reduceat(values, bounds, dtype=np.int64)
             if a < 3:
-                squares[a] = np.add.reduceat(wide * wide, bounds)
+                wide = values.astype(np.int32)  # squares below 2^30
+                np.multiply(wide, wide, out=wide)
+                squares[a] = np.add.reduceat(wide, bounds, dtype=np.int64)
         sums[:, 0] += self.window_sums
         squares[:, 0] += self.window_squares
         sizes = np.diff(np.concatenate((bounds, [count])))
@@ -251,6 +275,13 @@ class Quality:
         self.gravity_parts.append(np.abs(norm / ACCELEROMETER_UNIT - 1.0))
         gyro = np.sqrt((gyroscope * gyroscope).sum(axis=0)) / WINDOW_ROWS
         self.gyro_parts.append(gyro / GYROSCOPE_UNIT)
+
+
+def _holds_a_block(values):
+    """Whether one of the consecutive blocks of BLOCK_ROWS of `values` holds
+    one value throughout."""
+    blocks = values.reshape(-1, BLOCK_ROWS)
+    return bool((blocks.min(axis=1) == blocks.max(axis=1)).any())
 
 
 def _no_events():

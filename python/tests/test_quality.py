@@ -260,11 +260,14 @@ def test_summary_has_the_quality_of_each_file(recordings, tmp_path):
     (directory / "gone.qvx").symlink_to("nowhere")
     (directory / "empty.qvx").write_bytes(b"")
     try:
-        table = quendix.summary(directory, quality=True, thresholds={"gravity_error": 30})
+        done = []
+        table = quendix.summary(directory, quality=True, thresholds={"gravity_error": 30},
+                                progress=lambda: done.append(1))
     finally:
         (directory / "gone.qvx").unlink()
         (directory / "empty.qvx").unlink()
     assert list(table.columns) == list(quendix.SUMMARY_COLUMNS + quendix.QUALITY_COLUMNS)
+    assert len(done) == len(table) == len(made) + 2
     assert str(table["stuck"].dtype) == "Int64" and str(table["gravity_error"].dtype) == "float64"
     rows = {os.path.basename(p): row for p, row in zip(table["path"], table.to_dict("records"))}
     for name, path in made.items():
