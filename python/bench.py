@@ -10,14 +10,17 @@ one run:
     converter's CSV, once (target: read at least 20 times faster), and that
     both give the same values;
   - quendix.summary of the recording, best and median (target: at least 5
-    times faster than read);
+    times faster than read), and summary(quality=True) of it (target: at
+    most 2 times the time of read, aim 1.3);
   - the summary of 16 recordings of half the size, serially and with a
-    ProcessPoolExecutor of 2, already running and started in the call;
+    ProcessPoolExecutor of 2, already running and started in the call, and
+    the same with quality=True (target: the pool at least 1.6 times faster);
   - python -m quendix plot of the recording, in a fresh process (target: at
     most 3 s);
   - peak memory, each in a fresh process: read of the recording (target: at
-    most twice the bytes of the arrays it returns), and read_chunks, summary
-    and plot of the recording and of one of --big-frames frames (2 GiB by
+    most twice the bytes of the arrays it returns), and read_chunks, summary,
+    summary(quality=True) (target: at most 150 MiB of peak resident set) and
+    plot of the recording and of one of --big-frames frames (2 GiB by
     default), whose peaks must not grow with the file. tracemalloc counts
     every block that numpy and Python allocate during the call and nothing
     from before; the growth of the process's peak resident set (VmHWM)
@@ -79,6 +82,7 @@ def measure_memory(what, path):
         "read": lambda: quendix.read(path),
         "read_chunks": lambda: sum(len(piece.samples) for piece in quendix.read_chunks(path)),
         "summary": lambda: quendix.summary(path),
+        "summary_quality": lambda: quendix.summary(path, quality=True),
         "plot": lambda: quendix.plot(path, str(path) + ".png"),
     }
     baseline = peak_resident_set()
@@ -200,6 +204,10 @@ def main():
         print("quendix.summary: wall best %.3f s, median %.3f s; %.1f times faster than read "
               "(medians; target at least 5); counts as read's: %s" % (
                   summary_best, summary_median, read_median / summary_median, "yes" if agrees else "NO"))
+        quality_best, quality_median, _, _ = repeated(lambda: quendix.summary(path, quality=True), args.runs)
+        print("quendix.summary(quality=True): wall best %.3f s, median %.3f s; %.2f times the time of "
+              "read (medians; target at most 2, aim 1.3)" % (
+                  quality_best, quality_median, quality_median / read_median))
 
         # Sixteen recordings of half the size each.
         many = args.dir / "many"
@@ -226,6 +234,17 @@ def main():
                   (many / "r00.qvx").stat().st_size, serial_best, serial_median, warm_best,
                   warm_median, serial_median / warm_median, cold_best, cold_median,
                   serial_median / cold_median, "yes" if pool_same else "NO"))
+        quality_serial = repeated(lambda: quendix.summary(many, quality=True), args.runs)
+        with concurrent.futures.ProcessPoolExecutor(2) as executor:
+            list(executor.map(abs, range(4)))
+            quality_warm = repeated(lambda: quendix.summary(many, executor=executor, quality=True), args.runs)
+            pool_same &= quendix.summary(many, executor=executor, quality=True).equals(
+                quendix.summary(many, quality=True))
+        print("summary(quality=True) of the 16 recordings: serially best %.3f s, median %.3f s; with "
+              "a process pool of 2 already running best %.3f s, median %.3f s (%.2f times faster, "
+              "medians; target at least 1.6)" % (
+                  quality_serial[0], quality_serial[1], quality_warm[0], quality_warm[1],
+                  quality_serial[1] / quality_warm[1]))
         shutil.rmtree(many)
 
         picture = args.dir / "bench.png"
@@ -253,7 +272,7 @@ def main():
         big = args.dir / "big.qvx"
         subprocess.run([str(generator), "--frames", str(args.big_frames), "--missing-every", "100",
                         str(big)], check=True)
-        for what in ("read_chunks", "summary", "plot"):
+        for what in ("read_chunks", "summary", "summary_quality", "plot"):
             for name, where in (("%d MB" % round(path.stat().st_size / 1e6), path),
                                 ("%.2f GiB" % (big.stat().st_size / 1024.0 ** 3), big)):
                 started = time.perf_counter()

@@ -5,11 +5,13 @@ piece by piece, and a whole campaign of them."""
 from pathlib import Path as _Path
 
 from .campaign import SUMMARY_COLUMNS, recordings, summary, to_dask
+from .quality import QUALITY_COLUMNS, THRESHOLDS
 from .quicklook import plot
 from .recording import (DEFAULT_END_BLOCK, FRAME_DTYPE, SAMPLE_DTYPE, Recording, read,
                         read_chunks)
 
 __all__ = ["read", "read_chunks", "summary", "to_dask", "recordings", "plot", "Recording",
-           "SAMPLE_DTYPE", "FRAME_DTYPE", "DEFAULT_END_BLOCK", "SUMMARY_COLUMNS"]
+           "SAMPLE_DTYPE", "FRAME_DTYPE", "DEFAULT_END_BLOCK", "SUMMARY_COLUMNS",
+           "QUALITY_COLUMNS", "THRESHOLDS"]
 # Kept in one file for the converter, its Debian package and this package.
 __version__ = _Path(__file__).with_name("VERSION").read_text(encoding="ascii").strip()

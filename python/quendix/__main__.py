@@ -1,7 +1,7 @@
 """The command line: python -m quendix summary ... | plot ...
 
     python -m quendix summary [-e N] [-j JOBS] [--scheduler ADDRESS] [--selector PATTERN]
-                              [-o FILE.csv] SOURCE...
+                              [-o FILE.csv] [--quality [--threshold NAME=LIMIT]...] SOURCE...
     python -m quendix plot [-e N] [-o FILE.png] RECORDING
 
 An output named with -o is written as quendix.files says ("-" is standard
@@ -47,6 +47,37 @@ def jobs(text):
     return value
 
 
+def threshold(text):
+    """A value of --threshold: NAME=LIMIT, LIMIT a number or "off"."""
+    from .quality import THRESHOLDS
+
+    name, equals, value = text.partition("=")
+    if not equals or name not in THRESHOLDS:
+        raise argparse.ArgumentTypeError("not NAME=LIMIT with NAME one of %s: %r" % (", ".join(THRESHOLDS), text))
+    if value == "off":
+        return name, None
+    try:
+        return name, float(value)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a number or off: %r" % value) from None
+
+
+# More recordings than this get a progress bar on a terminal.
+PROGRESS_FROM = 4
+
+
+def progress_bar(total):
+    """A tqdm bar on standard error when it is a terminal, the campaign has
+    more than a few recordings and tqdm is installed; else None."""
+    if total <= PROGRESS_FROM or not sys.stderr.isatty():
+        return None
+    try:
+        import tqdm
+    except ImportError:
+        return None
+    return tqdm.tqdm(total=total, unit="recording", file=sys.stderr, leave=False)
+
+
 def parser():
     top = argparse.ArgumentParser(prog=PROGRAM, description="Summaries and quick looks of quendix recordings.")
     commands = top.add_subparsers(dest="command", metavar="COMMAND", required=True)
@@ -70,6 +101,13 @@ def parser():
                      help="the files of a directory to read, as quendix's file selector (default %(default)s)")
     run.add_argument("-o", dest="output", metavar="FILE.csv",
                      help="also write the table as CSV to FILE.csv; '-' writes only the CSV, to standard output")
+    run.add_argument("--quality", action="store_true",
+                     help="also read every sample: clipped and stuck rows, SEQNO steps, duplicate frames, "
+                          "still windows and their calibration, and the failed checks; the exit status is "
+                          "then 1 too when a recording fails a check")
+    run.add_argument("--threshold", dest="thresholds", type=threshold, action="append", default=[],
+                     metavar="NAME=LIMIT", help="with --quality: fail NAME above LIMIT instead (clipped as a "
+                                                "share of the rows), or not at all with LIMIT off")
 
     look = commands.add_parser(
         "plot", parents=[common], help="draw a quick look of a recording",
@@ -101,9 +139,10 @@ def table_text(table):
     names = list(table.columns)
     cells = [names]
     for row in table.itertuples(index=False):
-        cells.append(["-" if pandas.isna(value) else str(value) for value in row])
+        cells.append(["-" if pandas.isna(value) else "%.3f" % value if isinstance(value, float) else str(value)
+                      for value in row])
     widths = [max(len(r[i]) for r in cells) for i in range(len(names))]
-    left = {"path", "error"}
+    left = {"path", "error", "quality"}
     lines = []
     for r in cells:
         parts = [(c.ljust(w) if n in left else c.rjust(w)) for c, w, n in zip(r, widths, names)]
@@ -145,9 +184,17 @@ def run_summary(args):
         except (OSError, TimeoutError) as error:
             return fail("no Dask scheduler at %s: %s" % (args.scheduler, error))
         executor = client.get_executor()
+    bar = None
+    if args.quality:
+        from .campaign import recordings
+
+        bar = progress_bar(sum(1 for _ in recordings(args.sources, args.selector)))
     try:
-        table = summary(args.sources, args.end_block, executor, args.selector)
+        table = summary(args.sources, args.end_block, executor, args.selector, quality=args.quality,
+                        thresholds=dict(args.thresholds), progress=bar.update if bar else None)
     finally:
+        if bar is not None:
+            bar.close()
         if client is not None:
             client.close()
         elif executor is not None:
@@ -165,8 +212,11 @@ def run_summary(args):
             return refused(args.output, error)
     failed = int((table["error"] != "").sum())
     if failed:
-        return fail("%d of %d recordings could not be read" % (failed, len(table)))
-    return 0
+        fail("%d of %d recordings could not be read" % (failed, len(table)))
+    failing = int(table["quality"].fillna("").ne("").sum()) if args.quality else 0
+    if failing:
+        fail("%d of %d recordings fail a quality check" % (failing, len(table)))
+    return 1 if failed or failing else 0
 
 
 def run_plot(args):
@@ -195,7 +245,10 @@ def run_plot(args):
 
 
 def main(argv=None):
-    args = parser().parse_args(argv)
+    top = parser()
+    args = top.parse_args(argv)
+    if args.command == "summary" and args.thresholds and not args.quality:
+        top.error("--threshold needs --quality")
     if args.command == "summary":
         return run_summary(args)
     return run_plot(args)

@@ -15,6 +15,7 @@ from .files import LinkRefused, is_temporary_name, open_directory, open_regular_
 from .recording import (DEFAULT_END_BLOCK, FRAME_DTYPE, FRAME_MAGIC, FRAME_SIZE, FRAME_WORDS,
                         SAMPLE_DTYPE, SAMPLES_PER_FRAME, FrameFile, check_end_block,
                         convert_frames, fill, is_path)
+from .quality import QUALITY_COLUMNS, summarise_quality, thresholds_of
 from .report import Continuity
 
 # The columns of summary(), in order.
@@ -253,7 +254,8 @@ def frame_counts(source_file, end_block):
     }
 
 
-def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None, selector=DEFAULT_SELECTOR):
+def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None, selector=DEFAULT_SELECTOR, quality=False,
+            thresholds=None, progress=None):
     """A pandas.DataFrame with one row per recording of `sources` (see
     recordings(), with `selector`), in that order, with the columns SUMMARY_COLUMNS.
 
@@ -269,10 +271,19 @@ def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None, selector=DEFAUL
     ProcessPoolExecutor or a Dask client's get_executor()) reads the files
     side by side; the rows come back in the same order. It is given
     absolute paths, so workers need not share the caller's directory.
+
+    With `quality` true the table gains the columns QUALITY_COLUMNS (see
+    quendix.quality), computed from every row of each file, a piece at a
+    time; `thresholds`, a mapping of some names of quendix.THRESHOLDS to
+    other limits, changes the checks behind the `quality` column. An
+    unreadable file has them missing. `progress`, when given, is called
+    with no argument as each row is done.
     """
     import pandas
 
     end_block = check_end_block(end_block)
+    names = SUMMARY_COLUMNS + (QUALITY_COLUMNS if quality else ())
+    work, extra = (summarise_quality, [thresholds_of(thresholds)]) if quality else (summarise, [])
     found = list(recordings(sources, selector))
     rows = [None] * len(found)
     wanted = []
@@ -280,29 +291,36 @@ def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None, selector=DEFAUL
         if error is None:
             wanted.append(i)
         else:
-            rows[i] = dict.fromkeys(SUMMARY_COLUMNS)
+            rows[i] = dict.fromkeys(names)
             rows[i].update(path=os.fsdecode(os.fspath(path)), error=error)
+            if progress is not None:
+                progress()
     if executor is None:
-        results = (summarise(found[i][0], end_block) for i in wanted)
+        results = (work(found[i][0], end_block, *extra) for i in wanted)
     else:
-        results = executor.map(summarise, [os.path.abspath(found[i][0]) for i in wanted],
-                               [end_block] * len(wanted))
+        results = executor.map(work, [os.path.abspath(found[i][0]) for i in wanted],
+                               [end_block] * len(wanted), *[[e] * len(wanted) for e in extra])
     for i, row in zip(wanted, results):
         # The path as the caller gave it, not as the workers were given it.
         row["path"] = os.fsdecode(os.fspath(found[i][0]))
         rows[i] = row
-    return _summary_frame(rows, pandas)
+        if progress is not None:
+            progress()
+    return _summary_frame(rows, pandas, names)
 
 
-def _summary_frame(rows, pandas):
+def _summary_frame(rows, pandas, names=SUMMARY_COLUMNS):
     columns = {}
-    for name in SUMMARY_COLUMNS:
+    for name in names:
         values = [row[name] for row in rows]
-        if name in ("path", "error"):
+        if name in ("path", "error", "quality"):
             columns[name] = pandas.Series(values, dtype=object)
+        elif name in ("gravity_error", "gyro_offset"):
+            columns[name] = pandas.Series([float("nan") if v is None else v for v in values],
+                                          dtype="float64")
         else:
             columns[name] = pandas.array(values, dtype="Int64")
-    return pandas.DataFrame(columns, columns=list(SUMMARY_COLUMNS))
+    return pandas.DataFrame(columns, columns=list(names))
 
 
 def to_dask(sources, end_block=DEFAULT_END_BLOCK, frames=DASK_PIECE_FRAMES, selector=DEFAULT_SELECTOR):

@@ -15,6 +15,7 @@ import numpy as np
 from .campaign import frame_counts
 from .files import check_output, write_whole
 from .recording import DEFAULT_END_BLOCK, FrameFile, check_end_block, is_path, read_chunks
+from .quality import Quality
 
 # The panels: a field of the samples, the counts in one unit, the label.
 PANELS = (
@@ -22,8 +23,14 @@ PANELS = (
     ("GX", 65.536, "GX"), ("GY", 65.536, "GY"), ("GZ", 65.536, "GZ"),
     ("ASVM", 100.0, "ASVM / 100"), ("GSVM", 1.0, "GSVM"),
 )
-MARKS = ("start", "different", "missing")
-MARK_COLOURS = {"start": "tab:green", "different": "tab:purple", "missing": "tab:red"}
+MARKS = ("start", "different", "missing", "clipped", "stuck", "seq_breaks", "duplicate_frames")
+MARK_COLOURS = {"start": "tab:green", "different": "tab:purple", "missing": "tab:red",
+                "clipped": "tab:orange", "stuck": "tab:brown", "seq_breaks": "tab:blue",
+                "duplicate_frames": "tab:gray"}
+# What the strip counts of each kind: report lines, or rows and frames.
+MARK_LABELS = {"start": "start", "different": "different", "missing": "missing",
+               "clipped": "clipped rows", "stuck": "stuck rows", "seq_breaks": "SEQNO breaks",
+               "duplicate_frames": "duplicate frames"}
 PANEL_COLOURS = ("tab:blue",) * 3 + ("tab:orange",) * 3 + ("tab:green", "tab:red")
 
 FIGURE_INCHES = (12.0, 13.0)
@@ -50,6 +57,9 @@ class Envelope:
         # first sample, or inside the column.
         self.gap = np.zeros(columns, bool)
         self.marks = {kind: np.zeros(columns, np.int64) for kind in MARKS}
+        # The totals the strip's labels show, where they are not the sums
+        # of the marks (stuck runs of several axes may overlap).
+        self.totals = {}
         self.last_values = None  # the values of the sample before the piece
         self.last_valid = True  # whether the frame before the piece was valid
 
@@ -125,6 +135,24 @@ def picture_name(source):
     return raw if isinstance(path, bytes) else os.fsdecode(raw)
 
 
+    def add_events(self, events):
+        """Marks the events of quality.Quality.add or finish: the columns
+        of the clipped rows, the breaks of the counter and the duplicate
+        frames, and every column a stuck run reaches."""
+        for kind in ("clipped", "seq_breaks", "duplicate_frames"):
+            rows = events[kind]
+            rows = rows[rows < self.count]
+            if len(rows):
+                self.marks[kind] += np.bincount(self.column_of(rows), minlength=self.columns)
+        spans = np.minimum(events["stuck"], self.count)
+        spans = spans[spans[:, 1] > spans[:, 0]]
+        if len(spans):
+            steps = np.zeros(self.columns + 1, np.int64)
+            np.add.at(steps, self.column_of(spans[:, 0]), 1)
+            np.add.at(steps, self.column_of(spans[:, 1] - 1) + 1, -1)
+            self.marks["stuck"] += np.cumsum(steps[:-1])
+
+
 def plot(source, output=None, end_block=DEFAULT_END_BLOCK):
     """Draws the quick look of the recording at `source` (a path) into the
     picture `output` and returns the summary of the recording as a dict.
@@ -154,15 +182,19 @@ def plot(source, output=None, end_block=DEFAULT_END_BLOCK):
     with FrameFile(source) as source_file:
         counts = frame_counts(source_file, end_block)
     figure, axes = pyplot.subplots(len(PANELS) + 1, 1, sharex=True, figsize=FIGURE_INCHES, dpi=DPI,
-                                   gridspec_kw={"height_ratios": [0.9] + [1] * len(PANELS)})
+                                   gridspec_kw={"height_ratios": [1.6] + [1] * len(PANELS)})
     try:
         figure.subplots_adjust(**MARGINS)
         width = int(round(axes[1].get_position().width * FIGURE_INCHES[0] * DPI))
         count = counts["samples"]
         columns = max(1, min(width, count))
         envelope = Envelope(count, columns)
+        quality = Quality()
         for piece in read_chunks(source, end_block):
             envelope.add(piece)
+            envelope.add_events(quality.add(piece))
+        envelope.add_events(quality.finish())
+        envelope.totals = {kind: quality.counts()[kind] for kind in MARKS[3:]}
         _draw(figure, axes, envelope, counts, os.fspath(source))
         _save(figure, output, source)
     finally:
@@ -180,7 +212,8 @@ def _draw(figure, axes, envelope, counts, name):
         _bars(strip, x[marked], np.full(marked.sum(), row - 0.4), np.full(marked.sum(), row + 0.4),
               MARK_COLOURS[kind])
     strip.set_yticks(range(len(MARKS)))
-    strip.set_yticklabels(["%s (%d)" % (kind, int(envelope.marks[kind].sum())) for kind in MARKS])
+    strip.set_yticklabels(["%s (%d)" % (MARK_LABELS[kind], envelope.totals.get(kind, envelope.marks[kind].sum()))
+                           for kind in MARKS], fontsize=7)
     strip.set_ylim(-0.7, len(MARKS) - 0.3)
     strip.invert_yaxis()
     figure.suptitle("%s: %d samples; %d frames, %d without the marker, %d different; %s" % (

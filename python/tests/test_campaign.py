@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import quendix
-from quendix_testing import REPO, erased_frame, frames, log_lines
+from quendix_testing import RAW_SAMPLE, REPO, erased_frame, frames, log_lines
 
 pandas = pytest.importorskip("pandas")
 
@@ -175,14 +175,20 @@ def campaign(tmp_path_factory, generator):
     directory = tmp_path_factory.mktemp("campaign")
     make_campaign(directory, generator)
     generate(generator, directory / "long.qvx", "--frames", "5000", "--missing-every", "33")
+    # Still, stuck on every axis, a clipped burst, and every frame a copy of the first.
+    flat = np.zeros(300 * 9, RAW_SAMPLE)
+    flat["AX"][:20] = 32767
+    (directory / "flat.qvx").write_bytes(frames([(1, p) for p in range(300)], flat))
     return directory
 
 
-def test_summary_with_a_process_pool_is_the_serial_one(campaign):
-    serial = quendix.summary(campaign)
+@pytest.mark.parametrize("quality", [False, True])
+def test_summary_with_a_process_pool_is_the_serial_one(campaign, quality):
+    serial = quendix.summary(campaign, quality=quality)
     with concurrent.futures.ProcessPoolExecutor(2) as executor:
-        pooled = quendix.summary(campaign, executor=executor)
+        pooled = quendix.summary(campaign, executor=executor, quality=quality)
     pandas.testing.assert_frame_equal(pooled, serial)
+    assert not quality or serial["quality"].str.contains("stuck").sum() == 1
 
 
 @pytest.fixture(scope="module")
@@ -195,9 +201,11 @@ def cluster():
             yield client
 
 
-def test_summary_on_a_cluster_is_the_serial_one(campaign, cluster):
-    serial = quendix.summary(campaign, 1)
-    on_cluster = quendix.summary(campaign, 1, executor=cluster.get_executor())
+@pytest.mark.parametrize("quality", [False, True])
+def test_summary_on_a_cluster_is_the_serial_one(campaign, cluster, quality):
+    serial = quendix.summary(campaign, 1, quality=quality, thresholds={"clipped": 0.5})
+    on_cluster = quendix.summary(campaign, 1, executor=cluster.get_executor(), quality=quality,
+                                 thresholds={"clipped": 0.5})
     pandas.testing.assert_frame_equal(on_cluster, serial)
 
 
