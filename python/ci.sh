@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # CI for the Python package, run after the C++ build: installs the package
-# into a fresh virtual environment without the network, runs its tests
-# against the built converter and generator, and runs both worked examples.
+# into a fresh virtual environment without the network and runs its tests,
+# the worked examples among them, against the built converter and
+# generator. The commands of docs/python.md (the examples and the command
+# line as a user runs them) are python/check_docs.py's to run.
 #
 #   python/ci.sh        (needs build/default/quendix and build/default/quendix-gen)
 #
@@ -42,13 +44,3 @@ echo "== python: the package's tests, against the built programs"
 (cd "$scratch" && PYTHONDONTWRITEBYTECODE=1 "$venv_python" -m pytest -q -rs -p no:cacheprovider \
   "$repo/python/tests")
 
-echo "== python: the worked examples and the command line, from the installed package"
-(cd "$scratch" && "$venv_python" "$repo/python/examples/gaps.py" "$repo/examples/afternoon.qvx")
-(cd "$scratch" && "$venv_python" "$repo/python/examples/plot.py" "$repo/examples/afternoon.qvx" afternoon.png)
-[ -s "$scratch/afternoon.png" ] || { echo "python/ci.sh: plot.py made no picture"; exit 1; }
-echo "plot.py drew $(stat -c %s "$scratch/afternoon.png") bytes of PNG"
-(cd "$scratch" && "$venv_python" "$repo/python/examples/campaign.py" "$repo/examples")
-(cd "$scratch" && "$venv_python" -m quendix summary -j 2 -o summary.csv "$repo/examples")
-[ "$(wc -l < "$scratch/summary.csv")" -eq 4 ] || { echo "python/ci.sh: the summary CSV has not 3 rows"; exit 1; }
-(cd "$scratch" && "$venv_python" -m quendix plot "$repo/examples/morning.qvx")
-[ -s "$scratch/morning.png" ] || { echo "python/ci.sh: python -m quendix plot made no picture"; exit 1; }

@@ -220,7 +220,7 @@ TEST_F(HostileFs, AKilledReRunLeavesEachOutputWholeOrAsItWas)
     // marker, so that the report runs through the whole conversion. It is
     // converted once as `earlier` and once as `later`, and then `later` is
     // converted again over the earlier outputs and killed after a part of
-    // its console text has arrived: at 23 points spread over its first
+    // its console text has arrived: at 8 points spread over its first
     // 77%, where the program, which can be ahead of the test by no more
     // than the pipe and its console buffers, is still converting, and once
     // after the whole console text.
@@ -249,11 +249,11 @@ TEST_F(HostileFs, AKilledReRunLeavesEachOutputWholeOrAsItWas)
     const fs::path dir = at("rerun");
     write_file(dir / "big.qvx", later_recording);
     int killed_midway = 0;
-    const int points = 24;
+    const int points = 9;
     for (int point = 1; point <= points; ++point) {
         write_file(dir / "big.csv", earlier_csv);
         write_file(dir / "big.log", earlier_log);
-        const size_t kill_at = point < points ? whole.output.size() * static_cast<size_t>(point) / 30
+        const size_t kill_at = point < points ? whole.output.size() * static_cast<size_t>(3 * point - 1) / 30
                                               : whole.output.size();
         size_t received = 0;
         bool killed = false;
@@ -1165,7 +1165,7 @@ TEST_F(HostileFs, AConversionWithoutMemoryIsNotOpenedAndTheRunGoesOn)
     }
     write_file(at("a.qvx"), gaps);
     const std::string frame = frame_bytes(sample_frame(1, 0, 0));
-    const int files = 20000;
+    const int files = 8000;
     std::vector<std::string> names;
     for (int i = 0; i < files; ++i) {
         char name[32];
