@@ -124,17 +124,6 @@ class Envelope:
             self.high[p, touched] = np.maximum(self.high[p, touched], high)
         self.last_values = [float(samples[field][-1]) for field, _, _ in PANELS]
 
-
-def picture_name(source):
-    """The default picture of the recording at `source`: beside it, as the
-    converter's outputs are, its name's last four bytes replaced by ".png"
-    (or ".png" added to a name shorter than that)."""
-    path = os.fspath(source)
-    raw = os.fsencode(path)
-    raw = (raw[:-4] if len(os.path.basename(raw)) >= 4 else raw) + b".png"
-    return raw if isinstance(path, bytes) else os.fsdecode(raw)
-
-
     def add_events(self, events):
         """Marks the events of quality.Quality.add or finish: the columns
         of the clipped rows, the breaks of the counter and the duplicate
@@ -151,6 +140,16 @@ def picture_name(source):
             np.add.at(steps, self.column_of(spans[:, 0]), 1)
             np.add.at(steps, self.column_of(spans[:, 1] - 1) + 1, -1)
             self.marks["stuck"] += np.cumsum(steps[:-1])
+
+
+def picture_name(source):
+    """The default picture of the recording at `source`: beside it, as the
+    converter's outputs are, its name's last four bytes replaced by ".png"
+    (or ".png" added to a name shorter than that)."""
+    path = os.fspath(source)
+    raw = os.fsencode(path)
+    raw = (raw[:-4] if len(os.path.basename(raw)) >= 4 else raw) + b".png"
+    return raw if isinstance(path, bytes) else os.fsdecode(raw)
 
 
 def plot(source, output=None, end_block=DEFAULT_END_BLOCK):
