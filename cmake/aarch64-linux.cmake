@@ -21,17 +21,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# The program is linked statically (QUENDIX_STATIC_PROGRAM), so that it runs
-# as it is on any arm64 Linux. What else is built here (tests, generator,
-# benchmarks) only runs here, under qemu-user: it is linked to the sysroot's
-# loader and libraries by their absolute paths, which a static GoogleTest
-# would not allow without the C library's warnings about its networking.
-# Either way qemu runs them without -L, which would look every absolute path
-# up in the sysroot first ("/" itself included) and so mislead the
-# program's walks from "/".
-set(QUENDIX_STATIC_PROGRAM ON)
-set(CMAKE_EXE_LINKER_FLAGS_INIT
-    "-Wl,--dynamic-linker=${QUENDIX_AARCH64_SYSROOT}/lib/ld-linux-aarch64.so.1 -Wl,-rpath,${QUENDIX_AARCH64_SYSROOT}/lib")
+# The executables are linked statically: they run on any arm64 Linux
+# without the target's libraries, and qemu-user runs them without -L. With
+# -L (the target's loader and libraries from the sysroot), qemu looks up
+# every absolute path in the sysroot first, so "/" itself would open the
+# sysroot and the program's walks from "/" would go astray.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
 # Everything built here that has to run (test discovery, tests, the example
 # checks, the demo) runs under qemu-user, named by its absolute path since

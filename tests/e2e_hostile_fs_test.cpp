@@ -1225,6 +1225,9 @@ TEST_F(HostileFs, AStartWithoutMemorySaysSoAndDoesNotAbort)
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "AddressSanitizer reserves far more address space than any limit here";
 #endif
+    if (!emulator_in_use().empty()) {
+        GTEST_SKIP() << "the address-space limit would hold the emulator " << emulator_in_use() << " too";
+    }
     // Address-space limits from the least with which a run converts its
     // one file down by 512 KiB, in steps of 4 KiB: each run converts the
     // file, or says in one line that it cannot start (status 2), or is
