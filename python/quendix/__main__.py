@@ -66,10 +66,14 @@ def threshold(text):
 PROGRESS_FROM = 4
 
 
-def progress_bar(total):
+def progress_bar(count):
     """A tqdm bar on standard error when it is a terminal, the campaign has
-    more than a few recordings and tqdm is installed; else None."""
-    if total <= PROGRESS_FROM or not sys.stderr.isatty():
+    more than a few recordings (`count()`, called only on a terminal, since
+    it walks the campaign) and tqdm is installed; else None."""
+    if not sys.stderr.isatty():
+        return None
+    total = count()
+    if total <= PROGRESS_FROM:
         return None
     try:
         import tqdm
@@ -188,7 +192,7 @@ def run_summary(args):
     if args.quality:
         from .campaign import recordings
 
-        bar = progress_bar(sum(1 for _ in recordings(args.sources, args.selector)))
+        bar = progress_bar(lambda: sum(1 for _ in recordings(args.sources, args.selector)))
     try:
         table = summary(args.sources, args.end_block, executor, args.selector, quality=args.quality,
                         thresholds=dict(args.thresholds), progress=bar.update if bar else None)
