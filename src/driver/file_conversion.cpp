@@ -3,8 +3,10 @@
 #include "convert/frame_file.h"
 #include "driver/csv_writer.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -159,22 +161,6 @@ int convert(const directory* dir, const std::string& name, const std::string& di
 }
 
 }  // namespace
-
-std::string join_path(const std::string& dir, const std::string& name)
-{
-    std::string path;
-    path.reserve(dir.size() + 1 + name.size());
-    path.append(dir).append(1, path_separator).append(name);
-    return path;
-}
-
-void end_if_interrupted()
-{
-    if (interrupt_signal != 0) {
-        std::fflush(stdout);
-        end_by_interrupt();
-    }
-}
 
 int convert_file(const directory* dir, const std::string& name, const std::string& dir_path, int end_block,
                  output_set* outputs)

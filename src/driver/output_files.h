@@ -8,18 +8,8 @@
 
 #include <cstdio>
 #include <map>
-#include <set>
 #include <string>
 #include <utility>
-
-// Directories by identity: those a walk has entered or listed.
-using identity_set = std::set<std::pair<unsigned long long, unsigned long long>>;
-
-// Adds `id` to `set`; false when it was there already.
-inline bool add_identity(identity_set* set, const file_identity& id)
-{
-    return set->insert(std::make_pair(id.volume, id.index)).second;
-}
 
 // What a run remembers of an output it has made: its version once it is in
 // place, as it was then.

@@ -63,6 +63,15 @@ extern const char path_separator;
 // True when `c` separates path components on this platform.
 bool is_path_separator(char c);
 
+// The path of the entry `name` of the directory whose path is `dir`.
+inline std::string join_path(const std::string& dir, const std::string& name)
+{
+    std::string path;
+    path.reserve(dir.size() + 1 + name.size());
+    path.append(dir).append(1, path_separator).append(name);
+    return path;
+}
+
 // An open directory. Every name the converter lists, opens, creates or
 // removes is taken relative to one, so that no path grows too long for the
 // system and a directory renamed or replaced meanwhile cannot send a file's
@@ -145,6 +154,16 @@ extern volatile std::sig_atomic_t interrupt_signal;
 
 // Ends the process as the interrupt in interrupt_signal would have ended it.
 [[noreturn]] void end_by_interrupt();
+
+// Ends the process when an interrupt has arrived, after writing out what
+// standard output holds.
+inline void end_if_interrupted()
+{
+    if (interrupt_signal != 0) {
+        std::fflush(stdout);
+        end_by_interrupt();
+    }
+}
 
 // True when standard output is an interactive terminal.
 bool stdout_is_terminal();

@@ -21,6 +21,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -59,14 +60,6 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // itself. The system may end the process sooner: five seconds after a
 // console window is closed.
 constexpr DWORD CLOSE_WAIT_MS = 10000;
-
-std::string joined(const directory* dir, const std::string& name)
-{
-    std::string path;
-    path.reserve(dir->path.size() + 1 + name.size());
-    path.append(dir->path).append(1, path_separator).append(name);
-    return path;
-}
 
 // True when the system takes `path` for a device: names such as "nul",
 // "con.qvx" or "com1.csv" in any directory open a device, not a file. It
@@ -220,7 +213,7 @@ bool join_into(const directory* dir, const std::string& name, char (&path)[MAX_P
 bool read_entries(const directory* dir, const std::string& name_pattern, std::vector<listing_entry>* entries)
 {
     WIN32_FIND_DATAA entry;
-    const HANDLE listing = FindFirstFileA(joined(dir, name_pattern).c_str(), &entry);
+    const HANDLE listing = FindFirstFileA(join_path(dir->path, name_pattern).c_str(), &entry);
     if (listing == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -271,7 +264,7 @@ BOOL WINAPI note_console_event(DWORD event)
 
 directory* open_directory(const directory* parent, const std::string& name, file_identity* id)
 {
-    std::string path = parent != nullptr ? joined(parent, name) : name;
+    std::string path = parent != nullptr ? join_path(parent->path, name) : name;
     if (names_device(path)) {
         return nullptr;
     }
@@ -314,7 +307,7 @@ int list_directory(const directory* dir, const std::string& name_pattern, std::v
 
 int name_identity(const directory* dir, const std::string& name, bool follow_links, file_identity* id)
 {
-    const std::string path = joined(dir, name);
+    const std::string path = join_path(dir->path, name);
     if (names_device(path)) {
         return -1;
     }
@@ -336,7 +329,7 @@ int name_version(const directory* dir, const std::string& name, file_identity* i
     // The file index of NTFS holds a sequence number that changes when a
     // record is reused, so the identity alone tells files apart there; the
     // times and size are for other file systems.
-    const std::string path = joined(dir, name);
+    const std::string path = join_path(dir->path, name);
     if (names_device(path)) {
         return -1;
     }
@@ -370,7 +363,7 @@ FILE* open_input(const directory* dir, const std::string& name, file_identity* i
     // Devices are turned away by name, and anything else that is not a
     // disk file by its type, before a byte is read: a run never waits on a
     // console or a pipe, and never reads an endless device.
-    const std::string path = joined(dir, name);
+    const std::string path = join_path(dir->path, name);
     if (names_device(path)) {
         return nullptr;
     }
@@ -391,7 +384,7 @@ bool may_replace(const directory* dir, const std::string& name)
 {
     // A name that opens a device ("nul.csv") does so in every directory:
     // the output would vanish while the run reported it written.
-    const std::string path = joined(dir, name);
+    const std::string path = join_path(dir->path, name);
     return !names_device(path) && replaceable_name(dir, name, path);
 }
 
@@ -399,7 +392,7 @@ FILE* create_new_file(const directory* dir, const std::string& name, const file_
                       bool* name_taken)
 {
     *name_taken = false;
-    const std::string path = joined(dir, name);
+    const std::string path = join_path(dir->path, name);
     if (names_device(path)) {
         return nullptr;
     }
