@@ -78,15 +78,48 @@ inline std::string join_path(const std::string& dir, const std::string& name)
 // outputs elsewhere.
 struct directory;
 
+// Closes a directory that open_directory opened.
+void close_directory(directory* dir);
+
+// The owner of an open directory, which closes it when the owner goes
+// (whether the scope is left by a return or by std::bad_alloc); null when
+// it owns none. It can be moved, never copied.
+struct directory_handle {
+    directory* dir = nullptr;
+
+    directory_handle() = default;
+    explicit directory_handle(directory* opened) : dir(opened) {}
+    directory_handle(directory_handle&& other) noexcept : dir(other.dir) { other.dir = nullptr; }
+    directory_handle& operator=(directory_handle&& other) noexcept
+    {
+        if (this != &other) {
+            if (dir != nullptr) {
+                close_directory(dir);
+            }
+            dir = other.dir;
+            other.dir = nullptr;
+        }
+        return *this;
+    }
+    directory_handle(const directory_handle&) = delete;
+    directory_handle& operator=(const directory_handle&) = delete;
+    ~directory_handle()
+    {
+        if (dir != nullptr) {
+            close_directory(dir);
+        }
+    }
+
+    const directory* get() const { return dir; }
+    explicit operator bool() const { return dir != nullptr; }
+};
+
 // Opens `name` (it may hold separators) relative to `parent`, or to the
 // current directory when `parent` is null, and fills `id`. Links are
 // followed only when the user running the program or the superuser owns
-// them (POSIX; on Windows every link is followed). Returns null when it is
-// not a directory that can be opened that way.
-directory* open_directory(const directory* parent, const std::string& name, file_identity* id);
-
-// Closes a directory that open_directory opened.
-void close_directory(directory* dir);
+// them (POSIX; on Windows every link is followed). Returns a null handle
+// when it is not a directory that can be opened that way.
+directory_handle open_directory(const directory* parent, const std::string& name, file_identity* id);
 
 // Lists the entries of `dir` whose names match `name_pattern` ("*" any run
 // of characters, "?" one character, letters without regard to case), never
