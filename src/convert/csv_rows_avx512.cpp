@@ -19,7 +19,6 @@
 // inline functions of the headers) is compiled for them.
 #include "convert/csv_rows_avx512.h"
 
-#include "convert/csv_row.h"
 #include "convert/fast_magnitudes.h"
 #include "convert/frame_layout.h"
 

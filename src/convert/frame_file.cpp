@@ -7,6 +7,11 @@
 
 namespace {
 
+// The conversion's working state, input_chunk and report below, is kept at
+// file scope, taken from no allocator and shared by every call. That makes
+// convert_frames non-reentrant: one conversion at a time in the process,
+// never two threads converting at once.
+
 // Whole frames read at once. Reads go straight from the file into the
 // buffer, and frames are converted where they lie.
 constexpr size_t FRAMES_PER_READ = 496;  // just under 64 KiB

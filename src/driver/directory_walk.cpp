@@ -5,10 +5,21 @@
 #include "driver/platform.h"
 
 #include <new>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
+
+// Directories by identity: those a walk has entered or listed.
+using identity_set = std::set<std::pair<unsigned long long, unsigned long long>>;
+
+// Adds `id` to `set`; false when it was there already.
+bool add_identity(identity_set* set, const file_identity& id)
+{
+    return set->insert(std::make_pair(id.volume, id.index)).second;
+}
 
 // The selector split at its last separator: a selector such as "sub/*.qvx"
 // looks into the subdirectory "sub" of every visited directory, and the
@@ -45,22 +56,22 @@ struct walk_state {
 void convert_selected_files(const directory* dir, const std::string& path, walk_state* state)
 {
     const selector_parts& selector = state->selector;
-    directory* subdir = nullptr;
+    directory_handle subdir;
     file_identity subdir_id;
     if (!selector.directory.empty()) {
         subdir = open_directory(dir, selector.directory, &subdir_id);
-        if (subdir == nullptr) {
+        if (!subdir) {
             return;
         }
     }
-    const directory* listed = subdir != nullptr ? subdir : dir;
+    const directory* listed = subdir ? subdir.get() : dir;
     try {
         // The outputs made here matter only to the later files of this
         // listing: no other directory's file can collide with them.
         output_set outputs;
-        const std::string listed_path = subdir != nullptr ? join_path(path, selector.directory) : path;
+        const std::string listed_path = subdir ? join_path(path, selector.directory) : path;
         std::vector<listing_entry> entries;
-        if ((subdir == nullptr || add_identity(&state->listed, subdir_id)) &&
+        if ((!subdir || add_identity(&state->listed, subdir_id)) &&
             list_directory(listed, selector.name_pattern, &entries) == 0) {
             for (const listing_entry& entry : entries) {
                 // The temporary files of outputs being written, by this run
@@ -77,31 +88,32 @@ void convert_selected_files(const directory* dir, const std::string& path, walk_
         // No memory for the path of the selector's directory or for its
         // listing: its files are not reached, as when it cannot be read.
     }
-    if (subdir != nullptr) {
-        close_directory(subdir);
-    }
 }
 
 void walk(const directory* dir, const std::string& path, walk_state* state);
 
-// Walks the subdirectory `name` of `dir`, whose path is `path`, unless the
-// walk has entered it already. One that cannot be opened, or whose path or
-// record the memory cannot hold, is not entered, like an unreadable one.
-void enter(const directory* dir, const std::string& path, const std::string& name, walk_state* state)
+// Walks the subdirectory `name` of `parent`, whose path is `parent_path`,
+// unless the walk has entered it already; with a null `parent`, the
+// directory `name` the walk starts in, whose path is `name` itself. One
+// that cannot be opened, or whose path or record the memory cannot hold, is
+// not entered, like an unreadable one; in one entered, a listing too large
+// for memory passes over the rest of it. False when memory ran out before
+// the directory was recorded as entered.
+bool enter(const directory* parent, const std::string& parent_path, const std::string& name, walk_state* state)
 {
-    file_identity id;
-    directory* subdir = open_directory(dir, name, &id);
-    if (subdir == nullptr) {
-        return;
-    }
+    bool recorded = false;
     try {
-        if (add_identity(&state->visited, id)) {
-            walk(subdir, join_path(path, name), state);
+        file_identity id;
+        const directory_handle dir = open_directory(parent, name, &id);
+        if (!dir || !add_identity(&state->visited, id)) {
+            return true;
         }
+        recorded = true;
+        walk(dir.get(), parent != nullptr ? join_path(parent_path, name) : name, state);
     } catch (const std::bad_alloc&) {
-        // Not entered, as said above.
+        // Not entered, or the rest passed over, as said above.
     }
-    close_directory(subdir);
+    return recorded;
 }
 
 void walk(const directory* dir, const std::string& path, walk_state* state)
@@ -110,8 +122,8 @@ void walk(const directory* dir, const std::string& path, walk_state* state)
     if (!state->recursive) {
         return;
     }
-    // A listing too large for memory throws, and whoever entered this
-    // directory passes over the rest of it like an unreadable one.
+    // A listing too large for memory throws, and enter passes over the rest
+    // of this directory like an unreadable one.
     std::vector<listing_entry> entries;
     if (list_directory(dir, "*", &entries) != 0) {
         return;
@@ -128,30 +140,17 @@ void walk(const directory* dir, const std::string& path, walk_state* state)
 
 int process_directory(const char* dir, const char* selector, bool recursive, int end_block)
 {
-    file_identity id;
-    directory* start = nullptr;
     walk_state state;
+    std::string start;
     try {
-        start = open_directory(nullptr, dir, &id);
-        if (start == nullptr) {
-            return 0;
-        }
         state.selector = split_selector(selector);
-        state.recursive = recursive;
-        state.end_block = end_block;
-        add_identity(&state.visited, id);
+        start = dir;
     } catch (const std::bad_alloc&) {
-        if (start != nullptr) {
-            close_directory(start);
-        }
         return -1;
     }
-    try {
-        walk(start, dir, &state);
-    } catch (const std::bad_alloc&) {
-        // The start directory's listing too large for memory: it is passed
-        // over like an unreadable one.
-    }
-    close_directory(start);
-    return 0;
+    state.recursive = recursive;
+    state.end_block = end_block;
+    // Without the memory to open and record the start directory nothing is
+    // converted; memory that runs out later passes over what is left.
+    return enter(nullptr, std::string(), start, &state) ? 0 : -1;
 }

@@ -3,10 +3,30 @@
 #include "convert/frame_file.h"
 #include "driver/csv_writer.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <new>
+#include <string>
 
 namespace {
+
+// The owner of an open input stream, which closes it when the owner goes.
+struct input_stream {
+    FILE* stream;
+
+    explicit input_stream(FILE* opened) : stream(opened) {}
+    input_stream(const input_stream&) = delete;
+    input_stream& operator=(const input_stream&) = delete;
+    ~input_stream() { close(); }
+
+    void close()
+    {
+        if (stream != nullptr) {
+            std::fclose(stream);
+            stream = nullptr;
+        }
+    }
+};
 
 // The length of the UTF-8 sequence that starts at `text[i]`: 1 to 4 for a
 // whole, well-formed one (no overlong form, no surrogate, nothing above
@@ -86,29 +106,30 @@ void report_outcome(const std::string& path, const char* outcome, bool terminal)
     std::printf(", %s.\n", outcome);
 }
 
-// Converts as convert_file does, keeping the open input in `*input` and the
-// outputs in `pair`, so that the caller can release them when memory runs
-// out.
+// Converts as convert_file does. Running out of memory throws
+// std::bad_alloc, and the input and whatever of the outputs was made go
+// with their owners: nothing is left open or created.
 int convert(const directory* dir, const std::string& name, const std::string& dir_path, int end_block,
-            output_set* outputs, bool terminal, FILE** input, output_pair* pair)
+            output_set* outputs, bool terminal)
 {
     const std::string path = join_path(dir_path, name);
 
     file_identity input_id;
     file_access access = {};
-    *input = open_input(dir, name, &input_id, &access);
-    if (*input == nullptr) {
+    input_stream input(open_input(dir, name, &input_id, &access));
+    if (input.stream == nullptr) {
         report_outcome(path, "not opened", terminal);
         return -1;
     }
-    name_outputs(dir, name, path, pair);
-    const output_file* refused = refused_output(*pair, name, input_id, *outputs);
+    output_pair file_outputs;
+    output_pair* pair = &file_outputs;
+    name_outputs(dir, name, path, outputs, pair);
+    const output_file* refused = refused_output(*pair, name, input_id);
     if (refused == nullptr) {
-        refused = begin_outputs(pair, access, outputs);
+        refused = begin_outputs(pair, access);
     }
     if (refused != nullptr) {
-        std::fclose(*input);
-        *input = nullptr;
+        input.close();
         report_outcome(refused->path, "not opened", terminal);
         return -1;
     }
@@ -117,21 +138,20 @@ int convert(const directory* dir, const std::string& name, const std::string& di
     // The writer owns the CSV stream from here on, and closes it.
     csv_writer* csv_rows = open_csv_writer(pair->csv.stream);
     pair->csv.stream = nullptr;
-    const conversion_streams streams = {*input, csv_writer_sink(csv_rows), pair->log.stream, stdout,
+    const conversion_streams streams = {input.stream, csv_writer_sink(csv_rows), pair->log.stream, stdout,
                                         stdout_is_terminal()};
     const conversion_end end = convert_frames(streams, end_block, &interrupt_signal);
     const bool log_written = close_output(&pair->log);
     // Waits for the CSV writes in flight, so that none lands after the
     // temporary files are removed on an interrupt.
     const bool csv_written = close_csv_writer(csv_rows);
-    std::fclose(*input);
-    *input = nullptr;
+    input.close();
 
     // Until the outputs are in place the file is still being converted, and
     // an interrupt removes its temporary files: every real name keeps what
     // it held before.
     if (interrupt_signal != 0) {
-        abandon_outputs(pair, outputs);
+        abandon_outputs(pair);
         report_outcome(path, "interrupted", terminal);
         end_if_interrupted();
     }
@@ -139,9 +159,9 @@ int convert(const directory* dir, const std::string& name, const std::string& di
     // failed are whole records of what was read, and are put in place.
     const output_file* unplaced = nullptr;
     if (log_written && csv_written) {
-        unplaced = commit_outputs(pair, outputs);
+        unplaced = commit_outputs(pair);
     } else {
-        abandon_outputs(pair, outputs);
+        abandon_outputs(pair);
     }
     if (end == CONVERSION_READ_FAILED) {
         report_outcome(path, "not read", terminal);
@@ -160,22 +180,6 @@ int convert(const directory* dir, const std::string& name, const std::string& di
 
 }  // namespace
 
-std::string join_path(const std::string& dir, const std::string& name)
-{
-    std::string path;
-    path.reserve(dir.size() + 1 + name.size());
-    path.append(dir).append(1, path_separator).append(name);
-    return path;
-}
-
-void end_if_interrupted()
-{
-    if (interrupt_signal != 0) {
-        std::fflush(stdout);
-        end_by_interrupt();
-    }
-}
-
 int convert_file(const directory* dir, const std::string& name, const std::string& dir_path, int end_block,
                  output_set* outputs)
 {
@@ -186,17 +190,12 @@ int convert_file(const directory* dir, const std::string& name, const std::strin
     print_input_path(dir_path, name, terminal);
     std::fputs("\n\n", stdout);
 
-    FILE* input = nullptr;
-    output_pair pair;
     try {
-        return convert(dir, name, dir_path, end_block, outputs, terminal, &input, &pair);
+        return convert(dir, name, dir_path, end_block, outputs, terminal);
     } catch (const std::bad_alloc&) {
         // Memory for the file's names or for the set of outputs ran out:
         // the file is not converted, and the run goes on with the next.
-        abandon_outputs(&pair, outputs);
-        if (input != nullptr) {
-            std::fclose(input);
-        }
+        // Its input and outputs were closed and removed on the way here.
         std::fputs("quendix : ", stdout);
         print_input_path(dir_path, name, terminal);
         std::fputs(", not opened.\n", stdout);

@@ -8,9 +8,6 @@
 
 #include <string>
 
-// The path of the entry `name` of the directory whose path is `dir`.
-std::string join_path(const std::string& dir, const std::string& name);
-
 // Converts the frame file `name` in `dir`, whose path is `dir_path`, into
 // its CSV and log files beside it, echoing the report on standard output.
 // `outputs` holds the outputs the run has made in `dir`, which are never
@@ -23,9 +20,5 @@ std::string join_path(const std::string& dir, const std::string& name);
 // removes its temporary files, says so and ends the process.
 int convert_file(const directory* dir, const std::string& name, const std::string& dir_path, int end_block,
                  output_set* outputs);
-
-// Ends the process when an interrupt has arrived, after writing out the
-// console.
-void end_if_interrupted();
 
 #endif

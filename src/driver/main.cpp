@@ -2,9 +2,9 @@
 // continuity logs.
 #include "driver/command_line.h"
 #include "driver/directory_walk.h"
-#include "driver/file_conversion.h"
 #include "driver/platform.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 

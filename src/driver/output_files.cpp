@@ -1,6 +1,7 @@
 #include "driver/output_files.h"
 
 #include <chrono>
+#include <cstddef>
 
 namespace {
 
@@ -130,31 +131,37 @@ bool is_temporary_name(const std::string& name)
     return true;
 }
 
-void name_outputs(const directory* dir, const std::string& name, const std::string& path, output_pair* pair)
+output_pair::~output_pair()
+{
+    abandon_outputs(this);
+}
+
+void name_outputs(const directory* dir, const std::string& name, const std::string& path, output_set* outputs,
+                  output_pair* pair)
 {
     pair->dir = dir;
+    pair->outputs = outputs;
     pair->csv.name = output_name(name, ".csv");
     pair->csv.path = output_name(path, ".csv");
     pair->log.name = output_name(name, ".log");
     pair->log.path = output_name(path, ".log");
 }
 
-const output_file* refused_output(const output_pair& pair, const std::string& name, const file_identity& input,
-                                  const output_set& outputs)
+const output_file* refused_output(const output_pair& pair, const std::string& name, const file_identity& input)
 {
     for (const output_file* output : {&pair.csv, &pair.log}) {
-        if (!may_write(pair.dir, name, input, *output, outputs)) {
+        if (!may_write(pair.dir, name, input, *output, *pair.outputs)) {
             return output;
         }
     }
     return nullptr;
 }
 
-const output_file* begin_outputs(output_pair* pair, const file_access& access, output_set* outputs)
+const output_file* begin_outputs(output_pair* pair, const file_access& access)
 {
     for (output_file* output : {&pair->csv, &pair->log}) {
         if (!create_temporary(pair->dir, access, output)) {
-            abandon_outputs(pair, outputs);
+            abandon_outputs(pair);
             return output;
         }
         // The identity is the run's from now on: a later input whose output
@@ -162,7 +169,7 @@ const output_file* begin_outputs(output_pair* pair, const file_access& access, o
         // here, where running out of memory still leaves nothing in place;
         // one of a file the run made and that has gone since, whose number
         // the new file got, is replaced.
-        (*outputs)[std::make_pair(output->id.volume, output->id.index)] = made_output();
+        (*pair->outputs)[std::make_pair(output->id.volume, output->id.index)] = made_output();
     }
     return nullptr;
 }
@@ -175,11 +182,12 @@ bool close_output(output_file* output)
     return wrote && closed;
 }
 
-const output_file* commit_outputs(output_pair* pair, output_set* outputs)
+const output_file* commit_outputs(output_pair* pair)
 {
+    output_set* outputs = pair->outputs;
     for (output_file* output : {&pair->csv, &pair->log}) {
         if (rename_name(pair->dir, output->temporary, output->name) != 0) {
-            abandon_outputs(pair, outputs);
+            abandon_outputs(pair);
             return output;
         }
         output->temporary.clear();
@@ -201,8 +209,8 @@ const output_file* commit_outputs(output_pair* pair, output_set* outputs)
     return nullptr;
 }
 
-void abandon_outputs(output_pair* pair, output_set* outputs)
+void abandon_outputs(output_pair* pair)
 {
-    discard(pair->dir, &pair->csv, outputs);
-    discard(pair->dir, &pair->log, outputs);
+    discard(pair->dir, &pair->csv, pair->outputs);
+    discard(pair->dir, &pair->log, pair->outputs);
 }

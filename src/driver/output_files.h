@@ -8,18 +8,8 @@
 
 #include <cstdio>
 #include <map>
-#include <set>
 #include <string>
 #include <utility>
-
-// Directories by identity: those a walk has entered or listed.
-using identity_set = std::set<std::pair<unsigned long long, unsigned long long>>;
-
-// Adds `id` to `set`; false when it was there already.
-inline bool add_identity(identity_set* set, const file_identity& id)
-{
-    return set->insert(std::make_pair(id.volume, id.index)).second;
-}
 
 // What a run remembers of an output it has made: its version once it is in
 // place, as it was then.
@@ -42,11 +32,21 @@ struct output_file {
     file_identity id = {};   // the temporary file's identity, which it keeps when renamed
 };
 
-// The CSV and log of one recording, in the directory `dir`.
+// The CSV and log of one recording, in the directory `dir`, made as part
+// of `outputs`. The pair owns what it has created: whatever of it is still
+// open or under a temporary name when the pair goes (its conversion
+// returned early, or ran out of memory) is abandoned as abandon_outputs
+// does. It can be neither copied nor moved.
 struct output_pair {
     const directory* dir = nullptr;
+    output_set* outputs = nullptr;
     output_file csv;
     output_file log;
+
+    output_pair() = default;
+    output_pair(const output_pair&) = delete;
+    output_pair& operator=(const output_pair&) = delete;
+    ~output_pair();
 };
 
 // The name of an output beside `path`: its last four bytes replaced by
@@ -61,38 +61,41 @@ std::string output_name(const std::string& path, const char* extension);
 bool is_temporary_name(const std::string& name);
 
 // Fills `pair` with the outputs of the input `name` in `dir`, shown as
-// `path`. Nothing is created.
-void name_outputs(const directory* dir, const std::string& name, const std::string& path, output_pair* pair);
+// `path`, among `outputs`, the outputs this run has made in the directory.
+// Nothing is created.
+void name_outputs(const directory* dir, const std::string& name, const std::string& path, output_set* outputs,
+                  output_pair* pair);
 
 // The output of `pair` whose real name may not be written for the input
 // `name`, whose identity is `input`: the input itself, by name or through a
-// link; one of `outputs`, the outputs this run has made in the directory,
-// unchanged since it was put in place (not a later file that got its
-// identity); a name this user may not replace; or a directory, device, pipe
-// or socket. Null when both may. The CSV is looked at first.
-const output_file* refused_output(const output_pair& pair, const std::string& name, const file_identity& input,
-                                  const output_set& outputs);
+// link; one of the outputs this run has made in the directory, unchanged
+// since it was put in place (not a later file that got its identity); a
+// name this user may not replace; or a directory, device, pipe or socket.
+// Null when both may. The CSV is looked at first.
+const output_file* refused_output(const output_pair& pair, const std::string& name, const file_identity& input);
 
 // Creates both outputs of `pair` as new temporary files, the CSV first,
 // each named "." + its real name + ".quendix-" + six letters and digits,
 // readable as a file of `access` is (see create_new_file), and adds them
-// to `outputs`. Returns null when both were made, else the output that
-// could not be, with nothing left created.
-const output_file* begin_outputs(output_pair* pair, const file_access& access, output_set* outputs);
+// to the pair's outputs. Returns null when both were made, else the output
+// that could not be, with nothing left created.
+const output_file* begin_outputs(output_pair* pair, const file_access& access);
 
 // Closes the stream of `output`. True when every write and the close
 // succeeded.
 bool close_output(output_file* output);
 
 // Renames the outputs of `pair`, both written and closed, over their real
-// names, the CSV first, and notes in `outputs` what each is once in place.
-// Returns null when both are in place, else the output that could not be
-// put in place; it, and the log when the CSV could not be, are removed, and
-// their real names keep what they held.
-const output_file* commit_outputs(output_pair* pair, output_set* outputs);
+// names, the CSV first, and notes in the pair's outputs what each is once
+// in place. Returns null when both are in place, else the output that could
+// not be put in place; it, and the log when the CSV could not be, are
+// removed, and their real names keep what they held.
+const output_file* commit_outputs(output_pair* pair);
 
 // Closes what is still open of `pair`, removes its temporary files and
-// takes them out of `outputs`. The real names keep what they held.
-void abandon_outputs(output_pair* pair, output_set* outputs);
+// takes them out of the pair's outputs. The real names keep what they
+// held. Needs no memory, so that it can be done while std::bad_alloc
+// passes.
+void abandon_outputs(output_pair* pair);
 
 #endif

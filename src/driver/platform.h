@@ -63,21 +63,63 @@ extern const char path_separator;
 // True when `c` separates path components on this platform.
 bool is_path_separator(char c);
 
+// The path of the entry `name` of the directory whose path is `dir`.
+inline std::string join_path(const std::string& dir, const std::string& name)
+{
+    std::string path;
+    path.reserve(dir.size() + 1 + name.size());
+    path.append(dir).append(1, path_separator).append(name);
+    return path;
+}
+
 // An open directory. Every name the converter lists, opens, creates or
 // removes is taken relative to one, so that no path grows too long for the
 // system and a directory renamed or replaced meanwhile cannot send a file's
 // outputs elsewhere.
 struct directory;
 
+// Closes a directory that open_directory opened.
+void close_directory(directory* dir);
+
+// The owner of an open directory, which closes it when the owner goes
+// (whether the scope is left by a return or by std::bad_alloc); null when
+// it owns none. It can be moved, never copied.
+struct directory_handle {
+    directory* dir = nullptr;
+
+    directory_handle() = default;
+    explicit directory_handle(directory* opened) : dir(opened) {}
+    directory_handle(directory_handle&& other) noexcept : dir(other.dir) { other.dir = nullptr; }
+    directory_handle& operator=(directory_handle&& other) noexcept
+    {
+        if (this != &other) {
+            if (dir != nullptr) {
+                close_directory(dir);
+            }
+            dir = other.dir;
+            other.dir = nullptr;
+        }
+        return *this;
+    }
+    directory_handle(const directory_handle&) = delete;
+    directory_handle& operator=(const directory_handle&) = delete;
+    ~directory_handle()
+    {
+        if (dir != nullptr) {
+            close_directory(dir);
+        }
+    }
+
+    const directory* get() const { return dir; }
+    explicit operator bool() const { return dir != nullptr; }
+};
+
 // Opens `name` (it may hold separators) relative to `parent`, or to the
 // current directory when `parent` is null, and fills `id`. Links are
 // followed only when the user running the program or the superuser owns
-// them (POSIX; on Windows every link is followed). Returns null when it is
-// not a directory that can be opened that way.
-directory* open_directory(const directory* parent, const std::string& name, file_identity* id);
-
-// Closes a directory that open_directory opened.
-void close_directory(directory* dir);
+// them (POSIX; on Windows every link is followed). Returns a null handle
+// when it is not a directory that can be opened that way.
+directory_handle open_directory(const directory* parent, const std::string& name, file_identity* id);
 
 // Lists the entries of `dir` whose names match `name_pattern` ("*" any run
 // of characters, "?" one character, letters without regard to case), never
@@ -145,6 +187,16 @@ extern volatile std::sig_atomic_t interrupt_signal;
 
 // Ends the process as the interrupt in interrupt_signal would have ended it.
 [[noreturn]] void end_by_interrupt();
+
+// Ends the process when an interrupt has arrived, after writing out what
+// standard output holds.
+inline void end_if_interrupted()
+{
+    if (interrupt_signal != 0) {
+        std::fflush(stdout);
+        end_by_interrupt();
+    }
+}
 
 // True when standard output is an interactive terminal.
 bool stdout_is_terminal();

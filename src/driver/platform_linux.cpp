@@ -14,10 +14,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <new>
+#include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 const char path_separator = '/';
 
@@ -26,6 +29,63 @@ volatile std::sig_atomic_t interrupt_signal = 0;
 struct directory {
     int fd;
 };
+
+namespace {
+
+// The owner of an open descriptor, which closes it when the owner goes;
+// -1 when it owns none. It can be moved, never copied.
+struct descriptor {
+    int fd = -1;
+
+    descriptor() = default;
+    explicit descriptor(int opened) : fd(opened) {}
+    descriptor(descriptor&& other) noexcept : fd(other.release()) {}
+    descriptor& operator=(descriptor&& other) noexcept
+    {
+        if (this != &other) {
+            reset(other.release());
+        }
+        return *this;
+    }
+    descriptor(const descriptor&) = delete;
+    descriptor& operator=(const descriptor&) = delete;
+    ~descriptor() { reset(-1); }
+
+    // Closes what it owns and takes `opened` instead.
+    void reset(int opened)
+    {
+        if (fd >= 0) {
+            close(fd);
+        }
+        fd = opened;
+    }
+
+    // Hands the descriptor over to the caller, who closes it from now on.
+    int release()
+    {
+        const int kept = fd;
+        fd = -1;
+        return kept;
+    }
+};
+
+// The owner of a directory stream that fdopendir made, which closes it,
+// and its descriptor with it, when the owner goes.
+struct directory_stream {
+    DIR* stream;
+
+    explicit directory_stream(DIR* opened) : stream(opened) {}
+    directory_stream(const directory_stream&) = delete;
+    directory_stream& operator=(const directory_stream&) = delete;
+    ~directory_stream()
+    {
+        if (stream != nullptr) {
+            closedir(stream);
+        }
+    }
+};
+
+}  // namespace
 
 bool is_path_separator(char c)
 {
@@ -49,97 +109,80 @@ static bool trusted_owner(uid_t owner)
 // resolving every link on the way itself: each is looked at through a
 // descriptor of its own, so that what is read is what was checked, and
 // followed only when trusted_owner says so, 40 at most. Returns the
-// descriptor, or -1.
-static int open_through_trusted_links(int dir_fd, const std::string& name, int flags)
+// descriptor, -1 when it cannot be opened so.
+static descriptor open_through_trusted_links(int dir_fd, const std::string& name, int flags)
 {
     constexpr int MOST_LINKS = 40;
-    int at = dir_fd;  // the directory that `rest` is relative to
-    int owned = -1;   // `at` when it was opened here
-    const auto move_to = [&at, &owned](int fd) {
-        if (owned >= 0) {
-            close(owned);
+    int at = dir_fd;   // the directory that `rest` is relative to
+    descriptor owned;  // `at` when it was opened here
+    std::string rest = name;
+    int links = 0;
+    for (;;) {
+        if (!rest.empty() && rest[0] == '/') {
+            descriptor top(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (top.fd < 0) {
+                return descriptor();
+            }
+            owned = std::move(top);
+            at = owned.fd;
+            const size_t start = rest.find_first_not_of('/');
+            rest.erase(0, start == std::string::npos ? rest.size() : start);
+            if (rest.empty()) {
+                rest = ".";
+            }
+            continue;
         }
-        at = owned = fd;
-    };
-    int result = -1;
-    try {
-        std::string rest = name;
-        int links = 0;
-        for (;;) {
-            if (!rest.empty() && rest[0] == '/') {
-                const int top = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-                if (top < 0) {
-                    break;
-                }
-                move_to(top);
-                const size_t start = rest.find_first_not_of('/');
-                rest.erase(0, start == std::string::npos ? rest.size() : start);
-                if (rest.empty()) {
-                    rest = ".";
-                }
+        const size_t end = rest.find('/');
+        std::string part = rest.substr(0, end);
+        rest.erase(0, end == std::string::npos ? rest.size() : end + 1);
+        const bool last = rest.find_first_not_of('/') == std::string::npos;
+        if (part.empty()) {
+            if (!last) {
                 continue;
             }
-            const size_t end = rest.find('/');
-            std::string part = rest.substr(0, end);
-            rest.erase(0, end == std::string::npos ? rest.size() : end + 1);
-            const bool last = rest.find_first_not_of('/') == std::string::npos;
-            if (part.empty()) {
-                if (!last) {
-                    continue;
-                }
-                part = ".";
-            }
-            const int fd = openat(at, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-            struct stat st;
-            if (fd < 0) {
-                break;
-            }
-            if (fstat(fd, &st) != 0) {
-                close(fd);
-                break;
-            }
-            if (S_ISLNK(st.st_mode)) {
-                char target[PATH_MAX];
-                const ssize_t length = readlinkat(fd, "", target, sizeof target);
-                close(fd);
-                if (!trusted_owner(st.st_uid) || length <= 0 || length == sizeof target || ++links > MOST_LINKS) {
-                    break;
-                }
-                rest = last ? std::string(target, static_cast<size_t>(length))
-                            : std::string(target, static_cast<size_t>(length)) + "/" + rest;
-                continue;
-            }
-            if (last) {
-                // O_NOFOLLOW: a link put in its place since fails the open.
-                close(fd);
-                result = openat(at, part.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
-                break;
-            }
-            move_to(fd);
+            part = ".";
         }
-    } catch (const std::bad_alloc&) {
-        move_to(-1);
-        throw;
+        descriptor fd(openat(at, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        if (fd.fd < 0 || fstat(fd.fd, &st) != 0) {
+            return descriptor();
+        }
+        if (S_ISLNK(st.st_mode)) {
+            char target[PATH_MAX];
+            const ssize_t length = readlinkat(fd.fd, "", target, sizeof target);
+            fd.reset(-1);
+            if (!trusted_owner(st.st_uid) || length <= 0 || length == sizeof target || ++links > MOST_LINKS) {
+                return descriptor();
+            }
+            rest = last ? std::string(target, static_cast<size_t>(length))
+                        : std::string(target, static_cast<size_t>(length)) + "/" + rest;
+            continue;
+        }
+        if (last) {
+            // O_NOFOLLOW: a link put in its place since fails the open.
+            fd.reset(-1);
+            return descriptor(openat(at, part.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
+        }
+        owned = std::move(fd);
+        at = owned.fd;
     }
-    move_to(-1);
-    return result;
 }
 
-directory* open_directory(const directory* parent, const std::string& name, file_identity* id)
+directory_handle open_directory(const directory* parent, const std::string& name, file_identity* id)
 {
-    const int fd = open_through_trusted_links(parent != nullptr ? parent->fd : AT_FDCWD, name,
-                                              O_RDONLY | O_DIRECTORY | O_NONBLOCK);
-    if (fd < 0) {
-        return nullptr;
-    }
+    descriptor fd = open_through_trusted_links(parent != nullptr ? parent->fd : AT_FDCWD, name,
+                                               O_RDONLY | O_DIRECTORY | O_NONBLOCK);
     struct stat st;
-    directory* dir = fstat(fd, &st) == 0 ? new (std::nothrow) directory{fd} : nullptr;
-    if (dir == nullptr) {
-        close(fd);
-        return nullptr;
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0) {
+        return directory_handle();
     }
+    directory* dir = new (std::nothrow) directory{fd.fd};
+    if (dir == nullptr) {
+        return directory_handle();
+    }
+    fd.release();
     identity_from_stat(st, id);
-    return dir;
+    return directory_handle(dir);
 }
 
 void close_directory(directory* dir)
@@ -153,32 +196,24 @@ void close_directory(directory* dir)
 static bool read_entries(const directory* dir, const std::string& name_pattern, std::vector<listing_entry>* entries)
 {
     // A handle of its own for the listing, which readdir moves through.
-    const int fd = openat(dir->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (listing == nullptr) {
-        if (fd >= 0) {
-            close(fd);
-        }
+    descriptor fd(openat(dir->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const directory_stream listing(fd.fd >= 0 ? fdopendir(fd.fd) : nullptr);
+    if (listing.stream == nullptr) {
         return false;
     }
-    try {
-        while (const struct dirent* d = readdir(listing)) {
-            const char* name = d->d_name;
-            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
-                continue;
-            }
-            if (!wildcard_match(name_pattern.c_str(), name)) {
-                continue;
-            }
-            struct stat st;
-            const bool is_directory = fstatat(dir->fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-            entries->push_back(listing_entry{name, is_directory});
+    fd.release();  // the stream's now, closed with it
+    while (const struct dirent* d = readdir(listing.stream)) {
+        const char* name = d->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+            continue;
         }
-    } catch (const std::bad_alloc&) {
-        closedir(listing);
-        throw;
+        if (!wildcard_match(name_pattern.c_str(), name)) {
+            continue;
+        }
+        struct stat st;
+        const bool is_directory = fstatat(dir->fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+        entries->push_back(listing_entry{name, is_directory});
     }
-    closedir(listing);
     return true;
 }
 
@@ -228,21 +263,17 @@ FILE* open_input(const directory* dir, const std::string& name, file_identity* i
 {
     // O_NONBLOCK keeps the open itself from waiting for a FIFO's writer; the
     // type check then turns away everything that is not a regular file.
-    const int fd = open_through_trusted_links(dir->fd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        return nullptr;
-    }
+    descriptor fd = open_through_trusted_links(dir->fd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         return nullptr;
     }
     identity_from_stat(st, id);
     access->permissions = static_cast<unsigned>(st.st_mode & 0666);
     access->group = static_cast<unsigned long long>(st.st_gid);
-    FILE* stream = fdopen(fd, "rb");
-    if (stream == nullptr) {
-        close(fd);
+    FILE* stream = fdopen(fd.fd, "rb");
+    if (stream != nullptr) {
+        fd.release();  // the stream's now, closed with it
     }
     return stream;
 }
@@ -272,10 +303,10 @@ FILE* create_new_file(const directory* dir, const std::string& name, const file_
 {
     // O_EXCL: whatever holds the name, a link included, makes the creation
     // fail; nothing existing is ever followed, opened or truncated.
-    const int fd = openat(dir->fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
-                          static_cast<mode_t>(access.permissions));
-    *name_taken = fd < 0 && errno == EEXIST;
-    if (fd < 0) {
+    descriptor fd(openat(dir->fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                         static_cast<mode_t>(access.permissions)));
+    *name_taken = fd.fd < 0 && errno == EEXIST;
+    if (fd.fd < 0) {
         return nullptr;
     }
     // The new file has the directory's group where the directory is
@@ -285,18 +316,18 @@ FILE* create_new_file(const directory* dir, const std::string& name, const file_
     // the user may read it.
     struct stat st;
     const gid_t group = static_cast<gid_t>(access.group);
-    if (fstat(fd, &st) != 0 ||
-        (st.st_gid != group && fchown(fd, static_cast<uid_t>(-1), group) != 0 && fchmod(fd, st.st_mode & 0600) != 0)) {
-        close(fd);
+    if (fstat(fd.fd, &st) != 0 || (st.st_gid != group && fchown(fd.fd, static_cast<uid_t>(-1), group) != 0 &&
+                                   fchmod(fd.fd, st.st_mode & 0600) != 0)) {
         unlinkat(dir->fd, name.c_str(), 0);
         return nullptr;
     }
     identity_from_stat(st, id);
-    FILE* stream = fdopen(fd, "wb");
+    FILE* stream = fdopen(fd.fd, "wb");
     if (stream == nullptr) {
-        close(fd);
         unlinkat(dir->fd, name.c_str(), 0);
+        return nullptr;
     }
+    fd.release();  // the stream's now, closed with it
     return stream;
 }
 

@@ -21,6 +21,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -60,13 +61,37 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // console window is closed.
 constexpr DWORD CLOSE_WAIT_MS = 10000;
 
-std::string joined(const directory* dir, const std::string& name)
-{
-    std::string path;
-    path.reserve(dir->path.size() + 1 + name.size());
-    path.append(dir->path).append(1, path_separator).append(name);
-    return path;
-}
+// The owner of a handle that CreateFileA opened, which closes it when the
+// owner goes.
+struct file_handle {
+    HANDLE handle;
+
+    explicit file_handle(HANDLE opened) : handle(opened) {}
+    file_handle(const file_handle&) = delete;
+    file_handle& operator=(const file_handle&) = delete;
+    ~file_handle()
+    {
+        if (handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle);
+        }
+    }
+};
+
+// The owner of a listing that FindFirstFileA started, which ends it when
+// the owner goes.
+struct find_listing {
+    HANDLE handle;
+
+    explicit find_listing(HANDLE started) : handle(started) {}
+    find_listing(const find_listing&) = delete;
+    find_listing& operator=(const find_listing&) = delete;
+    ~find_listing()
+    {
+        if (handle != INVALID_HANDLE_VALUE) {
+            FindClose(handle);
+        }
+    }
+};
 
 // True when the system takes `path` for a device: names such as "nul",
 // "con.qvx" or "com1.csv" in any directory open a device, not a file. It
@@ -188,15 +213,14 @@ bool replaceable_name(const directory* dir, const std::string& name, const std::
         return false;
     }
     // The name is opened itself, never followed, and looked at again
-    // through the handle.
-    const HANDLE handle = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
+    // through the handle, which stays open while is_replaceable takes
+    // memory for the paths it compares.
+    const file_handle opened(CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (opened.handle == INVALID_HANDLE_VALUE) {
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     }
-    const bool replaceable = is_replaceable(handle, dir, name);
-    CloseHandle(handle);
-    return replaceable;
+    return is_replaceable(opened.handle, dir, name);
 }
 
 // Writes the path of `name` in `dir` into `path`, which holds MAX_PATH
@@ -220,26 +244,19 @@ bool join_into(const directory* dir, const std::string& name, char (&path)[MAX_P
 bool read_entries(const directory* dir, const std::string& name_pattern, std::vector<listing_entry>* entries)
 {
     WIN32_FIND_DATAA entry;
-    const HANDLE listing = FindFirstFileA(joined(dir, name_pattern).c_str(), &entry);
-    if (listing == INVALID_HANDLE_VALUE) {
+    const find_listing listing(FindFirstFileA(join_path(dir->path, name_pattern).c_str(), &entry));
+    if (listing.handle == INVALID_HANDLE_VALUE) {
         return false;
     }
-    try {
-        do {
-            if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) {
-                continue;
-            }
-            // A link to a directory carries the directory attribute as well.
-            const bool is_directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-            entries->push_back(listing_entry{entry.cFileName, is_directory});
-        } while (FindNextFileA(listing, &entry));
-    } catch (const std::bad_alloc&) {
-        FindClose(listing);
-        throw;
-    }
-    const bool whole = GetLastError() == ERROR_NO_MORE_FILES;
-    FindClose(listing);
-    return whole;
+    do {
+        if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) {
+            continue;
+        }
+        // A link to a directory carries the directory attribute as well.
+        const bool is_directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        entries->push_back(listing_entry{entry.cFileName, is_directory});
+    } while (FindNextFileA(listing.handle, &entry));
+    return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
 // Notes a console control event as the signal it stands for: Ctrl-C as
@@ -269,29 +286,29 @@ BOOL WINAPI note_console_event(DWORD event)
 
 }  // namespace
 
-directory* open_directory(const directory* parent, const std::string& name, file_identity* id)
+directory_handle open_directory(const directory* parent, const std::string& name, file_identity* id)
 {
-    std::string path = parent != nullptr ? joined(parent, name) : name;
+    std::string path = parent != nullptr ? join_path(parent->path, name) : name;
     if (names_device(path)) {
-        return nullptr;
+        return directory_handle();
     }
     // The backup semantics open directories, following links. Without
     // FILE_SHARE_DELETE the directory stays where it is while open.
     const HANDLE handle = CreateFileA(path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return nullptr;
+        return directory_handle();
     }
     DWORD attributes = 0;
     if (!identity_of(handle, id, &attributes) || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         CloseHandle(handle);
-        return nullptr;
+        return directory_handle();
     }
     directory* dir = new (std::nothrow) directory{std::move(path), handle};
     if (dir == nullptr) {
         CloseHandle(handle);
     }
-    return dir;
+    return directory_handle(dir);
 }
 
 void close_directory(directory* dir)
@@ -314,7 +331,7 @@ int list_directory(const directory* dir, const std::string& name_pattern, std::v
 
 int name_identity(const directory* dir, const std::string& name, bool follow_links, file_identity* id)
 {
-    const std::string path = joined(dir, name);
+    const std::string path = join_path(dir->path, name);
     if (names_device(path)) {
         return -1;
     }
@@ -336,7 +353,7 @@ int name_version(const directory* dir, const std::string& name, file_identity* i
     // The file index of NTFS holds a sequence number that changes when a
     // record is reused, so the identity alone tells files apart there; the
     // times and size are for other file systems.
-    const std::string path = joined(dir, name);
+    const std::string path = join_path(dir->path, name);
     if (names_device(path)) {
         return -1;
     }
@@ -370,7 +387,7 @@ FILE* open_input(const directory* dir, const std::string& name, file_identity* i
     // Devices are turned away by name, and anything else that is not a
     // disk file by its type, before a byte is read: a run never waits on a
     // console or a pipe, and never reads an endless device.
-    const std::string path = joined(dir, name);
+    const std::string path = join_path(dir->path, name);
     if (names_device(path)) {
         return nullptr;
     }
@@ -391,7 +408,7 @@ bool may_replace(const directory* dir, const std::string& name)
 {
     // A name that opens a device ("nul.csv") does so in every directory:
     // the output would vanish while the run reported it written.
-    const std::string path = joined(dir, name);
+    const std::string path = join_path(dir->path, name);
     return !names_device(path) && replaceable_name(dir, name, path);
 }
 
@@ -399,7 +416,7 @@ FILE* create_new_file(const directory* dir, const std::string& name, const file_
                       bool* name_taken)
 {
     *name_taken = false;
-    const std::string path = joined(dir, name);
+    const std::string path = join_path(dir->path, name);
     if (names_device(path)) {
         return nullptr;
     }

@@ -239,12 +239,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     check(write_whole_file(input, data, size) == 0, "the input can be written", input);
     file_identity id;
-    static directory* scratch = open_directory(nullptr, dir, &id);
-    check(scratch != nullptr, "the scratch directory can be opened", dir);
+    static const directory_handle scratch = open_directory(nullptr, dir, &id);
+    check(static_cast<bool>(scratch), "the scratch directory can be opened", dir);
     // Each input is a run of its own, free to replace the last one's outputs.
     output_set outputs;
     check(begin_capture(console) == 0, "standard output can be caught", console);
-    const int result = convert_file(scratch, "r.qvx", dir, end_block, &outputs);
+    const int result = convert_file(scratch.get(), "r.qvx", dir, end_block, &outputs);
     end_capture();
 
     check(result == 0, "the conversion succeeds");
