@@ -9,8 +9,8 @@ import distributed
 
 import quendix
 
-# The workers are processes of their own, which import this file again:
-# the guard keeps them from running it.
+# A LocalCluster's workers are processes started afresh, which import this
+# file again: the guard keeps them from running it.
 if __name__ == "__main__":
     with contextlib.ExitStack() as stack:
         if len(sys.argv) > 2:
