@@ -9,7 +9,11 @@ pipefail), one block at a time, in a scratch copy of the repository's
 python/, examples/ and docs/ with the built build/default/quendix and
 quendix-gen, and with HOME a fresh scratch directory, so that `~/...`
 names nothing left from before. A ```text block after a ```sh block (with
-no other block between) is that block's standard output, exactly.
+no other block between) is that block's standard output, exactly. The
+commands may write only into directories of their own (a `mktemp -d`, the
+home): once all have run, the copy must hold the same files as before, none
+added, removed or changed, so that a reader who runs them in a work tree
+finds nothing left there.
 
 A command may not start a bare `python`, `python3` or `pip`: which one the
 PATH finds first is not up to the document, so it names its interpreter.
@@ -99,6 +103,35 @@ def scratch_copy(scratch):
         shutil.copy2(program, scratch / "build" / "default" / name)
 
 
+def tree(top, skip):
+    """Every file and directory below `top` but those below `skip`, as a
+    mapping of the relative path to its size and modification time (None
+    for a directory, whose times change with its entries)."""
+    found = {}
+    for directory, names, files in os.walk(top):
+        here = Path(directory)
+        if here == skip:
+            names[:] = []
+            continue
+        for name in names:
+            if here / name != skip:
+                found[str((here / name).relative_to(top)) + "/"] = None
+        for name in files:
+            status = (here / name).lstat()
+            found[str((here / name).relative_to(top))] = (status.st_size, status.st_mtime_ns)
+    return found
+
+
+def left_behind(before, after):
+    """What the commands left in the copy: the paths added, removed or
+    changed between the trees `before` and `after`."""
+    changes = ["added %s" % path for path in sorted(after.keys() - before.keys())]
+    changes += ["removed %s" % path for path in sorted(before.keys() - after.keys())]
+    changes += ["changed %s" % path for path in sorted(before.keys() & after.keys())
+                if before[path] != after[path]]
+    return changes
+
+
 def main():
     document = Path(sys.argv[1] if len(sys.argv) > 1 else REPO / "docs" / "python.md")
     text = document.read_text(encoding="utf-8")
@@ -115,6 +148,7 @@ def main():
         # documented command works, not the figures it prints.
         env = dict(os.environ, HOME=str(home), QUENDIX_BENCH_FRAMES="75758", QUENDIX_BENCH_BIG_FRAMES="151516")
         env.pop("PYTHONPATH", None)
+        before = tree(scratch, home)
         for commands, expected, line in prepared:
             first = commands.strip().split("\n")[0]
             print("== %s:%d: %s" % (document.name, line, first), flush=True)
@@ -126,6 +160,10 @@ def main():
             if expected is not None and done.stdout != expected:
                 sys.exit("check_docs: the block at %s:%d printed another output than the document shows"
                          % (document, line))
+        changes = left_behind(before, tree(scratch, home))
+        if changes:
+            sys.exit("check_docs: the commands of %s wrote into the repository instead of a scratch directory:\n  %s"
+                     % (document, "\n  ".join(changes)))
         print("check_docs: the %d command blocks of %s ran as written" % (len(prepared), document))
     finally:
         shutil.rmtree(scratch, ignore_errors=True)

@@ -4,13 +4,31 @@
                               [-o FILE.csv] [--quality [--threshold NAME=LIMIT]...] SOURCE...
     python -m quendix plot [-e N] [-o FILE.png] RECORDING
 
-An output named with -o is written as quendix.files says ("-" is standard
-output). Names are shown as the converter shows them: on a terminal each
-control character and each byte that is not valid UTF-8 as "?", elsewhere
-their exact bytes. The exit status is 0, 1 when a recording could not be
-read or an output could not be written, and 2 for wrong arguments and for
-an output name that is refused (a directory, a name reached through
-another user's link, one of the recordings).
+summary prints quendix.summary() of the recordings and directories given
+as an aligned table, "-" for a missing value; -o writes it as CSV too (a
+missing value empty), and -o - writes the CSV alone, to standard output.
+-j JOBS reads with a pool of that many processes, --scheduler ADDRESS on
+the Dask cluster whose scheduler is there (tcp://host:8786); the table is
+the same. --quality adds the quality columns and --threshold NAME=LIMIT
+(or NAME=off, as often as needed) changes a check's limit; a progress bar
+is drawn on standard error when it is a terminal, the campaign has more
+than a few recordings and tqdm is installed.
+
+plot draws quendix.plot() of one recording to -o FILE.png, by default
+beside the recording, its name with .png as the converter names its
+outputs (alpha/day1.qvx gives alpha/day1.png); -o - is standard output.
+
+-e N is the converter's -e, 1 to 511 (default 510). An output named with
+-o is written as quendix.files says: a regular file is replaced only once
+the output is whole. Names are shown as the converter shows them: on a
+terminal each control character and each byte that is not valid UTF-8 as
+"?", elsewhere their exact bytes. The exit status is 0; 1 when a
+recording could not be read (its row says why, and a message on standard
+error how many), with --quality when a recording fails a check, or when
+an output could not be written; and 2 for wrong arguments (the usage and
+the reason on standard error) and for an output name that is refused (a
+directory, a name reached through another user's link, one of the
+recordings).
 """
 
 import argparse

@@ -49,7 +49,11 @@ def recordings(sources, selector=DEFAULT_SELECTOR):
     link is listed, and refused when read, as the converter refuses it; a
     directory so reached is not entered. Temporary files of outputs being
     written (".NAME.quendix-XXXXXX") are passed over. Any other path stands
-    for itself, whether it exists or not.
+    for itself, whatever its name, whether it exists or not.
+
+    A directory that cannot be listed is a pair with the reason. Raises
+    TypeError for a source that is not a path and for a selector that is
+    not a str.
     """
     if is_path(sources):
         sources = [sources]
@@ -256,27 +260,49 @@ def frame_counts(source_file, end_block):
 
 def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None, selector=DEFAULT_SELECTOR, quality=False,
             thresholds=None, progress=None):
-    """A pandas.DataFrame with one row per recording of `sources` (see
-    recordings(), with `selector`), in that order, with the columns SUMMARY_COLUMNS.
+    """A pandas.DataFrame with one row per recording of `sources` (a path,
+    a directory, or an iterable of these: see recordings(), with
+    `selector`), in that order, with the columns SUMMARY_COLUMNS.
 
-    The counts are those of the converter's CSV and log: whole frames,
-    frames with and without the marker, "different" lines, CSV rows, the
-    "start" line's values (missing when the first frame is not valid), the
-    "end" line's values, and the bytes after the last whole frame. A file
-    that cannot be read, or a directory that cannot be listed, is a row
-    with the reason in `error` and the counts missing; nothing else stops
-    the summary. Each file is read in bounded memory, headers only.
+    The counts are those of the converter's CSV and log, as pandas'
+    nullable Int64 (missing as <NA>):
+      path             the path as given, or as found below a directory given
+      bytes            the bytes read
+      frames           whole frames
+      valid            frames with the marker
+      missing          frames without it: the log's "missing" lines
+      different        the log's "different" lines
+      samples          the CSV's rows, 9 a valid frame
+      start_block, start_page_word
+                       the "start" line's values; missing when the first
+                       frame is not valid
+      last_block, last_page_word
+                       the "end" line's values
+      fragment         the bytes after the last whole frame, not converted
+      error            "", or why the file could not be read (the counts
+                       are then missing)
+    A missing path, a file that may not be read or whose read fails, a
+    FIFO, a device or another file that is not regular, and a directory
+    that cannot be listed are rows with their error: nothing else stops
+    the summary. Each file is read in bounded memory, headers only, about
+    1 MiB at a time, whatever its size. Raises ValueError or TypeError for an
+    `end_block` that read() refuses. Imports pandas.
 
-    `executor` (a concurrent.futures.Executor, such as a
-    ProcessPoolExecutor or a Dask client's get_executor()) reads the files
-    side by side; the rows come back in the same order. It is given
-    absolute paths, so workers need not share the caller's directory.
+    `executor` (a concurrent.futures.Executor: a ProcessPoolExecutor on one
+    machine, or a Dask cluster's distributed.Client(address).get_executor())
+    reads the files side by side; the rows come back in the same order. It
+    is given absolute paths, so workers need not share the caller's
+    directory, but they must reach the same files by those paths.
 
-    With `quality` true the table gains the columns QUALITY_COLUMNS (see
-    quendix.quality), computed from every row of each file, a piece at a
-    time; `thresholds`, a mapping of some names of quendix.THRESHOLDS to
-    other limits, changes the checks behind the `quality` column. An
-    unreadable file has them missing. `progress`, when given, is called
+    With `quality` true every row of each file is read too, a piece at a
+    time, and the table gains the columns QUALITY_COLUMNS, as the guide
+    (docs/python.md) defines them; the table is the same serially, with
+    an executor and whatever the pieces. `thresholds`, a mapping of some
+    names of quendix.THRESHOLDS to other limits (None turns a check off),
+    changes the checks behind the `quality` column; a name that is not a
+    check raises KeyError. An unreadable file has them missing.
+
+    `progress`, when given, is called
     with no argument as each row is done.
     """
     import pandas
@@ -332,11 +358,17 @@ def to_dask(sources, end_block=DEFAULT_END_BLOCK, frames=DASK_PIECE_FRAMES, sele
     frame), one partition per recording, or per `frames` whole frames of a
     larger one.
 
+    The columns keep the types of Recording.samples; `frame` is int64, so
+    frame * 132 is the frame's offset. A partition holds about 1.2 million
+    rows with the default `frames`.
+
     The files are looked at here (their sizes set the partitions), so one
     that cannot be read raises OSError naming it; summary() shows them all
     first. They are read when the partitions are computed, wherever that
     is: give paths that the workers can open. `end_block` is checked as
-    read() checks it; the samples do not depend on it.
+    read() checks it; the samples do not depend on it. Raises ValueError
+    when `sources` names no recording or `frames` is below 1. Imports Dask,
+    which only this needs.
     """
     import dask.dataframe
     import pandas

@@ -154,16 +154,39 @@ def picture_name(source):
 
 def plot(source, output=None, end_block=DEFAULT_END_BLOCK):
     """Draws the quick look of the recording at `source` (a path) into the
-    picture `output` and returns the summary of the recording as a dict.
+    picture `output` and returns the summary of the recording as a dict:
+    the counts of a summary() row (bytes, frames, valid, missing,
+    different, samples, start_block, start_page_word, last_block,
+    last_page_word, fragment).
+
+    One panel each, against the sample index: the three accelerometer
+    axes in units of 8192 counts, the three gyroscope axes in units of
+    65.536 counts, ASVM / 100 in acceleration units and GSVM in
+    angular-rate units. A recording with more samples than the panels have
+    pixel columns is drawn as an envelope: each column from the least to
+    the greatest of its samples' values, and of the line from the sample
+    before it, except where frames without the marker lie between the two,
+    where no line is drawn. A shorter one is drawn as lines, broken there.
+    A strip above the panels marks, with their counts, the report's frames
+    (start, different, missing) and the quality events: clipped rows,
+    stuck rows, SEQNO breaks and duplicate frames (see summary(quality=True)).
 
     `output` is a path (PNG, or another format matplotlib knows by the
-    name's suffix), by default picture_name(source), or a writable binary
-    file object (PNG). A path takes the picture as quendix.files says:
-    a regular file is replaced only once the picture is whole, a device or
-    FIFO is written straight to, and a directory, a name reached through a
-    link of another user or the recording itself raise
-    quendix.files.OutputRefused (an OSError) before anything is read.
-    Raises OSError naming the recording when it cannot be read.
+    name's suffix), by default picture_name(source): beside the recording,
+    as the converter names its outputs; or a writable binary file object
+    (PNG). A path takes the picture as quendix.files says: a regular file
+    is replaced only once the picture is whole, a device or FIFO is written
+    straight to, and a directory, a name reached through a link of another
+    user or the recording itself raise quendix.files.OutputRefused (an
+    OSError) before anything is read. Raises OSError naming the recording
+    when it cannot be read, TypeError for a source that is not a path (the
+    recording is read twice), ValueError for an `end_block` that read()
+    refuses or a picture format matplotlib does not know.
+
+    The recording is read twice, piece by piece (its headers, for the
+    number of samples, then its samples), so memory depends on the
+    picture's width only. Needs matplotlib, and uses its Agg backend: no
+    display.
     """
     end_block = check_end_block(end_block)
     if not is_path(source):

@@ -44,11 +44,37 @@ CHUNK_FRAMES = 4096
 class Recording:
     """A frame file as the converter sees it, or a piece of one.
 
-    samples:      one element per CSV row, in file order (SAMPLE_DTYPE).
-    frames:       one element per whole frame, valid or not (FRAME_DTYPE).
-    report:       the log's lines, without line ends.
+    samples:      a numpy structured array, one element per CSV row, in file
+                  order: the nine samples of every valid frame (SAMPLE_DTYPE).
+    frames:       a numpy structured array, one element per whole frame of
+                  the file, valid or not (FRAME_DTYPE).
+    report:       a list of str: the log's lines, in order, without line ends.
+    path:         the path read() was given (a file object's `name`, or None).
+    end_block:    the end block the report was made with.
     first_sample: the index in the whole recording of the first row of
                   `samples` (0 but for the later pieces of read_chunks).
+
+    The fields of `samples` (18 bytes a row) are the CSV's columns, in the
+    recording's 16-bit types, so that a recording takes little memory
+    (widen them before arithmetic that can leave that range, as in
+    samples["AX"].astype(np.int32) ** 2):
+      SEQNO       uint16  the sequence number
+      AX, AY, AZ  int16   raw accelerometer counts, 8192 to one unit
+      GX, GY, GZ  int16   raw gyroscope counts, 65.536 to one unit
+      ASVM        int16   acceleration magnitude in hundredths of a unit (0 to 692)
+      GSVM        int16   angular-rate magnitude in units (0 to 866)
+    The fields of `frames` (14 bytes a frame):
+      offset      int64   the byte offset of the frame's first byte in the file
+      block       uint16  the block number, as recorded
+      page_word   uint16  the page word, as recorded: the page in bits 0 to 14
+                          (& 0x7FFF), the R flag in bit 15 (& 0x8000)
+      valid       bool    whether the frame carries the marker; only valid
+                          frames have rows
+      reported    bool    whether the report has a line for the frame
+                          (start, different or missing)
+    Row i of `samples` belongs to the frame np.flatnonzero(frames["valid"])[i // 9];
+    the first row of each frame is 9 * (np.cumsum(frames["valid"]) - frames["valid"]),
+    plus first_sample in the whole recording.
     """
 
     def __init__(self, path, end_block, samples, frames, report, first_sample=0):
@@ -64,7 +90,8 @@ class Recording:
             self.path, len(self.frames), len(self.samples), len(self.report))
 
     def to_dataframe(self):
-        """The samples as a pandas.DataFrame with the CSV's columns."""
+        """The samples as a pandas.DataFrame with the CSV's columns and
+        types. Imports pandas, which only this needs."""
         import pandas
 
         return pandas.DataFrame(self.samples)
@@ -73,14 +100,26 @@ class Recording:
 def read(source, end_block=DEFAULT_END_BLOCK):
     """Reads the frame file `source` and returns its Recording.
 
-    `source` is a path, or a readable binary file object, which is read
-    from where it stands to its end and left open. `end_block` (1 to 511)
-    is the highest block number before the expected position wraps to
-    block 1, as the converter's -e option. Raises ValueError for another
-    `end_block`, TypeError for one that is not an integer, and OSError
-    naming the file when it cannot be opened or read or is not a regular
-    file. Links are followed as the converter follows them: only those of
-    the user or of root. The file is only read.
+    `source` is a path (str, bytes or os.PathLike), or a readable binary
+    file object (opened with "rb", a pipe, an io.BytesIO...), which is read
+    from where it stands to its end and left open; the offsets then count
+    from there. `end_block` (1 to 511) is the highest block number before
+    the expected position wraps to block 1, as the converter's -e option.
+
+    Raises ValueError for another `end_block`, TypeError for one that is
+    not an integer and for a source that is neither a path nor a binary
+    file object (a list, a text file). Raises OSError (or a subclass, such
+    as FileNotFoundError), with the path in its message and its
+    `filename`, for a path that is missing, a directory, a FIFO, a socket
+    or a device, a file that may not be read, and a read that fails: where
+    the converter ends the file at a failed read, no part of a recording
+    passes for the whole here. A FIFO never blocks the call: it is opened
+    without waiting and turned away before a byte is read. Links are
+    followed as the converter follows them: only those of the user or of
+    root. The file is only read; nothing is written anywhere.
+
+    The recording is held whole: 18 bytes a sample and 14 a frame, about
+    1.3 times the file. For larger files use read_chunks() or summary().
     """
     end_block = check_end_block(end_block)
     with FrameFile(source) as source_file:
@@ -107,18 +146,27 @@ def read(source, end_block=DEFAULT_END_BLOCK):
 
 def read_chunks(source, end_block=DEFAULT_END_BLOCK, frames=DEFAULT_PIECE_FRAMES):
     """Reads the frame file `source` piece by piece: an iterator of
-    Recordings of at most `frames` whole frames each, in file order.
+    Recordings of at most `frames` whole frames each (every piece but the
+    last has exactly `frames`), in file order.
 
-    Their samples, frames and report lines, one piece after the other, are
-    exactly those of read(source, end_block): the continuity check runs on
-    from piece to piece, and the "end" line comes with the last piece. A
-    file without a whole frame gives one piece, with no frames. Memory
-    stays bounded by the size of a piece whatever the file's size.
+    `source` and `end_block` are those of read(). Their samples, frames and
+    report lines, one piece after the other, are exactly those of
+    read(source, end_block): the continuity check runs on from piece to
+    piece, so that a jump or a run of frames without the marker across a
+    piece boundary is reported as in the whole file, and the "end" line
+    comes with the last piece. A file without a whole frame gives one
+    piece, with no frames. Each piece's `first_sample` is the index of its
+    first row in the whole recording.
 
-    The file is opened at once, so that a path that cannot be read raises
-    OSError here, as read() does; reading errors are raised by the
-    iteration. The file is closed when the iteration ends or the iterator
-    is closed.
+    Memory stays bounded by the size of a piece whatever the file's size:
+    two buffers of the file's bytes (the read ahead tells the last piece),
+    8.6 MB each with the default 65536 frames, and the arrays of one piece.
+
+    Raises ValueError for `frames` below 1 and TypeError for one that is
+    not an integer, and for `end_block` as read() does. The file is opened
+    at once, so that a path that cannot be read raises OSError here, as
+    read() does; reading errors are raised by the iteration. The file is
+    closed when the iteration ends or the iterator is closed.
     """
     end_block = check_end_block(end_block)
     piece_frames = operator.index(frames)

@@ -1,7 +1,15 @@
 """The continuity report: the block/page position each frame should have,
 and a line for every place where a recording departs from it.
 
-The lines are the converter's log lines, without their line ends.
+The lines are the converter's log lines, without their line ends: start,
+different (with its (R) variant), missing and end, by the converter's rules
+and formats. Where the definition leaves a choice, the converter's is made:
+a file whose first frame lacks the marker has its expected position start
+at block 0, page 0; the end line shows the frame buffer, which holds the
+last whole frame with the first bytes of a trailing fragment copied over
+it and starts zeroed, so that a file without a whole frame shows
+"      end :   0,   0" unless a fragment says otherwise; the offset of a
+missing line is the full byte offset, beyond 2 GiB as well.
 """
 
 import numpy as np

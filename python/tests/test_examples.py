@@ -27,7 +27,7 @@ def run_example(name, *args):
     return done.stdout
 
 
-@pytest.mark.parametrize("name", ["gaps.py", "plot.py", "campaign.py"])
+@pytest.mark.parametrize("name", ["cluster.py"])
 def test_the_doc_shows_the_example_as_it_is(name):
     code = (EXAMPLES / name).read_text()
     assert "```python\n" + code + "```\n" in (REPO / "docs" / "python.md").read_text(encoding="utf-8")

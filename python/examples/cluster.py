@@ -1,0 +1,25 @@
+"""A campaign's summary and one analysis of its samples on a Dask cluster:
+the one whose scheduler is at ADDRESS, or a LocalCluster of two workers
+started here. Usage: python cluster.py DIRECTORY [ADDRESS]"""
+
+import contextlib
+import sys
+
+import distributed
+
+import quendix
+
+# A LocalCluster's workers are processes started afresh, which import this
+# file again: the guard keeps them from running it.
+if __name__ == "__main__":
+    with contextlib.ExitStack() as stack:
+        if len(sys.argv) > 2:
+            address = sys.argv[2]  # such as tcp://host:8786
+        else:
+            address = stack.enter_context(
+                distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None))
+        client = stack.enter_context(distributed.Client(address))
+        table = quendix.summary(sys.argv[1], executor=client.get_executor())
+        samples = quendix.to_dask(table.loc[table["error"] == "", "path"])
+        peak = samples.groupby("path", observed=True)["GSVM"].max().compute()
+        print(peak.astype(int).to_dict())
