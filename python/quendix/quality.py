@@ -12,7 +12,6 @@ pieces are cut.
 
 import math
 import operator
-import os
 
 import numpy as np
 
@@ -405,20 +404,16 @@ def _figures(accumulator, limits):
 
 def summarise_quality(path, end_block=DEFAULT_END_BLOCK, thresholds=None):
     """The summary row of one recording with its quality columns (missing
-    when it cannot be read): what summary(quality=True) runs per file."""
+    when it cannot be read): what summary(quality=True) runs per file. The
+    file is read once, the counts and the quality from the same pieces."""
     from .campaign import summarise
 
-    row = summarise(path, end_block)
+    limits = thresholds_of(thresholds)
+    accumulator = Quality()
+    row = summarise(path, end_block, accumulator.add_frames)
     row.update(dict.fromkeys(QUALITY_COLUMNS))
-    if row["error"]:
-        return row
-    try:
-        row.update(quality(path, end_block, thresholds))
-    except OSError as error:
-        # Read once but not twice: no count stands for the file.
-        row.update(dict.fromkeys(row))
-        row["path"] = os.fsdecode(os.fspath(path))
-        row["error"] = error.strerror or str(error)
+    if not row["error"]:
+        row.update(_figures(accumulator, limits))
     return row
 
 
