@@ -86,6 +86,8 @@ class Quality:
         self.still_windows = 0
         self.gravity_parts = []
         self.gyro_parts = []
+        # The working arrays of a piece, kept for the next (see _scratch).
+        self.scratch = {}
 
     def add(self, piece):
         """Folds in the next piece of read_chunks. Returns the events of
@@ -96,7 +98,7 @@ class Quality:
         samples = piece.samples
         if len(samples) == 0:
             return _no_events()
-        fields = np.empty((len(STORED), len(samples)), np.uint16)
+        fields = self._scratch("fields", (len(STORED), len(samples)), np.uint16)
         for row, name in zip(fields, STORED):
             row[:] = samples[name].view(np.uint16)
         return self._fold(fields, True)
@@ -108,11 +110,16 @@ class Quality:
         with the marker have rows, as in read()."""
         # The valid frames' samples, then each field's column, contiguous:
         # two copies, each a long stretch of memory at a time.
-        stored = words[valid, HEADER_SIZE // 2:]
-        count = len(stored) * SAMPLES_PER_FRAME
+        kept = int(np.count_nonzero(valid))
+        count = kept * SAMPLES_PER_FRAME
         if count == 0:
             return
-        fields = np.empty((len(STORED), count), np.uint16)
+        stored = self._scratch("stored", (kept, FRAME_WORDS - HEADER_SIZE // 2), np.uint16)
+        # take() of the indices rather than compress(): with mode "raise",
+        # both fill a fresh copy of `out` before its own; the indices are
+        # in range anyway.
+        np.take(words[:, HEADER_SIZE // 2:], np.flatnonzero(valid), axis=0, out=stored, mode="clip")
+        fields = self._scratch("fields", (len(STORED), count), np.uint16)
         np.copyto(fields, stored.reshape(count, len(STORED)).T)
         self._fold(fields, False)
 
@@ -156,25 +163,38 @@ class Quality:
                 "seq_backward": self.seq_backward, "duplicate_frames": self.duplicate_frames,
                 "still_windows": self.still_windows, "gravity_error": gravity, "gyro_offset": gyro}
 
+    def _scratch(self, name, shape, dtype):
+        """An array of `shape` and `dtype` for the working values `name` of
+        a piece, its contents undefined. Each is kept for the next pieces:
+        fresh memory for every piece's arrays costs the kernel a page fault
+        per 4 KiB, more than the checks themselves."""
+        size = int(np.prod(shape)) * np.dtype(dtype).itemsize
+        held = self.scratch.get(name)
+        if held is None or len(held) < size:
+            # With room to spare: the rows of a piece vary a little with
+            # its frames without the marker, the whole windows with its cuts.
+            held = self.scratch[name] = np.empty(size + size // 8, np.uint8)
+        return held[:size].view(dtype).reshape(shape)
+
     def _clipped(self, axes, events):
         """Counts the clipped rows; returns their local indices when
         `events`. -32768 and 32767 are the two values that 32767 subtracted
         from, in 16 bits, leaves 1 or 0: a row clips where the least of its
         axes' distances is at most 1."""
-        distance = np.subtract(axes, np.uint16(LIMITS[1]))
-        nearest = np.minimum.reduce(distance, axis=0)
-        clipped = nearest <= 1
+        distance = np.subtract(axes, np.uint16(LIMITS[1]), out=self._scratch("distance", axes.shape, np.uint16))
+        nearest = np.minimum.reduce(distance, axis=0, out=self._scratch("nearest", axes.shape[1:], np.uint16))
+        clipped = np.less_equal(nearest, 1, out=self._scratch("clipped", axes.shape[1:], bool))
         self.clipped += int(np.count_nonzero(clipped))
         return np.flatnonzero(clipped) if events else None
 
     def _steps(self, values):
         """Counts the steps of the counter; returns the local rows that break it."""
         # Steps modulo 65536, as 16-bit subtraction wraps.
-        step = np.empty(len(values), np.uint16)
+        step = self._scratch("step", values.shape, np.uint16)
         np.subtract(values[1:], values[:-1], out=step[1:])
         step[0] = 1 if self.last_seqno is None else (int(values[0]) - self.last_seqno) & 0xFFFF
         self.last_seqno = int(values[-1])
-        breaks = np.flatnonzero(step != 1)
+        breaks = np.flatnonzero(np.not_equal(step, 1, out=self._scratch("breaks", values.shape, bool)))
         step = step[breaks].astype(np.int64)
         self.seq_breaks += len(breaks)
         self.seq_repeats += int(np.count_nonzero(step == 0))
@@ -209,10 +229,13 @@ class Quality:
         count = axes.shape[1]
         # change[a, i]: row i of axis a begins a run. The flags past the
         # piece, up to whole blocks, are changes: no block there holds.
-        change = np.ones((len(AXES), -(-count // BLOCK_ROWS) * BLOCK_ROWS), bool)
+        change = self._scratch("change", (len(AXES), -(-count // BLOCK_ROWS) * BLOCK_ROWS), bool)
+        change[:, count:] = True
         np.not_equal(axes[:, 1:], axes[:, :-1], out=change[:, 1:count])
         if self.rows:
             np.not_equal(axes[:, 0], self.run_value, out=change[:, 0])
+        else:
+            change[:, 0] = True
         self.run_value[:] = axes[:, -1]
         # A run of STUCK_ROWS rows or more within the piece leaves a whole
         # block without a change: its flags, 64 to a word, are all zero.
@@ -293,11 +316,18 @@ class Quality:
             # In float64 the sums of a window's counts (below 2^25) and of
             # their squares (below 2^40) are whole numbers, exact in any
             # order of addition; the float reductions are the fast ones.
-            accelerometer = windows[:3].astype(np.float64).reshape(3 * whole, WINDOW_ROWS)
-            squares = np.einsum("ij,ij->i", accelerometer, accelerometer)
-            sums = accelerometer.sum(axis=1)
+            values = self._scratch("values", (3, whole, WINDOW_ROWS), np.float64)
+            np.copyto(values, windows[:3])
+            rows = values.reshape(3 * whole, WINDOW_ROWS)
+            squares = np.einsum("ij,ij->i", rows, rows)
+            sums = rows.sum(axis=1)
+
+            def gyroscope_sums(still):
+                np.copyto(values, windows[3:])
+                return values.sum(axis=2)[:, still].astype(np.int64)
+
             self._judge(sums.astype(np.int64).reshape(3, whole), squares.astype(np.int64).reshape(3, whole),
-                        lambda still: windows[3:, still].sum(axis=2, dtype=np.int64))
+                        gyroscope_sums)
         self._fill_window(axes[:, head + whole * WINDOW_ROWS:])
 
     def _fill_window(self, part):
