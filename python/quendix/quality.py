@@ -98,10 +98,17 @@ class Quality:
         samples = piece.samples
         if len(samples) == 0:
             return _no_events()
-        fields = self._scratch("fields", (len(STORED), len(samples)), np.uint16)
-        for row, name in zip(fields, STORED):
-            row[:] = samples[name].view(np.uint16)
-        return self._fold(fields, True)
+        # A large piece a part of QUALITY_PIECE_FRAMES frames at a time, so
+        # that the working arrays stay as small as those of quality().
+        parts = []
+        step = QUALITY_PIECE_FRAMES * SAMPLES_PER_FRAME
+        for start in range(0, len(samples), step):
+            part = samples[start:start + step]
+            fields = self._scratch("fields", (len(STORED), len(part)), np.uint16)
+            for row, name in zip(fields, STORED):
+                row[:] = part[name].view(np.uint16)
+            parts.append(self._fold(fields, True))
+        return {kind: np.concatenate([events[kind] for events in parts]) for kind in parts[0]}
 
     def add_frames(self, words, valid):
         """Folds in the next whole frames of the file: `words` their 16-bit
