@@ -47,8 +47,9 @@ GYROSCOPE_UNIT = 65.536
 # whole numbers (958464 = 0.013 * 8192 * 900 * 10 exactly).
 STILL_BOUND = 958464 ** 2
 
-# Frames read at a time by quality(): 1 MiB buffers, about 74000 rows,
-# whose working arrays stay within the processor's caches.
+# Frames read at a time by quality(), and the most that add() folds in at
+# once: 1 MiB buffers, about 74000 rows, enough that numpy's cost per call
+# is small, while the working arrays of a piece stay below 8 MiB.
 QUALITY_PIECE_FRAMES = 8192
 
 
