@@ -208,16 +208,17 @@ def _selected(fd, directory, entries, selector_directory, matches):
             yield os.path.join(directory, name if isinstance(directory, bytes) else os.fsdecode(name)), None
 
 
-def summarise(path, end_block=DEFAULT_END_BLOCK):
+def summarise(path, end_block=DEFAULT_END_BLOCK, each_piece=None):
     """The summary row of one recording, as a dict of SUMMARY_COLUMNS: its
-    counts, or its error. Reads the frame headers only, a piece at a time."""
+    counts, or its error. Reads the frame headers only, a piece at a time;
+    `each_piece`, when given, is called with every piece (see frame_counts)."""
     row = dict.fromkeys(SUMMARY_COLUMNS)
     row["path"] = os.fsdecode(os.fspath(path))
     row["error"] = ""
     try:
         source_file = FrameFile(path)
         with source_file:
-            counts = frame_counts(source_file, check_end_block(end_block))
+            counts = frame_counts(source_file, check_end_block(end_block), each_piece)
     except OSError as error:
         row["error"] = error.strerror or str(error)
         return row
@@ -225,9 +226,12 @@ def summarise(path, end_block=DEFAULT_END_BLOCK):
     return row
 
 
-def frame_counts(source_file, end_block):
+def frame_counts(source_file, end_block, each_piece=None):
     """The counts of a summary row (every column but path and error) of the
-    open recording `source_file` (a FrameFile), read headers only."""
+    open recording `source_file` (a FrameFile), read headers only.
+    `each_piece`, when given, is called with the words of every piece of
+    whole frames (uint16, one row of FRAME_WORDS per frame) and whether each
+    frame carries the marker, so that one pass over the file serves both."""
     continuity = Continuity(end_block)
     frames = valid_frames = different = 0
     start = (None, None)
@@ -237,6 +241,8 @@ def frame_counts(source_file, end_block):
             continue
         block, page_word = words[:, 1], words[:, 2]
         valid = words[:, 0] == FRAME_MAGIC
+        if each_piece is not None:
+            each_piece(words, valid)
         if frames == 0 and valid[0]:
             start = int(block[0]), int(page_word[0])
         reported = continuity.check(block, page_word, valid)

@@ -1,6 +1,7 @@
 """What the rows of a recording hold: saturated axes, stuck sensors, steps
 of the sample counter, repeated frames, and the calibration seen in still
-stretches, computed piece by piece over the rows of read_chunks.
+stretches, computed piece by piece: over the frames as the file holds
+them, or over the rows of read_chunks.
 
 Every figure is over the rows in file order, as read() gives them: frames
 without the marker carry no rows, so the rows on either side of them are
@@ -10,11 +11,12 @@ pieces are cut.
 """
 
 import math
-import os
+import operator
 
 import numpy as np
 
-from .recording import AXES, DEFAULT_END_BLOCK, SAMPLES_PER_FRAME, check_end_block, read_chunks
+from .recording import (AXES, DEFAULT_END_BLOCK, FRAME_MAGIC, FRAME_WORDS, HEADER_SIZE,
+                        SAMPLES_PER_FRAME, FrameFile, check_end_block)
 
 # The columns the quality adds to the summary, in order.
 QUALITY_COLUMNS = ("clipped", "stuck", "seq_breaks", "seq_lost", "seq_repeats", "seq_backward",
@@ -27,9 +29,15 @@ QUALITY_COLUMNS = ("clipped", "stuck", "seq_breaks", "seq_lost", "seq_repeats", 
 THRESHOLDS = {"clipped": 0.01, "stuck": 0, "seq_lost": 0, "seq_repeats": 0, "seq_backward": 0,
               "duplicate_frames": 0, "gravity_error": 20.0}
 
+# The fields each row of a frame stores, in the frame's order.
+STORED = ("SEQNO",) + AXES
 LIMITS = (-32768, 32767)
 STUCK_ROWS = 900
-BLOCK_ROWS = STUCK_ROWS // 2
+# Blocks of rows in which a stuck run is looked for: any 900 rows of one
+# value hold 899 rows that repeat the row before, and so a whole aligned
+# block of 448 of them (2 * 448 - 1 <= 899). 448 flags are 56 whole words
+# of 64 bits.
+BLOCK_ROWS = 448
 WINDOW_ROWS = 900
 ACCELEROMETER_UNIT = 8192.0
 GYROSCOPE_UNIT = 65.536
@@ -39,7 +47,9 @@ GYROSCOPE_UNIT = 65.536
 # whole numbers (958464 = 0.013 * 8192 * 900 * 10 exactly).
 STILL_BOUND = 958464 ** 2
 
-# Rows of a piece whose quality is computed at a time.
+# Frames read at a time by quality(), and the most that add() folds in at
+# once: 1 MiB buffers, about 74000 rows, enough that numpy's cost per call
+# is small, while the working arrays of a piece stay below 8 MiB.
 QUALITY_PIECE_FRAMES = 8192
 
 
@@ -47,8 +57,10 @@ class Quality:
     """The quality figures of one recording, folded in piece by piece.
 
     add(piece) takes the next piece of read_chunks and returns where its
-    events lie (see add); finish() closes the last runs and windows and
-    returns the events that closing finds; counts() gives the columns.
+    events lie (see add); add_frames(words, valid) takes the next frames
+    as the file holds them, for the figures alone. finish() closes the last
+    runs and windows and returns the events that closing finds; counts()
+    gives the columns. One Quality takes its rows one way or the other.
     """
 
     def __init__(self):
@@ -58,9 +70,10 @@ class Quality:
         self.seq_breaks = self.seq_lost = self.seq_repeats = self.seq_backward = 0
         self.duplicate_frames = 0
         self.last_seqno = None
-        self.last_frame = None  # the words of the last converted frame
-        # Per axis: the value of the run that is still open and its first row.
-        self.run_value = np.zeros(len(AXES), np.int64)
+        self.last_frame = None  # the fields of the last converted frame, (7, 9)
+        # Per axis: the value of the run that is still open (the bits of the
+        # count) and its first row.
+        self.run_value = np.zeros(len(AXES), np.uint16)
         self.run_start = np.zeros(len(AXES), np.int64)
         # Stuck runs already closed that may still overlap runs of other
         # axes, as [start, end) rows; every row before `settled` is counted.
@@ -74,6 +87,8 @@ class Quality:
         self.still_windows = 0
         self.gravity_parts = []
         self.gyro_parts = []
+        # The working arrays of a piece, kept for the next (see _scratch).
+        self.scratch = {}
 
     def add(self, piece):
         """Folds in the next piece of read_chunks. Returns the events of
@@ -82,31 +97,55 @@ class Quality:
         such frame) and "stuck" (the [start, end) rows of the stuck runs
         that ended in this piece, one pair per row of an (n, 2) array)."""
         samples = piece.samples
-        count = len(samples)
-        first = self.rows
-        if count == 0:
+        if len(samples) == 0:
             return _no_events()
-        events = {}
-        # Each axis once as a contiguous copy: the fields of the rows lie
-        # apart, and every check reads every axis.
-        columns = [np.ascontiguousarray(samples[axis]) for axis in AXES]
+        # A large piece a part of QUALITY_PIECE_FRAMES frames at a time, so
+        # that the working arrays stay as small as those of quality().
+        parts = []
+        step = QUALITY_PIECE_FRAMES * SAMPLES_PER_FRAME
+        for start in range(0, len(samples), step):
+            part = samples[start:start + step]
+            fields = self._scratch("fields", (len(STORED), len(part)), np.uint16)
+            for row, name in zip(fields, STORED):
+                row[:] = part[name].view(np.uint16)
+            parts.append(self._fold(fields, True))
+        return {kind: np.concatenate([events[kind] for events in parts]) for kind in parts[0]}
 
-        # -32768 and 32767 are the two values that 32767 subtracted from, in
-        # 16 bits, leaves 1 or 0.
-        clipped = np.zeros(count, bool)
-        distance = np.empty(count, np.uint16)
-        for values in columns:
-            np.subtract(values.view(np.uint16), LIMITS[1], out=distance)
-            clipped |= distance <= 1
-        events["clipped"] = first + np.flatnonzero(clipped)
-        self.clipped += len(events["clipped"])
+    def add_frames(self, words, valid):
+        """Folds in the next whole frames of the file: `words` their 16-bit
+        words (one row of FRAME_WORDS per frame, as FrameFile.pieces reads
+        them), `valid` whether each carries the marker. Only the frames
+        with the marker have rows, as in read()."""
+        # The valid frames' samples, then each field's column, contiguous:
+        # two copies, each a long stretch of memory at a time.
+        kept = int(np.count_nonzero(valid))
+        count = kept * SAMPLES_PER_FRAME
+        if count == 0:
+            return
+        stored = self._scratch("stored", (kept, FRAME_WORDS - HEADER_SIZE // 2), np.uint16)
+        # take() of the indices rather than compress(): with mode "raise",
+        # both fill a fresh copy of `out` before its own; the indices are
+        # in range anyway.
+        np.take(words[:, HEADER_SIZE // 2:], np.flatnonzero(valid), axis=0, out=stored, mode="clip")
+        fields = self._scratch("fields", (len(STORED), count), np.uint16)
+        np.copyto(fields, stored.reshape(count, len(STORED)).T)
+        self._fold(fields, False)
 
-        events["seq_breaks"] = first + self._steps(samples["SEQNO"])
-        events["duplicate_frames"] = first + SAMPLES_PER_FRAME * self._duplicates(samples)
-        events["stuck"] = self._runs(columns, first)
-        self._windows(columns)
-        self.rows += count
-        return events
+    def _fold(self, fields, events):
+        """Folds in the rows `fields`, one row per stored field (uint16, the
+        axes' counts as their bits); returns their events when `events`."""
+        first = self.rows
+        axes = fields[1:]
+        clipped = self._clipped(axes, events)
+        breaks = self._steps(fields[0])
+        duplicates = self._duplicates(fields)
+        stuck = self._runs(axes, first)
+        self._windows(axes.view(np.int16))
+        self.rows += fields.shape[1]
+        if not events:
+            return None
+        return {"clipped": first + clipped, "seq_breaks": first + breaks,
+                "duplicate_frames": first + SAMPLES_PER_FRAME * duplicates, "stuck": stuck}
 
     def finish(self):
         """Closes the open runs: returns the stuck runs they end, as add
@@ -132,15 +171,38 @@ class Quality:
                 "seq_backward": self.seq_backward, "duplicate_frames": self.duplicate_frames,
                 "still_windows": self.still_windows, "gravity_error": gravity, "gyro_offset": gyro}
 
-    def _steps(self, seqno):
+    def _scratch(self, name, shape, dtype):
+        """An array of `shape` and `dtype` for the working values `name` of
+        a piece, its contents undefined. Each is kept for the next pieces:
+        fresh memory for every piece's arrays costs the kernel a page fault
+        per 4 KiB, more than the checks themselves."""
+        size = int(np.prod(shape)) * np.dtype(dtype).itemsize
+        held = self.scratch.get(name)
+        if held is None or len(held) < size:
+            # With room to spare: the rows of a piece vary a little with
+            # its frames without the marker, the whole windows with its cuts.
+            held = self.scratch[name] = np.empty(size + size // 8, np.uint8)
+        return held[:size].view(dtype).reshape(shape)
+
+    def _clipped(self, axes, events):
+        """Counts the clipped rows; returns their local indices when
+        `events`. -32768 and 32767 are the two values that 32767 subtracted
+        from, in 16 bits, leaves 1 or 0: a row clips where the least of its
+        axes' distances is at most 1."""
+        distance = np.subtract(axes, np.uint16(LIMITS[1]), out=self._scratch("distance", axes.shape, np.uint16))
+        nearest = np.minimum.reduce(distance, axis=0, out=self._scratch("nearest", axes.shape[1:], np.uint16))
+        clipped = np.less_equal(nearest, 1, out=self._scratch("clipped", axes.shape[1:], bool))
+        self.clipped += int(np.count_nonzero(clipped))
+        return np.flatnonzero(clipped) if events else None
+
+    def _steps(self, values):
         """Counts the steps of the counter; returns the local rows that break it."""
-        values = np.ascontiguousarray(seqno)
         # Steps modulo 65536, as 16-bit subtraction wraps.
-        step = np.empty(len(values), np.uint16)
+        step = self._scratch("step", values.shape, np.uint16)
         np.subtract(values[1:], values[:-1], out=step[1:])
         step[0] = 1 if self.last_seqno is None else (int(values[0]) - self.last_seqno) & 0xFFFF
         self.last_seqno = int(values[-1])
-        breaks = np.flatnonzero(step != 1)
+        breaks = np.flatnonzero(np.not_equal(step, 1, out=self._scratch("breaks", values.shape, bool)))
         step = step[breaks].astype(np.int64)
         self.seq_breaks += len(breaks)
         self.seq_repeats += int(np.count_nonzero(step == 0))
@@ -149,49 +211,63 @@ class Quality:
         self.seq_lost += int(lost.sum() - len(lost))
         return breaks
 
-    def _duplicates(self, samples):
+    def _duplicates(self, fields):
         """Counts the frames equal to the one before; returns their local
-        indices. ASVM and GSVM follow from the axes, so comparing whole rows
-        compares the stored fields."""
-        words = samples.view(np.uint16).reshape(-1, SAMPLES_PER_FRAME * len(samples.dtype))
-        same = np.empty(len(words), bool)
-        same[1:] = (words[1:] == words[:-1]).all(axis=1)
-        same[0] = self.last_frame is not None and bool((words[0] == self.last_frame).all())
-        self.last_frame = words[-1].copy()
+        indices. ASVM and GSVM follow from the axes, so comparing the stored
+        fields compares the rows. Only the frames whose first SEQNO is that
+        of the frame before can be equal to it: the others are not compared."""
+        frames = fields.reshape(len(STORED), -1, SAMPLES_PER_FRAME)
+        firsts = frames[0, :, 0]
+        same = np.empty(len(firsts), bool)
+        np.equal(firsts[1:], firsts[:-1], out=same[1:])
+        same[0] = self.last_frame is not None and firsts[0] == self.last_frame[0, 0]
         found = np.flatnonzero(same)
+        if len(found):
+            before = frames[:, found - 1]
+            if found[0] == 0:
+                before[:, 0] = self.last_frame
+            found = found[(frames[:, found] == before).all(axis=(0, 2))]
+        self.last_frame = frames[:, -1].copy()
         self.duplicate_frames += len(found)
         return found
 
-    def _runs(self, columns, first):
+    def _runs(self, axes, first):
         """Follows every axis's runs of one value through the piece; returns
         the stuck runs that ended in it."""
-        count = len(columns[0])
-        blocks = count // BLOCK_ROWS
+        count = axes.shape[1]
+        # change[a, i]: row i of axis a begins a run. The flags past the
+        # piece, up to whole blocks, are changes: no block there holds.
+        change = self._scratch("change", (len(AXES), -(-count // BLOCK_ROWS) * BLOCK_ROWS), bool)
+        change[:, count:] = True
+        np.not_equal(axes[:, 1:], axes[:, :-1], out=change[:, 1:count])
+        if self.rows:
+            np.not_equal(axes[:, 0], self.run_value, out=change[:, 0])
+        else:
+            change[:, 0] = True
+        self.run_value[:] = axes[:, -1]
+        # A run of STUCK_ROWS rows or more within the piece leaves a whole
+        # block without a change: its flags, 64 to a word, are all zero.
+        # Without such a block, only the runs through the piece's ends can
+        # be stuck: the one open before it, ending at its first change, and
+        # the one left open after its last.
+        words = change.view(np.uint64).reshape(len(AXES), -1, BLOCK_ROWS // 8)
+        held = (words.max(axis=2) == 0).any(axis=1)
         starts, ends = [], []
-        for a, values in enumerate(columns):
-            change = np.empty(count, bool)
-            np.not_equal(values[1:], values[:-1], out=change[1:])
-            change[0] = self.rows == 0 or values[0] != self.run_value[a]
-            self.run_value[a] = values[-1]
-            # A run of STUCK_ROWS = 2 * BLOCK_ROWS rows or more within the
-            # piece holds a whole block of one value. Without such a block,
-            # only the runs through the piece's ends can be stuck: the one
-            # open before it, ending at its first change, and the one left
-            # open after its last.
-            held = blocks and _holds_a_block(values[:blocks * BLOCK_ROWS])
-            if held:
-                begins = first + np.flatnonzero(change)
+        for a in range(len(AXES)):
+            flags = change[a, :count]
+            if held[a]:
+                begins = first + np.flatnonzero(flags)
             else:
-                head = int(change.argmax())
-                if not change[head]:
+                head = int(flags.argmax())
+                if not flags[head]:
                     continue  # one value throughout: the open run goes on
-                tail = count - 1 - int(change[::-1].argmax())
+                tail = _last_set(flags)
                 begins = first + np.array([head, tail] if tail != head else [head], np.int64)
             # The run open before the piece ends where its first new run
             # begins, and every run begun in the piece but the last ends here.
             run_begins = begins if self.rows == 0 else np.concatenate(([self.run_start[a]], begins))
             closed_starts, closed_ends = run_begins[:-1], run_begins[1:]
-            if not held and len(begins) == 2:
+            if not held[a] and len(begins) == 2:
                 # Between the first and the last change no run is stuck.
                 closed_starts, closed_ends = closed_starts[:-1], closed_ends[:-1]
             starts.append(closed_starts)
@@ -228,60 +304,79 @@ class Quality:
         self.pending = self.pending[self.pending[:, 1] > frontier]
         self.settled = frontier
 
-    def _windows(self, columns):
-        """Adds the rows to the windows of WINDOW_ROWS rows, judging each
-        one as it fills."""
-        count = len(columns[0])
-        # Cuts where a window fills, the first one topping up the open window.
+    def _windows(self, axes):
+        """Adds the rows `axes` (int16, one row per axis) to the windows of
+        WINDOW_ROWS rows, judging each one as it fills: the open window
+        topped up first, then the whole windows within the piece, then the
+        rest opens the next window."""
+        count = axes.shape[1]
         head = min(count, WINDOW_ROWS - self.window_rows)
-        cuts = np.arange(head, count, WINDOW_ROWS)
-        bounds = np.concatenate(([0], cuts))
-        sums = np.empty((len(AXES), len(bounds)), np.int64)
-        squares = np.empty((3, len(bounds)), np.int64)
-        for a, values in enumerate(columns):
-            sums[a] = np.add.reduceat(values, bounds, dtype=np.int64)
-            if a < 3:
-                wide = values.astype(np.int32)  # squares below 2^30
-                np.multiply(wide, wide, out=wide)
-                squares[a] = np.add.reduceat(wide, bounds, dtype=np.int64)
-        sums[:, 0] += self.window_sums
-        squares[:, 0] += self.window_squares
-        sizes = np.diff(np.concatenate((bounds, [count])))
-        sizes[0] += self.window_rows
-        full = sizes == WINDOW_ROWS
-        # The last part stays open unless it is full, in which case the
-        # next window starts empty.
-        if full[-1]:
+        self._fill_window(axes[:, :head])
+        if self.window_rows == WINDOW_ROWS:
+            self._judge(self.window_sums[:3, None], self.window_squares[:, None],
+                        lambda still: self.window_sums[3:, None])
             self.window_rows = 0
             self.window_sums[:] = 0
             self.window_squares[:] = 0
-        else:
-            self.window_rows = int(sizes[-1])
-            self.window_sums[:] = sums[:, -1]
-            self.window_squares[:] = squares[:, -1]
-        sums, squares = sums[:, full], squares[:, full]
-        if sums.shape[1] == 0:
+        whole = (count - head) // WINDOW_ROWS
+        if whole:
+            windows = axes[:, head:head + whole * WINDOW_ROWS].reshape(len(AXES), whole, WINDOW_ROWS)
+            # In float64 the sums of a window's counts (below 2^25) and of
+            # their squares (below 2^40) are whole numbers, exact in any
+            # order of addition; the float reductions are the fast ones.
+            values = self._scratch("values", (3, whole, WINDOW_ROWS), np.float64)
+            np.copyto(values, windows[:3])
+            rows = values.reshape(3 * whole, WINDOW_ROWS)
+            squares = np.einsum("ij,ij->i", rows, rows)
+            sums = rows.sum(axis=1)
+
+            def gyroscope_sums(still):
+                np.copyto(values, windows[3:])
+                return values.sum(axis=2)[:, still].astype(np.int64)
+
+            self._judge(sums.astype(np.int64).reshape(3, whole), squares.astype(np.int64).reshape(3, whole),
+                        gyroscope_sums)
+        self._fill_window(axes[:, head + whole * WINDOW_ROWS:])
+
+    def _fill_window(self, part):
+        """Adds the rows `part` to the open window."""
+        if part.shape[1] == 0:
             return
-        spread = WINDOW_ROWS * squares - sums[:3] * sums[:3]
+        self.window_sums += part.sum(axis=1, dtype=np.int64)
+        wide = part[:3].astype(np.int64)
+        self.window_squares += (wide * wide).sum(axis=1)
+        self.window_rows += part.shape[1]
+
+    def _judge(self, sums, squares, gyroscope_sums):
+        """Counts the still ones of the whole windows whose accelerometer
+        sums and sums of squares are `sums` and `squares` (int64, one row
+        per axis, a column per window), adding their figures;
+        `gyroscope_sums(still)` gives the gyroscope's sums of those."""
+        spread = WINDOW_ROWS * squares - sums * sums
         still = (100 * spread < STILL_BOUND).all(axis=0)
         if not still.any():
             return
         self.still_windows += int(np.count_nonzero(still))
         # The window's sums are whole numbers below 2^25, their squares'
         # sum below 2^53: the norms are exact up to the root's rounding.
-        accelerometer = sums[:3, still].astype(np.float64)
-        gyroscope = sums[3:, still].astype(np.float64)
+        accelerometer = sums[:, still].astype(np.float64)
+        gyroscope = gyroscope_sums(still).astype(np.float64)
         norm = np.sqrt((accelerometer * accelerometer).sum(axis=0)) / WINDOW_ROWS
         self.gravity_parts.append(np.abs(norm / ACCELEROMETER_UNIT - 1.0))
         gyro = np.sqrt((gyroscope * gyroscope).sum(axis=0)) / WINDOW_ROWS
         self.gyro_parts.append(gyro / GYROSCOPE_UNIT)
 
 
-def _holds_a_block(values):
-    """Whether one of the consecutive blocks of BLOCK_ROWS of `values` holds
-    one value throughout."""
-    blocks = values.reshape(-1, BLOCK_ROWS)
-    return bool((blocks.min(axis=1) == blocks.max(axis=1)).any())
+def _last_set(flags):
+    """The index of the last true flag of `flags`, which holds one: looked
+    for from the end in growing stretches, without a pass over the whole."""
+    end, size = len(flags), 64
+    while True:
+        start = max(0, end - size)
+        found = np.flatnonzero(flags[start:end])
+        if len(found):
+            return start + int(found[-1])
+        end, size = start, size * 8
 
 
 def _no_events():
@@ -323,11 +418,22 @@ def quality(source, end_block=DEFAULT_END_BLOCK, thresholds=None, frames=QUALITY
     """The quality of the recording `source` (a path or a binary file
     object, as read_chunks takes) as a dict of QUALITY_COLUMNS, read a piece
     of `frames` frames at a time. Raises OSError as read_chunks does."""
-    end_block = check_end_block(end_block)
+    check_end_block(end_block)
     limits = thresholds_of(thresholds)
+    piece_frames = operator.index(frames)
+    if piece_frames < 1:
+        raise ValueError("frames must be at least 1, not %d" % piece_frames)
     accumulator = Quality()
-    for piece in read_chunks(source, end_block, frames):
-        accumulator.add(piece)
+    with FrameFile(source) as source_file:
+        for data, _ in source_file.pieces(piece_frames):
+            words = data.view("<u2").reshape(-1, FRAME_WORDS)
+            accumulator.add_frames(words, words[:, 0] == FRAME_MAGIC)
+    return _figures(accumulator, limits)
+
+
+def _figures(accumulator, limits):
+    """The columns of the Quality `accumulator`, fed every row, with the
+    verdict under `limits`."""
     accumulator.finish()
     counts = accumulator.counts()
     counts["quality"] = verdict(counts, accumulator.rows, limits)
@@ -336,20 +442,16 @@ def quality(source, end_block=DEFAULT_END_BLOCK, thresholds=None, frames=QUALITY
 
 def summarise_quality(path, end_block=DEFAULT_END_BLOCK, thresholds=None):
     """The summary row of one recording with its quality columns (missing
-    when it cannot be read): what summary(quality=True) runs per file."""
+    when it cannot be read): what summary(quality=True) runs per file. The
+    file is read once, the counts and the quality from the same pieces."""
     from .campaign import summarise
 
-    row = summarise(path, end_block)
+    limits = thresholds_of(thresholds)
+    accumulator = Quality()
+    row = summarise(path, end_block, accumulator.add_frames)
     row.update(dict.fromkeys(QUALITY_COLUMNS))
-    if row["error"]:
-        return row
-    try:
-        row.update(quality(path, end_block, thresholds))
-    except OSError as error:
-        # Read once but not twice: no count stands for the file.
-        row.update(dict.fromkeys(row))
-        row["path"] = os.fsdecode(os.fspath(path))
-        row["error"] = error.strerror or str(error)
+    if not row["error"]:
+        row.update(_figures(accumulator, limits))
     return row
 
 

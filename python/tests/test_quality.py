@@ -231,6 +231,21 @@ def test_every_piece_size_gives_the_same_figures(recordings, name):
         assert quality(path, frames=size) == pytest.approx(whole, rel=1e-15, nan_ok=True), size
 
 
+def test_a_stuck_run_within_a_piece_is_found_wherever_it_begins(tmp_path):
+    # Pieces of 200 frames (1800 rows), each holding one run of exactly 900
+    # rows, begun at its row 1, 2, 3, ... in turn.
+    pieces = 460
+    rows = moving(np.random.default_rng(3), pieces * 1800)
+    for j in range(pieces):
+        begin = 1800 * j + 1 + j
+        rows["AY"][begin - 1:begin + 901] = [-1000] + [1000] * 900 + [-1000]
+    path = tmp_path / "runs.qvx"
+    path.write_bytes(recording(rows))
+    got = quality(path, frames=200)
+    assert got["stuck"] == pieces * 900
+    assert_figures(got, expected(quendix.read(path).samples))
+
+
 @pytest.mark.parametrize("thresholds, verdict", [
     ({}, None),
     ({"clipped": 0.02, "stuck": 3000, "seq_lost": None, "seq_repeats": 1, "seq_backward": None,
