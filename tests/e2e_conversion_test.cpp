@@ -50,7 +50,9 @@ TEST_F(Conversion, WritesTheSpecifiedRowAndTheExtremes)
                                           lines(std::vector<std::string>(5, "0,0,0,0,0,0,0,0,0"), "\r\n"));
 }
 
-// Cuts a recording of two frames at every length, from nothing to whole.
+// Cuts a recording of two frames at every length, from nothing to whole:
+// a file for each length, all converted by one run, so that no file's
+// conversion is changed by the file before it either.
 TEST_F(Conversion, TruncatedAtEveryLength)
 {
     const gen_frame first = sample_frame(4, 10, 0);
@@ -58,11 +60,17 @@ TEST_F(Conversion, TruncatedAtEveryLength)
     second.block = 0x0907;  // a header unlike the first, so a fragment's bytes show
     second.page_word = 0x0B0A;
     const std::string whole = frame_bytes(first) + frame_bytes(second);
+    std::vector<std::string> names;
     for (size_t length = 0; length <= whole.size(); ++length) {
-        write_file(at("t.qvx"), whole.substr(0, length));
-        const program_run run = run_quendix(root, {});
-        ASSERT_EQ(run.exit_status, 0) << "length " << length;
+        const std::string digits = std::to_string(length);
+        names.push_back("t" + std::string(3 - digits.size(), '0') + digits);
+        write_file(at(names.back() + ".qvx"), whole.substr(0, length));
+    }
+    const program_run run = run_quendix(root, {});
+    ASSERT_EQ(run.exit_status, 0);
 
+    size_t console_size = 0;
+    for (size_t length = 0; length <= whole.size(); ++length) {
         std::string rows;
         std::vector<std::string> log;
         if (length >= 132) {
@@ -76,10 +84,17 @@ TEST_F(Conversion, TruncatedAtEveryLength)
         }
         log.push_back(end_line(whole.substr(0, length)));
 
-        EXPECT_EQ(read_file(at("t.csv")), CSV_HEADER_LINE + rows) << "length " << length;
-        EXPECT_EQ(read_file(at("t.log")), report(log, "\r\n")) << "length " << length;
-        EXPECT_EQ(run.output, banner("./t.qvx") + console_text(report(log, "\n"))) << "length " << length;
+        const std::string& name = names[length];
+        EXPECT_EQ(read_file(at(name + ".csv")), CSV_HEADER_LINE + rows) << "length " << length;
+        EXPECT_EQ(read_file(at(name + ".log")), report(log, "\r\n")) << "length " << length;
+        // Each file's console text, whole, somewhere in the run's.
+        const std::string console = banner("./" + name + ".qvx") + console_text(report(log, "\n"));
+        EXPECT_NE(run.output.find(console), std::string::npos) << "length " << length;
+        console_size += console.size();
     }
+    // And nothing else: the texts, each starting with its own banner, add up
+    // to the whole console.
+    EXPECT_EQ(run.output.size(), console_size);
 }
 
 // Long recordings: the frames are read in blocks of 496 and the CSV text is
