@@ -204,15 +204,20 @@ check_sizes() {
     return
   fi
   rm -f "$dir/rec.csv" "$dir/rec.log"
-  (cd "$dir" && strace -f -y -s 0 -e trace=read,write,pwrite64 -o "$dir/strace.txt" "$quendix" > console.txt)
+  # One file for each thread (strace.txt.<id>), so that no call is split
+  # in two by another thread's.
+  (cd "$dir" && strace -ff -y -s 0 -e trace=read,write,pwrite64 -o "$dir/strace.txt" "$quendix" > console.txt)
   check_same "$dir"
-  sed -n -e 's/^[0-9]* *\(read\|write\)([0-9]*<[^>]*\/\([^/>]*\)>, .*, \([0-9]*\)) *= \([0-9]*\)$/\1 \2 \3 \4/p' \
-    -e 's/^[0-9]* *pwrite64([0-9]*<[^>]*\/\([^/>]*\)>, .*, \([0-9]*\), [0-9]*) *= \([0-9]*\)$/write \1 \2 \3/p' "$dir/strace.txt" |
+  cat "$dir"/strace.txt.* |
+    sed -n -e 's/^\(read\|write\)([0-9]*<[^>]*\/\([^/>]*\)>, .*, \([0-9]*\)) *= \([0-9]*\)$/\1 \2 \3 \4/p' \
+      -e 's/^pwrite64([0-9]*<[^>]*\/\([^/>]*\)>, .*, \([0-9]*\), [0-9]*) *= \([0-9]*\)$/write \1 \2 \3/p' |
     awk -v sizes="$("$floor" --sizes)" -v names="$*" '
       BEGIN {
         split(sizes, s, " ")
         want["rec.csv"] = s[2]; want["rec.log"] = s[3]; want["console.txt"] = s[4]
       }
+      # The outputs are written under their temporary names, .rec.csv.quendix-XXXXXX.
+      { if (sub(/\.quendix-[A-Za-z0-9]+$/, "", $2)) sub(/^\./, "", $2) }
       $1 == "read" && $2 == "rec.qvx" && first_read == "" { first_read = $3 }
       $1 == "write" { if ($3 + 0 > largest[$2] + 0) largest[$2] = $3; total[$2] += $4 }
       END {
@@ -229,7 +234,7 @@ check_sizes() {
         print report (bad ? "" : ": the floor does the same")
         exit bad
       }' || fail "the floor's sizes (bench/io_floor.cpp) are no longer quendix's"
-  rm -f "$dir/strace.txt"
+  rm -f "$dir"/strace.txt.*
 }
 
 # cat_method DIR: under strace, how cat copies DIR's reference CSV file:
@@ -355,7 +360,7 @@ profile_run() {
       sub(/\(.*/, "", name)
       frames++
       if (frames == 1) { first_lib = lib; first_name = name }
-      if (name == "ksys_write" || name == "ksys_pwrite64") in_write = 1
+      if (name == "ksys_write" || name ~ /^(ksys|__x64_sys|__arm64_sys)_pwrite64$/) in_write = 1
       if (name == "ksys_read") in_read = 1
       if (name == "asm_exc_page_fault") in_fault = 1
       if (name ~ /^(asm_sysvec_|asm_common_interrupt|irqentry_exit)/) in_irq = 1
