@@ -20,15 +20,15 @@ constexpr long long RESERVE_STEP = static_cast<long long>(CSV_BUFFER_SIZE);
 
 enum buffer_state { BUFFER_FREE, BUFFER_HELD, BUFFER_QUEUED };
 
-}  // namespace
-
-namespace {
-
 // Reserves the file's blocks up to at least `end` where the file system
 // can. When it refuses, what was reserved beyond the data goes back at
 // once and the file reserves no more.
 void reserve_to(csv_writer* w, long long end)
 {
+    // What has been written has its blocks already.
+    if (w->reserved_end < w->offset) {
+        w->reserved_end = w->offset;
+    }
     while (w->reserving && w->reserved_end < end) {
         if (reserve_file_blocks(w->stream, w->reserved_end, w->reserved_end + RESERVE_STEP)) {
             w->reserved_end += RESERVE_STEP;
