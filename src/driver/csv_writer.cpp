@@ -1,8 +1,8 @@
 // The CSV writer. A thread of its own writes the filled buffers in the
 // order they were given, each at the end of what came before, while the
 // conversion fills the next one; a buffer is handed out again only once it
-// has been written. Where the thread cannot be started, each buffer is
-// written when it is given, to the same bytes. The file's blocks are
+// has been written. The first buffer, and every one where the thread
+// cannot be started, is written when it is given, to the same bytes. The file's blocks are
 // reserved a little ahead of the writes; once the file system refuses, the
 // blocks beyond the data are given back at once and the file reserves no
 // more, so that whatever else still fits (its log above all) can be
@@ -90,10 +90,34 @@ void write_queued(void* context)
     unlock_writer(w->lock);
 }
 
+// Starts the writer's thread, which writes the buffers from `next` on; the
+// ones before were written already. Where it cannot be started the caller
+// of give goes on writing them.
+void start_thread(csv_writer* w, int next)
+{
+    w->thread_tried = true;
+    w->next_written = next;
+    w->lock = create_writer_lock();
+    if (w->lock != nullptr) {
+        w->thread = start_writer_thread(write_queued, w);
+        if (w->thread == nullptr) {
+            destroy_writer_lock(w->lock);
+            w->lock = nullptr;
+        }
+    }
+}
+
 char* take_buffer(void* context)
 {
     csv_writer* w = static_cast<csv_writer*>(context);
     const int index = w->next_taken;
+    // A CSV that fits in its first buffer is written by the caller of give,
+    // which costs less than a thread started and ended for one write; the
+    // thread starts once a second buffer is taken.
+    if (!w->thread_tried && w->took_first) {
+        start_thread(w, index);
+    }
+    w->took_first = true;
     if (w->lock != nullptr) {
         lock_writer(w->lock);
         while (w->state[index] != BUFFER_FREE) {
@@ -144,15 +168,10 @@ void open_csv_writer(csv_writer* w, FILE* csv, char* buffers)
     w->reserving = true;
     w->failed = false;
     w->stopping = false;
+    w->took_first = false;
+    w->thread_tried = false;
+    w->lock = nullptr;
     w->thread = nullptr;
-    w->lock = create_writer_lock();
-    if (w->lock != nullptr) {
-        w->thread = start_writer_thread(write_queued, w);
-        if (w->thread == nullptr) {
-            destroy_writer_lock(w->lock);
-            w->lock = nullptr;
-        }
-    }
 }
 
 csv_sink csv_writer_sink(csv_writer* writer)

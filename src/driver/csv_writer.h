@@ -1,10 +1,11 @@
 // The writing of a CSV file: the sink the conversion fills, and how its
 // buffers reach the file. The caller owns the writer's buffers, opens the
 // writer and closes it; the header reaches the file through the sink like
-// the rows. One writer thread writes buffer k, with plain writes in the
-// order the buffers were given, while the conversion fills buffer k+1, a
-// few buffers in flight; where the thread cannot be started (the user at
-// its process limit) the same buffers are written synchronously.
+// the rows. Once a CSV outgrows its first buffer, one writer thread
+// writes buffer k, with plain writes in the order the buffers were given,
+// while the conversion fills buffer k+1, a few buffers in flight; where
+// the thread cannot be started (the user at its process limit) the same
+// buffers are written synchronously.
 #ifndef QUENDIX_DRIVER_CSV_WRITER_H
 #define QUENDIX_DRIVER_CSV_WRITER_H
 
@@ -32,6 +33,8 @@ struct csv_writer {
     bool reserving;                     // false once the file system has refused a reservation
     bool failed;                        // a write failed or came back short
     bool stopping;                      // the thread ends once nothing is queued
+    bool took_first;                    // the first buffer has been handed out
+    bool thread_tried;                  // whether the thread was started, or failed to start
     writer_lock* lock;                  // with the thread; null when the caller of give writes
     writer_thread* thread;
 };
