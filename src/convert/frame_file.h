@@ -48,8 +48,8 @@ enum conversion_end {
 
 // Converts the frames of `streams.input` into the CSV header and rows and a
 // continuity report predicted with `end_block`. Between chunks of input it
-// looks at `*stop`, and stops when it is non-zero, writing out the console lines it
-// holds but nothing more of the CSV and the log. Every buffer taken from the
+// looks at `*stop`, and stops when it is non-zero, writing out the console
+// lines it holds but nothing more of the CSV and the log. Every buffer taken from the
 // CSV sink is given back before it returns. Failed writes of the log leave
 // its error flag set, for whoever closes it to report; the console's
 // failures are of no concern. The streams stay open.
