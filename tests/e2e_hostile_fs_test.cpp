@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <map>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -150,67 +152,137 @@ std::vector<std::string> held_by(const fs::path& dir, const std::vector<std::str
     return held;
 }
 
+// How a run writes its CSV files: through the writer thread, or, where
+// no thread can be started, each buffer as it is filled. A process limit
+// of one (`ulimit -u 1`) refuses the thread; it holds no superuser, so
+// that run is made as user 65534.
+struct writer_case {
+    const char* name;
+    int user;
+    unsigned long long process_limit;
+};
+
+const writer_case with_thread = {"with the writer thread", -1, 0};
+const writer_case without_thread = {"without a thread, at the process limit", 65534, 1};
+
+// Why the run without a thread cannot be made here, or empty when it can.
+std::string no_run_without_thread()
+{
+    if (geteuid() != 0) {
+        return "not root: no run as another user, whom a process limit holds";
+    }
+    if (!emulator_in_use().empty()) {
+        return "the emulator " + emulator_in_use() + " starts threads of its own, which the process limit refuses";
+    }
+    std::string why;
+    return quendix_for_other_users(why).empty() ? why : std::string();
+}
+
+// The writer cases a test runs here: both, or with the thread alone where
+// the other cannot be made; the test then skips once it has checked that.
+std::vector<writer_case> writer_cases_here()
+{
+    if (!no_run_without_thread().empty()) {
+        return {with_thread};
+    }
+    return {with_thread, without_thread};
+}
+
+run_setup writer_setup(const writer_case& c)
+{
+    run_setup setup;
+    setup.user = c.user;
+    setup.process_limit = c.process_limit;
+    return setup;
+}
+
+// Gives `dir` and everything in it to `user`, so that a run as that user
+// may replace its files; nothing for -1.
+void hand_over(const fs::path& dir, int user)
+{
+    if (user < 0) {
+        return;
+    }
+    ASSERT_EQ(lchown(dir.c_str(), static_cast<uid_t>(user), static_cast<gid_t>(user)), 0) << dir;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir)) {
+        ASSERT_EQ(lchown(entry.path().c_str(), static_cast<uid_t>(user), static_cast<gid_t>(user)), 0) << entry.path();
+    }
+}
+
 TEST_F(HostileFs, AnInterruptedReRunKeepsTheEarlierOutputs)
 {
-    // A run over the outputs of an earlier one. b.qvx's report is far larger
-    // than the pipe and the program's buffers together, so once its first
-    // report line has arrived the program is converting b.qvx and soon waits
-    // for the test to read on. The signal is sent then, and the pipe drained.
-    std::string gaps = frame_bytes(sample_frame(1, 0, 0));
-    for (int i = 0; i < 40000; ++i) {
-        gaps += erased_frame_bytes();
+    // A run over the outputs of an earlier one. b.qvx holds valid frames,
+    // each followed by one without the marker, so that its report and its
+    // CSV grow through the whole conversion, both far larger than the pipe
+    // and the program's buffers. The signal is sent once a quarter of the
+    // report has arrived, when megabytes of the CSV have been given to the
+    // writer, and the pipe drained.
+    const int pairs = 40000;
+    std::string gaps;
+    for (int i = 0; i < pairs; ++i) {
+        gaps += frame_bytes(sample_frame(static_cast<uint16_t>(1 + (2 * i) / 512), static_cast<uint16_t>((2 * i) % 512),
+                                         static_cast<uint16_t>(i))) +
+                erased_frame_bytes();
     }
     const std::vector<std::string> kept = {"b.csv", "b.log", "c.csv", "c.log"};
     const std::string head = one_frame_report("./a.qvx") + banner("./b.qvx") + "    start :   1,   0\n";
     const std::string tail = "quendix : ./b.qvx, interrupted.\n";
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-        write_file(at("a.qvx"), frame_bytes(sample_frame(1, 0, 0)));
-        write_file(at("b.qvx"), gaps);
-        write_file(at("c.qvx"), frame_bytes(sample_frame(1, 0, 0)));
-        write_earlier_outputs(root, {"a.csv", "a.log"});
-        const std::vector<std::string> earlier = write_earlier_outputs(root, kept);
-        std::string output;
-        std::vector<std::string> temporaries_held;
-        std::vector<std::string> outputs_held;
-        run_setup setup;
-        setup.timeout_seconds = 60;
-        const program_run run = run_quendix_with(root, {}, setup, [&](const char* bytes, size_t size) {
-            const bool arrived = output.size() >= head.size();
-            output.append(bytes, size);
-            if (!arrived && output.size() >= head.size()) {
-                // b.qvx's outputs exist only under their temporary names.
-                temporaries_held = temporary_files(root);
-                outputs_held = held_by(root, kept);
-                signal_running_program(signal_number);
-            }
-        });
-        EXPECT_EQ(run.exit_status, 128 + signal_number);
-        ASSERT_EQ(temporaries_held.size(), 2u) << signal_number;
-        std::sort(temporaries_held.begin(), temporaries_held.end());
-        EXPECT_EQ(temporaries_held[0].compare(0, 15, ".b.csv.quendix-"), 0) << temporaries_held[0];
-        EXPECT_EQ(temporaries_held[1].compare(0, 15, ".b.log.quendix-"), 0) << temporaries_held[1];
-        EXPECT_EQ(outputs_held, earlier);
+    const size_t signal_at = head.size() + pairs * 44 / 4;
+    for (const writer_case& writer : writer_cases_here()) {
+        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+            write_file(at("a.qvx"), frame_bytes(sample_frame(1, 0, 0)));
+            write_file(at("b.qvx"), gaps);
+            write_file(at("c.qvx"), frame_bytes(sample_frame(1, 0, 0)));
+            write_earlier_outputs(root, {"a.csv", "a.log"});
+            const std::vector<std::string> earlier = write_earlier_outputs(root, kept);
+            hand_over(root, writer.user);
+            std::string output;
+            std::vector<std::string> temporaries_held;
+            std::vector<std::string> outputs_held;
+            run_setup setup = writer_setup(writer);
+            setup.timeout_seconds = 60;
+            const program_run run = run_quendix_with(root, {}, setup, [&](const char* bytes, size_t size) {
+                const bool arrived = output.size() >= signal_at;
+                output.append(bytes, size);
+                if (!arrived && output.size() >= signal_at) {
+                    // b.qvx's outputs exist only under their temporary names.
+                    temporaries_held = temporary_files(root);
+                    outputs_held = held_by(root, kept);
+                    signal_running_program(signal_number);
+                }
+            });
+            const std::string where = std::string(writer.name) + ", signal " + std::to_string(signal_number);
+            EXPECT_EQ(run.exit_status, 128 + signal_number) << where;
+            ASSERT_EQ(temporaries_held.size(), 2u) << where;
+            std::sort(temporaries_held.begin(), temporaries_held.end());
+            EXPECT_EQ(temporaries_held[0].compare(0, 15, ".b.csv.quendix-"), 0) << temporaries_held[0];
+            EXPECT_EQ(temporaries_held[1].compare(0, 15, ".b.log.quendix-"), 0) << temporaries_held[1];
+            EXPECT_EQ(outputs_held, earlier) << where;
 
-        ASSERT_GT(output.size(), head.size() + tail.size()) << signal_number;
-        EXPECT_EQ(output.substr(0, head.size()), head);
-        EXPECT_EQ(output.substr(output.size() - tail.size()), tail);
-        // Whole "missing" lines between the two, and fewer than the file has.
-        const std::string lines = output.substr(head.size(), output.size() - head.size() - tail.size());
-        size_t count = 0;
-        for (size_t start = 0; start < lines.size(); ++count) {
-            const size_t end = lines.find('\n', start);
-            ASSERT_NE(end, std::string::npos) << "a cut line at the end";
-            EXPECT_EQ(lines.compare(start, 12, "  missing : "), 0) << lines.substr(start, end - start);
-            start = end + 1;
+            ASSERT_GT(output.size(), head.size() + tail.size()) << where;
+            EXPECT_EQ(output.substr(0, head.size()), head) << where;
+            EXPECT_EQ(output.substr(output.size() - tail.size()), tail) << where;
+            // Whole "missing" lines between the two, and fewer than the file has.
+            const std::string lines = output.substr(head.size(), output.size() - head.size() - tail.size());
+            size_t count = 0;
+            for (size_t start = 0; start < lines.size(); ++count) {
+                const size_t end = lines.find('\n', start);
+                ASSERT_NE(end, std::string::npos) << "a cut line at the end";
+                EXPECT_EQ(lines.compare(start, 12, "  missing : "), 0) << lines.substr(start, end - start);
+                start = end + 1;
+            }
+            EXPECT_LT(count, static_cast<size_t>(pairs)) << where;
+            EXPECT_EQ(read_file(at("a.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0))) << where;
+            EXPECT_EQ(read_file(at("a.log")), "    start :   1,   0\r\n      end :   1,   0\r\n") << where;
+            EXPECT_EQ(held_by(root, kept), earlier) << where;
+            EXPECT_EQ(temporary_files(root), std::vector<std::string>{}) << where;
+            EXPECT_EQ(read_file(at("b.qvx")), gaps) << where;
+            fs::remove_all(root);
+            fs::create_directories(root);
         }
-        EXPECT_LT(count, 40000u);
-        EXPECT_EQ(read_file(at("a.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
-        EXPECT_EQ(read_file(at("a.log")), "    start :   1,   0\r\n      end :   1,   0\r\n");
-        EXPECT_EQ(held_by(root, kept), earlier) << signal_number;
-        EXPECT_EQ(temporary_files(root), std::vector<std::string>{}) << signal_number;
-        EXPECT_EQ(read_file(at("b.qvx")), gaps);
-        fs::remove_all(root);
-        fs::create_directories(root);
+    }
+    if (writer_cases_here().size() == 1) {
+        GTEST_SKIP() << "checked with the writer thread only: " << no_run_without_thread();
     }
 }
 
@@ -274,10 +346,16 @@ TEST_F(HostileFs, AKilledReRunLeavesEachOutputWholeOrAsItWas)
             ++killed_midway;
         }
         // Nothing else is left but the run's temporary files, removed here.
+        // The CSV's holds little more than its data: its blocks are
+        // reserved no further ahead than the writes in flight need.
         std::vector<std::string> others;
         for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
             const std::string name = entry.path().filename().string();
             if (name.compare(0, 9, ".big.csv.") == 0 || name.compare(0, 9, ".big.log.") == 0) {
+                struct stat st;
+                ASSERT_EQ(stat(entry.path().c_str(), &st), 0);
+                EXPECT_LE(static_cast<long long>(st.st_blocks) * 512, st.st_size + 2 * 1024 * 1024)
+                    << "point " << point << ": " << name;
                 fs::remove(entry.path());
             } else if (name != "big.qvx" && name != "big.csv" && name != "big.log") {
                 others.push_back(name);
@@ -723,32 +801,12 @@ TEST_F(HostileFs, InputsThatAreNotRegularFilesAreNotOpened)
     }
 }
 
-// How the CSV rows are written: through io_uring where the system allows
-// it, synchronously where it refuses to set it up, with either error.
-const int io_uring_refusals[] = {0, ENOSYS, EPERM};
-
-// The refusals a run can be set up with here: none under an emulator, which
-// installs no seccomp filter for the program it runs; such a test then skips
-// the refused runs, saying so, once it has checked the others.
-std::vector<int> io_uring_refusals_here()
-{
-    if (!emulator_in_use().empty()) {
-        return {0};
-    }
-    return std::vector<int>(std::begin(io_uring_refusals), std::end(io_uring_refusals));
-}
-
-std::string no_refusals_because()
-{
-    return "no io_uring refused under the emulator " + emulator_in_use() + ", which installs no seccomp filter";
-}
-
 TEST_F(HostileFs, WritesPastTheFileSizeLimitAreReportedAsNotWritten)
 {
     // A run over the outputs of an earlier one. Under a limit of 64 KiB,
     // a.qvx's CSV and b.qvx's log outgrow it: the earlier outputs of both
     // files stay as they were, and the run goes on to c.qvx; the same
-    // whether io_uring writes the CSV or not.
+    // whether the writer thread writes the CSV or not.
     constexpr unsigned long long limit = 64 * 1024;
     std::string many_frames;
     std::string rows;
@@ -772,12 +830,13 @@ TEST_F(HostileFs, WritesPastTheFileSizeLimitAreReportedAsNotWritten)
     write_file(at("c.qvx"), frame_bytes(sample_frame(1, 0, 0)));
     const std::vector<std::string> kept = {"a.csv", "a.log", "b.csv", "b.log"};
     const std::vector<std::string> earlier = write_earlier_outputs(root, kept);
-    write_earlier_outputs(root, {"c.csv"});
 
-    for (const int refused : io_uring_refusals_here()) {
-        run_setup setup;
+    for (const writer_case& writer : writer_cases_here()) {
+        write_earlier_outputs(root, {"c.csv"});
+        hand_over(root, writer.user);
+        run_setup setup = writer_setup(writer);
         setup.file_size_limit = limit;
-        setup.refused_io_uring = refused;
+        const std::string refused = writer.name;
         std::string output;
         const program_run run = run_quendix_with(
             root, {}, setup, [&output](const char* bytes, size_t size) { output.append(bytes, size); });
@@ -789,46 +848,209 @@ TEST_F(HostileFs, WritesPastTheFileSizeLimitAreReportedAsNotWritten)
         EXPECT_EQ(read_file(at("c.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0))) << refused;
         EXPECT_EQ(temporary_files(root), std::vector<std::string>{}) << refused;
     }
-    if (!emulator_in_use().empty()) {
-        GTEST_SKIP() << no_refusals_because();
+    if (writer_cases_here().size() == 1) {
+        GTEST_SKIP() << "checked with the writer thread only: " << no_run_without_thread();
     }
 }
 
-TEST_F(HostileFs, WithIoUringRefusedTheCsvIsWrittenTheSame)
+// Recordings of every size a run meets: none, one frame, a few, and one
+// of 20000 frames whose CSV takes several of the writer's buffers, so that
+// buffers are reused after their writes and blocks reserved ahead are cut
+// off at the end.
+void write_recordings_of_every_size(const fs::path& dir)
 {
-    // Enough rows for several of the writer's buffers, so that buffers are
-    // reused after their writes, and blocks reserved ahead are cut off at
-    // the end; a run that touched io_uring after its set-up was refused
-    // would be ended by the filter.
     std::string frames;
-    std::string rows;
-    std::string report = "    start :   1,   0\n";
     for (int i = 0; i < 20000; ++i) {
-        const gen_frame frame = sample_frame(static_cast<uint16_t>(1 + i / 512), static_cast<uint16_t>(i % 512),
-                                             static_cast<uint16_t>(9 * i));
-        frames += frame_bytes(frame);
-        rows += expected_rows(frame);
+        frames += frame_bytes(sample_frame(static_cast<uint16_t>(1 + i / 512), static_cast<uint16_t>(i % 512),
+                                           static_cast<uint16_t>(9 * i)));
     }
-    report += "      end :  40,  31\n";
-    write_file(at("big.qvx"), frames);
-    for (const int refused : io_uring_refusals_here()) {
-        run_setup setup;
-        setup.refused_io_uring = refused;
+    write_file(dir / "big.qvx", frames);
+    write_file(dir / "empty.qvx", "");
+    write_file(dir / "one.qvx", frames.substr(0, GEN_FRAME_SIZE));
+    write_file(dir / "few.qvx", frames.substr(0, 3 * GEN_FRAME_SIZE));
+}
+
+TEST_F(HostileFs, AtTheProcessLimitEveryFileConvertsAsWithTheThread)
+{
+    const std::string why_not = no_run_without_thread();
+    if (!why_not.empty()) {
+        GTEST_SKIP() << why_not;
+    }
+    // User 65534 converts the same recordings without a limit and under
+    // `ulimit -u 1`, where the program can start no thread: the same
+    // console text and the same outputs, byte for byte.
+    std::map<std::string, std::string> outputs[2];
+    std::string consoles[2];
+    const writer_case unlimited = {"user 65534 without a limit", 65534, 0};
+    const writer_case* cases[2] = {&unlimited, &without_thread};
+    for (int k = 0; k < 2; ++k) {
+        const fs::path dir = at(k == 0 ? "unlimited" : "limited");
+        write_recordings_of_every_size(dir);
+        hand_over(dir, 65534);
+        const program_run run = run_quendix_with(
+            dir, {}, writer_setup(*cases[k]), [&](const char* bytes, size_t size) { consoles[k].append(bytes, size); });
+        EXPECT_EQ(run.exit_status, 0) << cases[k]->name;
+        for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+            outputs[k][entry.path().filename().string()] = read_file(entry.path());
+        }
+        struct stat st;
+        ASSERT_EQ(stat((dir / "big.csv").c_str(), &st), 0) << cases[k]->name;
+        // No block reserved past the end is kept: at most the last one is partly used.
+        EXPECT_LE(static_cast<long long>(st.st_blocks) * 512, st.st_size + 65536) << cases[k]->name;
+    }
+    EXPECT_EQ(consoles[1], consoles[0]);
+    EXPECT_EQ(outputs[1], outputs[0]);
+    ASSERT_EQ(outputs[0].size(), 12u);
+    EXPECT_EQ(outputs[0]["empty.csv"], CSV_HEADER_LINE);
+    EXPECT_EQ(outputs[0]["one.csv"], CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0)));
+    EXPECT_EQ(outputs[0]["big.log"], lines({"    start :   1,   0", "      end :  40,  31"}, "\r\n"));
+    std::string rows = CSV_HEADER_LINE;
+    for (int i = 0; i < 20000; ++i) {
+        rows += expected_rows(sample_frame(static_cast<uint16_t>(1 + i / 512), static_cast<uint16_t>(i % 512),
+                                           static_cast<uint16_t>(9 * i)));
+    }
+    EXPECT_EQ(outputs[0]["big.csv"], rows);
+}
+
+TEST_F(HostileFs, EveryRunEndsWithTheWriterThreadAndWithout)
+{
+    // Many small files and one large one, in a run that the harness kills
+    // should it outlast its timeout: each run ends by itself, having
+    // converted every file, whether the thread writes or not.
+    std::string large;
+    std::string large_rows = CSV_HEADER_LINE;
+    for (int i = 0; i < 60000; ++i) {
+        const gen_frame frame = sample_frame(static_cast<uint16_t>(1 + i / 512), static_cast<uint16_t>(i % 512),
+                                             static_cast<uint16_t>(i));
+        large += frame_bytes(frame);
+        large_rows += expected_rows(frame);
+    }
+    const std::string small = frame_bytes(sample_frame(1, 0, 0));
+    const int small_files = 300;
+    for (const writer_case& writer : writer_cases_here()) {
+        write_file(at("large.qvx"), large);
+        for (int i = 0; i < small_files; ++i) {
+            write_file(at("s" + std::to_string(i) + ".qvx"), small);
+        }
+        hand_over(root, writer.user);
+        run_setup setup = writer_setup(writer);
+        setup.timeout_seconds = 120;
         std::string output;
         const program_run run = run_quendix_with(
             root, {}, setup, [&output](const char* bytes, size_t size) { output.append(bytes, size); });
-        EXPECT_EQ(run.exit_status, 0) << refused;
-        EXPECT_EQ(output, banner("./big.qvx") + report) << refused;
-        EXPECT_EQ(read_file(at("big.csv")), CSV_HEADER_LINE + rows) << refused;
-        EXPECT_EQ(read_file(at("big.log")), lines({"    start :   1,   0", "      end :  40,  31"}, "\r\n")) << refused;
-        struct stat st;
-        ASSERT_EQ(stat(at("big.csv").c_str(), &st), 0);
-        // No block reserved past the end is kept: at most the last one is partly used.
-        EXPECT_LE(static_cast<long long>(st.st_blocks) * 512, st.st_size + 65536) << refused;
+        EXPECT_EQ(run.exit_status, 0) << writer.name;
+        EXPECT_EQ(output.find("quendix : "), std::string::npos) << writer.name;
+        EXPECT_EQ(read_file(at("large.csv")), large_rows) << writer.name;
+        int csv_files = 0;
+        for (const fs::directory_entry& entry : fs::directory_iterator(root)) {
+            csv_files += entry.path().extension() == ".csv" ? 1 : 0;
+        }
+        EXPECT_EQ(csv_files, small_files + 1) << writer.name;
+        EXPECT_EQ(read_file(at("s299.csv")), CSV_HEADER_LINE + expected_rows(sample_frame(1, 0, 0))) << writer.name;
+        EXPECT_EQ(temporary_files(root), std::vector<std::string>{}) << writer.name;
+        fs::remove_all(root);
+        fs::create_directories(root);
     }
-    if (!emulator_in_use().empty()) {
-        GTEST_SKIP() << no_refusals_because();
+    if (writer_cases_here().size() == 1) {
+        GTEST_SKIP() << "checked with the writer thread only: " << no_run_without_thread();
     }
+}
+
+// A small ext4 file system made in an image file and mounted through a
+// loop device at `mount_point` for as long as the object lives. `why_not`
+// says why it could not be had, or is empty.
+struct ext4_image {
+    fs::path mount_point;
+    std::string why_not;
+
+    ext4_image(const fs::path& image, const fs::path& point, unsigned mib) : mount_point(point)
+    {
+        if (geteuid() != 0) {
+            why_not = "not root: no file system can be mounted";
+            return;
+        }
+        fs::create_directories(point);
+        const std::string quiet = " >/dev/null 2>&1";
+        if (std::system(("truncate -s " + std::to_string(mib) + "M '" + image.string() + "'" + quiet).c_str()) != 0 ||
+            std::system(("mkfs.ext4 -q -F -m 0 '" + image.string() + "'" + quiet).c_str()) != 0) {
+            why_not = "no ext4 file system could be made with mkfs.ext4";
+        } else if (std::system(("mount -o loop '" + image.string() + "' '" + point.string() + "'" + quiet).c_str()) !=
+                   0) {
+            why_not = "no loop device could be had to mount an ext4 image";
+        }
+    }
+
+    ~ext4_image()
+    {
+        if (why_not.empty()) {
+            std::system(("umount '" + mount_point.string() + "' >/dev/null 2>&1").c_str());
+        }
+    }
+};
+
+// The bytes the user may still write on the file system of `dir`.
+unsigned long long free_bytes(const fs::path& dir)
+{
+    struct statvfs volume;
+    return statvfs(dir.c_str(), &volume) == 0 ? static_cast<unsigned long long>(volume.f_bavail) * volume.f_frsize : 0;
+}
+
+TEST_F(HostileFs, OnANearlyFullDiskWhatFitsConvertsAndWhatDoesNotIsNotWritten)
+{
+    ext4_image disk(at("disk.img"), at("disk"), 64);
+    if (!disk.why_not.empty()) {
+        GTEST_SKIP() << disk.why_not;
+    }
+    // a.qvx's CSV and log fit in the free space with a quarter of a MiB to
+    // spare, which no reservation of the CSV's blocks may take from the
+    // log; b.qvx's CSV is far larger than what is left, and its earlier
+    // outputs stay.
+    const fs::path dir = disk.mount_point / "run";
+    std::string a_frames;
+    std::string a_rows = CSV_HEADER_LINE;
+    for (int i = 0; i < 6000; ++i) {
+        const gen_frame frame = sample_frame(static_cast<uint16_t>(1 + i / 512), static_cast<uint16_t>(i % 512),
+                                             static_cast<uint16_t>(i));
+        a_frames += frame_bytes(frame);
+        a_rows += expected_rows(frame);
+    }
+    std::string b_frames;
+    for (int i = 0; i < 40000; ++i) {
+        b_frames += frame_bytes(
+            sample_frame(static_cast<uint16_t>(1 + i / 512), static_cast<uint16_t>(i % 512), static_cast<uint16_t>(i)));
+    }
+    const std::string a_log = "    start :   1,   0\r\n      end :  12, 367\r\n";
+    write_file(dir / "a.qvx", a_frames);
+    write_file(dir / "b.qvx", b_frames);
+    const std::vector<std::string> kept = {"b.csv", "b.log"};
+    const std::vector<std::string> earlier = write_earlier_outputs(dir, kept);
+    // The rest of the disk, but for that room, goes to a file of its own.
+    const unsigned long long room = a_rows.size() + a_log.size() + 256 * 1024;
+    const int filler = open((disk.mount_point / "filler").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(filler, 0);
+    ASSERT_GT(free_bytes(dir), room + 1024 * 1024);
+    EXPECT_EQ(posix_fallocate(filler, 0, static_cast<off_t>(free_bytes(dir) - room)), 0);
+    fsync(filler);
+    close(filler);
+    ASSERT_GE(free_bytes(dir), a_rows.size() + a_log.size() + 128 * 1024);
+    ASSERT_LE(free_bytes(dir), room + 256 * 1024);
+
+    std::string output;
+    const program_run run = run_quendix_with(dir, {}, run_setup(),
+                                             [&output](const char* bytes, size_t size) { output.append(bytes, size); });
+    EXPECT_EQ(run.exit_status, 0);
+    // Whether b.qvx's small log still found a block once its CSV had
+    // taken the rest is the file system's business; either way b.qvx's
+    // outputs replace nothing.
+    const std::string reports = banner("./a.qvx") + "    start :   1,   0\n      end :  12, 367\n" + banner("./b.qvx") +
+                                "    start :   1,   0\n      end :  79,  63\n";
+    EXPECT_TRUE(output == reports + not_written("./b.csv") ||
+                output == reports + not_written("./b.log") + not_written("./b.csv"))
+        << output;
+    EXPECT_EQ(read_file(dir / "a.csv"), a_rows);
+    EXPECT_EQ(read_file(dir / "a.log"), a_log);
+    EXPECT_EQ(held_by(dir, kept), earlier);
+    EXPECT_EQ(temporary_files(dir), std::vector<std::string>{});
 }
 
 TEST_F(HostileFs, AFifoAsOutputNameNeverBlocks)

@@ -22,24 +22,16 @@ report_log report;
 
 }  // namespace
 
-void write_csv_header(FILE* csv)
-{
-    std::setvbuf(csv, nullptr, _IONBF, 0);
-    std::fwrite(CSV_HEADER, 1, std::strlen(CSV_HEADER), csv);
-}
-
 conversion_end convert_frames(const conversion_streams& streams, int end_block, const volatile std::sig_atomic_t* stop)
 {
-    // Every read asks for a whole chunk, which the stream delivers straight
-    // into it without a buffer of its own.
-    std::setvbuf(streams.input, nullptr, _IONBF, 0);
-    std::setvbuf(streams.log, nullptr, _IONBF, 0);
     start_report(&report, streams.log, streams.console, streams.console_is_terminal);
     // Rows are formatted straight into the sink's buffer, which goes back
-    // to it when the next frame's rows might not fit.
+    // to it when the next frame's rows might not fit. The header line
+    // starts the first one.
     const csv_sink& csv = streams.csv;
     char* csv_text = csv.take(csv.context);
-    size_t csv_used = 0;
+    size_t csv_used = std::strlen(CSV_HEADER);
+    std::memcpy(csv_text, CSV_HEADER, csv_used);
 
     // The frame buffer of the "end" line: it holds the last whole frame,
     // with a trailing fragment copied over its start. It starts zeroed, so

@@ -28,9 +28,13 @@ struct csv_sink {
 
 // The streams of one conversion.
 struct conversion_streams {
-    FILE* input;               // the frame file, opened for binary reading
-    csv_sink csv;              // the CSV file's rows, its header already written by write_csv_header
-    FILE* log;                 // the log file, opened for binary writing and still empty
+    // The frame file, opened for binary reading; best unbuffered, as every
+    // read asks for a whole chunk.
+    FILE* input;
+    csv_sink csv;  // the CSV file's header and rows; nothing given to it yet
+    // The log file, opened for binary writing and still empty; best
+    // unbuffered, as the report reaches it in blocks of lines.
+    FILE* log;
     FILE* console;             // where every report line is echoed, ending in "\n"
     bool console_is_terminal;  // each line then reaches the console as it is reported
 };
@@ -42,15 +46,10 @@ enum conversion_end {
     CONVERSION_STOPPED,      // stopped on request; the CSV and log are incomplete
 };
 
-// Writes the CSV header line to `csv`, a binary stream nothing has been
-// written to yet, and makes the stream unbuffered: the rows reach the file
-// through a sink. A failed write leaves the error flag set.
-void write_csv_header(FILE* csv);
-
-// Converts the frames of `streams.input` into CSV rows and a continuity
-// report predicted with `end_block`. Between chunks of input it looks at
-// `*stop`, and stops when it is non-zero, writing out the console lines it
-// holds but nothing more of the CSV and the log. Every buffer taken from the
+// Converts the frames of `streams.input` into the CSV header and rows and a
+// continuity report predicted with `end_block`. Between chunks of input it
+// looks at `*stop`, and stops when it is non-zero, writing out the console
+// lines it holds but nothing more of the CSV and the log. Every buffer taken from the
 // CSV sink is given back before it returns. Failed writes of the log leave
 // its error flag set, for whoever closes it to report; the console's
 // failures are of no concern. The streams stay open.

@@ -28,6 +28,11 @@ struct input_stream {
     }
 };
 
+// The CSV writer's buffers, lent to the writer of each conversion in turn.
+// They are part of the program as it loads, so that a run that could start
+// has the memory every conversion writes from.
+alignas(4096) char csv_buffers[CSV_WRITER_BUFFERS * CSV_BUFFER_SIZE];
+
 // The length of the UTF-8 sequence that starts at `text[i]`: 1 to 4 for a
 // whole, well-formed one (no overlong form, no surrogate, nothing above
 // U+10FFFF), 0 when the byte there starts none.
@@ -133,18 +138,21 @@ int convert(const directory* dir, const std::string& name, const std::string& di
         report_outcome(refused->path, "not opened", terminal);
         return -1;
     }
-    write_csv_header(pair->csv.stream);
-
     // The writer owns the CSV stream from here on, and closes it.
-    csv_writer* csv_rows = open_csv_writer(pair->csv.stream);
+    csv_writer csv_rows;
+    open_csv_writer(&csv_rows, pair->csv.stream, csv_buffers);
     pair->csv.stream = nullptr;
-    const conversion_streams streams = {input.stream, csv_writer_sink(csv_rows), pair->log.stream, stdout,
+    // Every read asks for a whole chunk and the report reaches the log in
+    // blocks of lines: neither stream needs a buffer of its own.
+    std::setvbuf(input.stream, nullptr, _IONBF, 0);
+    std::setvbuf(pair->log.stream, nullptr, _IONBF, 0);
+    const conversion_streams streams = {input.stream, csv_writer_sink(&csv_rows), pair->log.stream, stdout,
                                         stdout_is_terminal()};
     const conversion_end end = convert_frames(streams, end_block, &interrupt_signal);
     const bool log_written = close_output(&pair->log);
     // Waits for the CSV writes in flight, so that none lands after the
     // temporary files are removed on an interrupt.
-    const bool csv_written = close_csv_writer(csv_rows);
+    const bool csv_written = close_csv_writer(&csv_rows);
     input.close();
 
     // Until the outputs are in place the file is still being converted, and

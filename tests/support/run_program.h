@@ -41,10 +41,11 @@ struct run_setup {
     // The largest address space the program may have from its start, in
     // bytes, as `ulimit -v` sets it; 0 for no limit.
     unsigned long long address_space_limit = 0;
-    // When not 0, the system refuses to set up io_uring with this error
-    // number, as an old kernel or a container's policy does, and any other
-    // io_uring call ends the program (Linux only).
-    int refused_io_uring = 0;
+    // The most processes and threads the program's user may have, as
+    // `ulimit -u` sets it; 0 for no limit (POSIX). It is set once the
+    // program runs as `user`, and holds no one the system exempts (root):
+    // at 1, the program can start no thread.
+    unsigned long long process_limit = 0;
     // Standard output is a pseudo-terminal, as in an interactive shell.
     bool terminal_output = false;
     // The user (and group) the program runs as, when the tests run as root;

@@ -251,7 +251,7 @@ bool own_console()
 program_run run_quendix_with(const std::filesystem::path& dir, const std::vector<std::string>& args,
                              const run_setup& setup, const output_sink& sink)
 {
-    if (setup.unread_output || setup.closed_streams || setup.file_size_limit != 0 || setup.refused_io_uring != 0 ||
+    if (setup.unread_output || setup.closed_streams || setup.file_size_limit != 0 || setup.process_limit != 0 ||
         setup.terminal_output || setup.user >= 0 || setup.address_space_limit != 0) {
         ADD_FAILURE() << "run_setup asks for what only the POSIX harness does";
         return program_run{-1, std::string()};
