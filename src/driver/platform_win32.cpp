@@ -61,37 +61,25 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // console window is closed.
 constexpr DWORD CLOSE_WAIT_MS = 10000;
 
-// The owner of a handle that CreateFileA opened, which closes it when the
-// owner goes.
-struct file_handle {
-    HANDLE handle;
-
-    explicit file_handle(HANDLE opened) : handle(opened) {}
-    file_handle(const file_handle&) = delete;
-    file_handle& operator=(const file_handle&) = delete;
-    ~file_handle()
-    {
-        if (handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle);
-        }
-    }
-};
-
-// The owner of a listing that FindFirstFileA started, which ends it when
+// The owner of a handle, which `end` (CloseHandle for one that CreateFileA
+// opened, FindClose for a listing that FindFirstFileA started) lets go when
 // the owner goes.
-struct find_listing {
+template <BOOL(WINAPI* end)(HANDLE)>
+struct owned_handle {
     HANDLE handle;
 
-    explicit find_listing(HANDLE started) : handle(started) {}
-    find_listing(const find_listing&) = delete;
-    find_listing& operator=(const find_listing&) = delete;
-    ~find_listing()
+    explicit owned_handle(HANDLE opened) : handle(opened) {}
+    owned_handle(const owned_handle&) = delete;
+    owned_handle& operator=(const owned_handle&) = delete;
+    ~owned_handle()
     {
         if (handle != INVALID_HANDLE_VALUE) {
-            FindClose(handle);
+            end(handle);
         }
     }
 };
+using file_handle = owned_handle<CloseHandle>;
+using find_listing = owned_handle<FindClose>;
 
 // True when the system takes `path` for a device: names such as "nul",
 // "con.qvx" or "com1.csv" in any directory open a device, not a file. It
