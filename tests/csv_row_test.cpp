@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -121,6 +123,52 @@ TEST(FormatFrameRows, EqualsThePrintfFormatForRandomFrames)
     }
 }
 
+// Frames with and without the marker, in every arrangement that matters:
+// none, one, the first or last without it, runs of both. The rows are those
+// of the marked frames in their order, and stay within the room promised.
+TEST(FormatMarkedRows, WritesTheRowsOfTheMarkedFramesInOrder)
+{
+    // 'm' a frame with the marker, '-' one without.
+    const char* const arrangements[] = {
+        "", "m", "-", "mm", "-m", "m-", "---", "m-m-m", "--mmm--mmmm-", "mmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmm-"};
+    std::mt19937 rng(23);
+    std::uniform_int_distribution<int> any(-32768, 32767);
+    using formatter = size_t (*)(const unsigned char*, size_t, char*);
+    std::vector<formatter> formatters = {format_marked_rows, format_marked_rows_portable};
+    if (avx512_rows_supported()) {
+        formatters.push_back(format_marked_rows_avx512);
+    }
+    for (const char* arrangement : arrangements) {
+        const size_t count = std::strlen(arrangement);
+        std::string bytes;
+        std::string expected;
+        for (size_t f = 0; f < count; ++f) {
+            gen_frame frame = make_frame(1, static_cast<uint16_t>(f));
+            for (gen_sample& g : frame.samples) {
+                g = gen_sample{static_cast<uint16_t>(any(rng)), static_cast<int16_t>(any(rng)),
+                               static_cast<int16_t>(any(rng)),  static_cast<int16_t>(any(rng)),
+                               static_cast<int16_t>(any(rng)),  static_cast<int16_t>(any(rng)),
+                               static_cast<int16_t>(any(rng))};
+                if (arrangement[f] == 'm') {
+                    expected += reference_row(g);
+                }
+            }
+            if (arrangement[f] != 'm') {
+                frame.magic = 0x4454;  // one bit off the marker
+            }
+            bytes += frame_bytes(frame);
+        }
+        const size_t room = count * CSV_FRAME_ROWS_LONGEST + CSV_ROWS_SLACK;
+        for (const formatter format : formatters) {
+            // Past the room, bytes that must stay as they are.
+            std::string out(room + 64, '#');
+            const size_t size = format(reinterpret_cast<const unsigned char*>(bytes.data()), count, out.data());
+            EXPECT_EQ(out.substr(0, size), expected) << arrangement;
+            EXPECT_EQ(out.substr(room), std::string(64, '#')) << arrangement;
+        }
+    }
+}
+
 // The AVX-512 formatter against the portable one: every value of every
 // column in every row position, all six axes at once at every value (which
 // makes every ASVM from 0 to 692 and every GSVM from 0 to 866), and random
@@ -188,6 +236,19 @@ TEST(FormatFrameRowsAvx512, WritesThePortableBytesForEveryValueOfEveryField)
         const size_t expected = format_frame_rows_portable(in, portable);
         ASSERT_EQ(std::string(simd + offset, size), std::string(portable, expected)) << "frame " << n - 1;
     }
+    // The same frames at once, every seventh without the marker: each
+    // frame's rows must come with its own magnitudes.
+    std::string all;
+    for (size_t f = 0; f < frames.size(); ++f) {
+        all += f % 7 == 3 ? erased_frame_bytes() : frame_bytes(frames[f]);
+    }
+    const auto* in = reinterpret_cast<const unsigned char*>(all.data());
+    std::vector<char> simd_rows(frames.size() * CSV_FRAME_ROWS_LONGEST + CSV_ROWS_SLACK);
+    std::vector<char> portable_rows(simd_rows.size());
+    const size_t simd_size = format_marked_rows_avx512(in, frames.size(), simd_rows.data());
+    const size_t portable_size = format_marked_rows_portable(in, frames.size(), portable_rows.data());
+    ASSERT_EQ(simd_size, portable_size);
+    ASSERT_TRUE(std::equal(simd_rows.begin(), simd_rows.begin() + simd_size, portable_rows.begin()));
     for (int v = 0; v <= ASVM_MAX; ++v) {
         ASSERT_TRUE(asvm_seen[v]) << "no sample had ASVM " << v;
     }

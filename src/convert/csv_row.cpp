@@ -39,16 +39,36 @@ size_t format_frame_rows_portable(const unsigned char* frame, char* out)
     return static_cast<size_t>(text - out);
 }
 
+size_t format_marked_rows_portable(const unsigned char* frames, size_t count, char* out)
+{
+    char* text = out;
+    for (size_t i = 0; i < count; ++i) {
+        const unsigned char* frame = frames + i * FRAME_SIZE;
+        if (read_frame_header(frame).magic == FRAME_MAGIC) {
+            text += format_frame_rows_portable(frame, text);
+        }
+    }
+    return static_cast<size_t>(text - out);
+}
+
 namespace {
 
 using rows_formatter = size_t (*)(const unsigned char* frame, char* out);
+using marked_rows_formatter = size_t (*)(const unsigned char* frames, size_t count, char* out);
 
 // Chosen when the program starts: the processor does not change while it runs.
-const rows_formatter FORMAT_ROWS = avx512_rows_supported() ? format_frame_rows_avx512 : format_frame_rows_portable;
+const bool AVX512_ROWS = avx512_rows_supported();
+const rows_formatter FORMAT_ROWS = AVX512_ROWS ? format_frame_rows_avx512 : format_frame_rows_portable;
+const marked_rows_formatter FORMAT_MARKED_ROWS = AVX512_ROWS ? format_marked_rows_avx512 : format_marked_rows_portable;
 
 }  // namespace
 
 size_t format_frame_rows(const unsigned char* frame, char* out)
 {
     return FORMAT_ROWS(frame, out);
+}
+
+size_t format_marked_rows(const unsigned char* frames, size_t count, char* out)
+{
+    return FORMAT_MARKED_ROWS(frames, count, out);
 }

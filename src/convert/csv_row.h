@@ -18,8 +18,11 @@ constexpr size_t CSV_ROW_MAX = 6 + 6 * 7 + 4 + 3 + 2;
 constexpr size_t CSV_ROWS_SLACK = 64;
 static_assert(CSV_ROWS_SLACK >= DECIMAL_TEXT_SLACK, "the slack covers the table lookups");
 
+// The longest rows of a frame.
+constexpr size_t CSV_FRAME_ROWS_LONGEST = SAMPLES_PER_FRAME * CSV_ROW_MAX;
+
 // Room for the rows of one frame, with the slack past the last row.
-constexpr size_t CSV_FRAME_ROWS_MAX = SAMPLES_PER_FRAME * CSV_ROW_MAX + CSV_ROWS_SLACK;
+constexpr size_t CSV_FRAME_ROWS_MAX = CSV_FRAME_ROWS_LONGEST + CSV_ROWS_SLACK;
 
 // Writes the nine rows of `frame` at `out`, sample 0 first, each ending in
 // CR LF; returns the number of bytes. `out` needs CSV_FRAME_ROWS_MAX bytes.
@@ -28,5 +31,16 @@ size_t format_frame_rows(const unsigned char* frame, char* out);
 
 // The same rows by portable code, which every processor runs.
 size_t format_frame_rows_portable(const unsigned char* frame, char* out);
+
+// Writes the rows of those of the `count` frames at `frames` that carry
+// the marker, in their order, as format_frame_rows does; a frame without
+// it has no rows. Returns the number of bytes. `out` needs
+// count * CSV_FRAME_ROWS_LONGEST +
+// CSV_ROWS_SLACK bytes. Several frames at once go faster than one
+// at a time.
+size_t format_marked_rows(const unsigned char* frames, size_t count, char* out);
+
+// The same rows by portable code.
+size_t format_marked_rows_portable(const unsigned char* frames, size_t count, char* out);
 
 #endif

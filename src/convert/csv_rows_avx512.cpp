@@ -23,9 +23,10 @@
 #include "convert/frame_layout.h"
 
 // GCC 12's intrinsics start many results from a deliberately undefined
-// register, which its uninitialised-use warning reports wherever they are
+// register, which its uninitialised-use warnings report wherever they are
 // inlined.
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
 #include <cstdint>
@@ -60,14 +61,15 @@ struct frame_tables {
     uint32_t magnitude_lanes[SETS];
     // The lanes whose field is signed (AX to GZ).
     uint32_t signed_lanes[SETS];
-    // For each group, the words of its eight fields' lanes: the sign and
+    // For each group, the bytes of its eight fields' lanes: the sign and
     // ten-thousands pair, the thousands and hundreds pair, the tens and
     // units pair (indexes into the set's registers), then the separator.
-    alignas(64) uint16_t upper_pairs[GROUPS][32];
-    alignas(64) uint16_t lower_pair[GROUPS][32];
+    // Byte permutations move them, being quicker than word ones.
+    alignas(64) unsigned char upper_pairs[GROUPS][64];
+    alignas(64) unsigned char lower_pair[GROUPS][64];
     alignas(64) unsigned char separators[GROUPS][64];
-    uint32_t upper_pair_words[GROUPS];
-    uint32_t lower_pair_words[GROUPS];
+    uint64_t upper_pair_bytes[GROUPS];
+    uint64_t lower_pair_bytes[GROUPS];
     // The counts each sum of squares adds: X and Y in one 32-bit lane and
     // Z in another register, ASVM's of samples 0 to 7 in lanes 0 to 7 and
     // GSVM's in lanes 8 to 15; sample 8's in lanes 0 and 1 of two more.
@@ -98,12 +100,14 @@ constexpr frame_tables make_frame_tables()
         }
         const int group = field / 8;
         const int slot = field % 8;
-        // Lanes 0 to 31 of the first pair register, then of the second.
-        t.upper_pairs[group][4 * slot] = static_cast<uint16_t>(lane);
-        t.upper_pairs[group][4 * slot + 1] = static_cast<uint16_t>(32 + lane);
-        t.upper_pair_words[group] |= 3u << 4 * slot;
-        t.lower_pair[group][4 * slot + 2] = static_cast<uint16_t>(lane);
-        t.lower_pair_words[group] |= 1u << (4 * slot + 2);
+        // Bytes 0 to 63 of the first pair register, then of the second.
+        for (int byte = 0; byte < 2; ++byte) {
+            t.upper_pairs[group][8 * slot + byte] = static_cast<unsigned char>(2 * lane + byte);
+            t.upper_pairs[group][8 * slot + 2 + byte] = static_cast<unsigned char>(64 + 2 * lane + byte);
+            t.lower_pair[group][8 * slot + 4 + byte] = static_cast<unsigned char>(2 * lane + byte);
+        }
+        t.upper_pair_bytes[group] |= 0xFull << 8 * slot;
+        t.lower_pair_bytes[group] |= 0x3ull << (8 * slot + 4);
         const bool last = column == COLUMNS - 1;
         t.separators[group][8 * slot + 6] = last ? '\r' : ',';
         t.separators[group][8 * slot + 7] = last ? '\n' : 0;
@@ -132,16 +136,31 @@ constexpr frame_tables TABLE = make_frame_tables();
 // The even words of a register: the Z counts, each alone in its 32-bit lane.
 constexpr uint32_t EVEN_WORDS = 0x55555555u;
 
-}  // namespace
+// The instructions of this file, for the functions that use them.
+#define AVX512_ROWS __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,popcnt")))
 
-__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2,popcnt"))) size_t
-format_frame_rows_avx512(const unsigned char* frame, char* out)
+// The 63 words of the samples of `frame` in two registers, the second
+// loaded only as far as the frame goes.
+struct sample_words {
+    __m512i low;
+    __m512i high;
+};
+
+AVX512_ROWS inline sample_words load_samples(const unsigned char* frame)
 {
     const unsigned char* samples = frame + FRAME_HEADER_SIZE;
-    // The 63 words of the samples in two registers, the second loaded only
-    // as far as the frame goes.
-    const __m512i low = _mm512_loadu_si512(samples);
-    const __m512i high = _mm512_maskz_loadu_epi8((1ull << (SAMPLES_PER_FRAME * SAMPLE_SIZE - 64)) - 1, samples + 64);
+    return {_mm512_loadu_si512(samples),
+            _mm512_maskz_loadu_epi8((1ull << (SAMPLES_PER_FRAME * SAMPLE_SIZE - 64)) - 1, samples + 64)};
+}
+
+// The magnitudes of the frame's nine samples, in the words asvm_word and
+// gsvm_word give. Their square roots take long to come, which is why the
+// rows of several frames work them out a frame ahead.
+AVX512_ROWS inline __m512i frame_magnitudes_of(const unsigned char* frame)
+{
+    const sample_words words = load_samples(frame);
+    const __m512i low = words.low;
+    const __m512i high = words.high;
 
     // The sums of squares: a multiply-add of each signed pair, then the Z
     // square. Only (-32768)^2 * 2 overflows the first, to 2^31 as unsigned,
@@ -169,8 +188,16 @@ format_frame_rows_avx512(const unsigned char* frame, char* out)
                    _mm_setr_pd(100.0, 1.0)));
     const __m256i first_words = _mm512_cvtepi32_epi16(_mm512_inserti64x4(_mm512_castsi256_si512(asvm), gsvm, 1));
     const __m256i last_words = _mm512_cvtepi32_epi16(_mm512_zextsi128_si512(last_magnitudes));
-    const __m512i magnitudes = _mm512_inserti64x4(_mm512_castsi256_si512(first_words), last_words, 1);
+    return _mm512_inserti64x4(_mm512_castsi256_si512(first_words), last_words, 1);
+}
 
+// Writes the frame's rows at `out` with its `magnitudes`; returns the
+// number of bytes.
+AVX512_ROWS inline size_t rows_with_magnitudes(const unsigned char* frame, __m512i magnitudes, char* out)
+{
+    const sample_words words = load_samples(frame);
+    const __m512i low = words.low;
+    const __m512i high = words.high;
     const __m512i zero = _mm512_setzero_si512();
     const __m512i ten = _mm512_set1_epi16(10);
     const __m512i tenth = _mm512_set1_epi16(static_cast<short>(0xCCCD));
@@ -211,10 +238,10 @@ format_frame_rows_avx512(const unsigned char* frame, char* out)
         const __m512i last_pair = _mm512_or_si512(tens, _mm512_slli_epi16(units, 8));
 
         for (int group = 4 * set; group < 4 * set + 4 && group < GROUPS; ++group) {
-            const __m512i upper = _mm512_maskz_permutex2var_epi16(
-                TABLE.upper_pair_words[group], sign_pair, _mm512_load_si512(TABLE.upper_pairs[group]), middle_pair);
-            const __m512i lower = _mm512_maskz_permutexvar_epi16(TABLE.lower_pair_words[group],
-                                                                 _mm512_load_si512(TABLE.lower_pair[group]), last_pair);
+            const __m512i upper = _mm512_maskz_permutex2var_epi8(
+                TABLE.upper_pair_bytes[group], sign_pair, _mm512_load_si512(TABLE.upper_pairs[group]), middle_pair);
+            const __m512i lower = _mm512_maskz_permutexvar_epi8(TABLE.lower_pair_bytes[group],
+                                                                _mm512_load_si512(TABLE.lower_pair[group]), last_pair);
             // upper | lower | separators.
             const __m512i bytes = _mm512_ternarylogic_epi64(upper, lower, _mm512_load_si512(TABLE.separators[group]),
                                                             0xFE);
@@ -226,12 +253,38 @@ format_frame_rows_avx512(const unsigned char* frame, char* out)
     return static_cast<size_t>(text - out);
 }
 
+}  // namespace
+
+AVX512_ROWS size_t format_frame_rows_avx512(const unsigned char* frame, char* out)
+{
+    return rows_with_magnitudes(frame, frame_magnitudes_of(frame), out);
+}
+
+AVX512_ROWS size_t format_marked_rows_avx512(const unsigned char* frames, size_t count, char* out)
+{
+    char* text = out;
+    __m512i next = count > 0 ? frame_magnitudes_of(frames) : _mm512_setzero_si512();
+    for (size_t i = 0; i < count; ++i) {
+        const unsigned char* frame = frames + i * FRAME_SIZE;
+        // The next frame's magnitudes are begun before this frame's rows,
+        // so that their roots are under way while the digits are worked out.
+        const __m512i magnitudes = next;
+        if (i + 1 < count) {
+            next = frame_magnitudes_of(frame + FRAME_SIZE);
+        }
+        if (read_frame_header(frame).magic == FRAME_MAGIC) {
+            text += rows_with_magnitudes(frame, magnitudes, text);
+        }
+    }
+    return static_cast<size_t>(text - out);
+}
+
 bool avx512_rows_supported()
 {
     // The processor's features may be asked for before the constructors
     // that fill them in have run.
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2") &&
-           __builtin_cpu_supports("popcnt");
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+           __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("popcnt");
 }

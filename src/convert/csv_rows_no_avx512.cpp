@@ -15,3 +15,8 @@ size_t format_frame_rows_avx512(const unsigned char* frame, char* out)
 {
     return format_frame_rows_portable(frame, out);
 }
+
+size_t format_marked_rows_avx512(const unsigned char* frames, size_t count, char* out)
+{
+    return format_marked_rows_portable(frames, count, out);
+}
