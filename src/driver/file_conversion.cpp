@@ -2,8 +2,10 @@
 
 #include "convert/frame_file.h"
 #include "driver/csv_writer.h"
+#include "driver/platform_writer.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -30,8 +32,24 @@ struct input_stream {
 
 // The CSV writer's buffers, lent to the writer of each conversion in turn.
 // They are part of the program as it loads, so that a run that could start
-// has the memory every conversion writes from.
-alignas(4096) char csv_buffers[CSV_WRITER_BUFFERS * CSV_BUFFER_SIZE];
+// has the memory every conversion writes from. They start at the first
+// large page boundary in csv_memory and fill whole large pages, so that the
+// system may back them with a few large pages in place of hundreds of small
+// ones; the memory around them is never touched.
+constexpr size_t CSV_BUFFERS_SIZE = CSV_WRITER_BUFFERS * CSV_BUFFER_SIZE;
+constexpr size_t CSV_BUFFER_PAGES_SIZE = (CSV_BUFFERS_SIZE + LARGE_PAGE_SIZE - 1) / LARGE_PAGE_SIZE * LARGE_PAGE_SIZE;
+alignas(4096) char csv_memory[CSV_BUFFER_PAGES_SIZE + LARGE_PAGE_SIZE];
+
+char* csv_buffers()
+{
+    static char* buffers = nullptr;
+    if (buffers == nullptr) {
+        const uintptr_t start = reinterpret_cast<uintptr_t>(csv_memory);
+        buffers = csv_memory + (LARGE_PAGE_SIZE - start % LARGE_PAGE_SIZE) % LARGE_PAGE_SIZE;
+        prefer_large_pages(buffers, CSV_BUFFER_PAGES_SIZE);
+    }
+    return buffers;
+}
 
 // The length of the UTF-8 sequence that starts at `text[i]`: 1 to 4 for a
 // whole, well-formed one (no overlong form, no surrogate, nothing above
@@ -140,7 +158,7 @@ int convert(const directory* dir, const std::string& name, const std::string& di
     }
     // The writer owns the CSV stream from here on, and closes it.
     csv_writer csv_rows;
-    open_csv_writer(&csv_rows, pair->csv.stream, csv_buffers);
+    open_csv_writer(&csv_rows, pair->csv.stream, csv_buffers());
     pair->csv.stream = nullptr;
     // Every read asks for a whole chunk and the report reaches the log in
     // blocks of lines: neither stream needs a buffer of its own.

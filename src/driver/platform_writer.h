@@ -1,7 +1,7 @@
 // What the CSV writer needs of the system, behind a small interface of its
 // own beside platform.h: a thread, a lock with two conditions to wait on,
-// and writes at an offset into a file, with its blocks reserved ahead where
-// the file system can. Each platform has its implementation file, chosen by
+// writes at an offset into a file, with its blocks reserved ahead where
+// the file system can, and large pages for its buffers. Each platform has its implementation file, chosen by
 // the build.
 #ifndef QUENDIX_DRIVER_PLATFORM_WRITER_H
 #define QUENDIX_DRIVER_PLATFORM_WRITER_H
@@ -56,5 +56,15 @@ bool reserve_file_blocks(FILE* stream, long long from, long long to);
 // size, and gives back every block reserved beyond it. False when it
 // cannot.
 bool set_file_length(FILE* stream, long long length);
+
+// The size of a large page, where the system has them: 2 MiB.
+constexpr size_t LARGE_PAGE_SIZE = 2 * 1024 * 1024;
+
+// Asks the system to back `memory`, `size` bytes from a LARGE_PAGE_SIZE
+// boundary, with large pages where it can, as it does where the memory is
+// first touched. Without them each 4 KiB page faults in on its own, which
+// on some virtual machines costs more than filling it. Memory the system
+// cannot back so stays as it was.
+void prefer_large_pages(char* memory, size_t size);
 
 #endif

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <new>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 struct writer_lock {
@@ -152,4 +153,10 @@ bool set_file_length(FILE* stream, long long length)
         result = ftruncate(fd, static_cast<off_t>(length));
     } while (result != 0 && errno == EINTR);
     return result == 0;
+}
+
+void prefer_large_pages(char* memory, size_t size)
+{
+    // Transparent huge pages, when the system leaves them to the program.
+    madvise(memory, size, MADV_HUGEPAGE);
 }

@@ -128,3 +128,9 @@ bool set_file_length(FILE* stream, long long length)
     end.EndOfFile.QuadPart = length;
     return file != INVALID_HANDLE_VALUE && SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) != 0;
 }
+
+void prefer_large_pages(char*, size_t)
+{
+    // Large pages need a privilege that users do not have by default, and
+    // memory taken with them whole: the buffers keep the ordinary pages.
+}
