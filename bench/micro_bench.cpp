@@ -1,4 +1,4 @@
-// Micro-benchmarks: the CSV rows of a frame, and a frame's magnitudes by
+// Micro-benchmarks: the CSV rows of a frame and of many, and a frame's magnitudes by
 // their plain definition and as the conversion computes them, over the
 // frames of a generated recording.
 #include "convert/csv_row.h"
@@ -62,12 +62,28 @@ BENCHMARK(format_rows<format_frame_rows_portable>)->Name("format_rows_portable")
 void format_rows_avx512(benchmark::State& state)
 {
     if (!avx512_rows_supported()) {
-        state.SkipWithError("this processor lacks AVX-512 F, BW or VBMI2");
+        state.SkipWithError("this processor lacks AVX-512 F, BW, VL, VBMI or VBMI2");
         return;
     }
     format_rows<format_frame_rows_avx512>(state);
 }
 BENCHMARK(format_rows_avx512);
+
+// The rows of the whole recording's marked frames in one call, as the
+// conversion formats a chunk; the time is per frame.
+void format_marked(benchmark::State& state)
+{
+    const std::string& bytes = recording();
+    const auto* frames = reinterpret_cast<const unsigned char*>(bytes.data());
+    static std::string out(FRAMES * CSV_FRAME_ROWS_LONGEST + CSV_ROWS_SLACK, '\0');
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(format_marked_rows(frames, FRAMES, out.data()));
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * FRAMES);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * FRAMES * FRAME_SIZE);
+}
+BENCHMARK(format_marked)->Name("format_marked_rows");
 
 // The magnitudes of a frame's samples by their definition, one sample at a
 // time.

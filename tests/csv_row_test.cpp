@@ -176,7 +176,7 @@ TEST(FormatMarkedRows, WritesTheRowsOfTheMarkedFramesInOrder)
 TEST(FormatFrameRowsAvx512, WritesThePortableBytesForEveryValueOfEveryField)
 {
     if (!avx512_rows_supported()) {
-        GTEST_SKIP() << "this processor lacks AVX-512 F, BW or VBMI2; only the portable formatter runs here";
+        GTEST_SKIP() << "this processor lacks AVX-512 F, BW, VL, VBMI or VBMI2; only the portable formatter runs here";
     }
     std::mt19937 rng(17);
     std::uniform_int_distribution<int> any(-32768, 32767);
