@@ -26,7 +26,9 @@
 // register, which its uninitialised-use warnings report wherever they are
 // inlined.
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 #include <cstdint>
