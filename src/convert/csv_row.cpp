@@ -53,20 +53,13 @@ size_t format_marked_rows_portable(const unsigned char* frames, size_t count, ch
 
 namespace {
 
-using rows_formatter = size_t (*)(const unsigned char* frame, char* out);
 using marked_rows_formatter = size_t (*)(const unsigned char* frames, size_t count, char* out);
 
 // Chosen when the program starts: the processor does not change while it runs.
-const bool AVX512_ROWS = avx512_rows_supported();
-const rows_formatter FORMAT_ROWS = AVX512_ROWS ? format_frame_rows_avx512 : format_frame_rows_portable;
-const marked_rows_formatter FORMAT_MARKED_ROWS = AVX512_ROWS ? format_marked_rows_avx512 : format_marked_rows_portable;
+const marked_rows_formatter FORMAT_MARKED_ROWS = avx512_rows_supported() ? format_marked_rows_avx512
+                                                                         : format_marked_rows_portable;
 
 }  // namespace
-
-size_t format_frame_rows(const unsigned char* frame, char* out)
-{
-    return FORMAT_ROWS(frame, out);
-}
 
 size_t format_marked_rows(const unsigned char* frames, size_t count, char* out)
 {

@@ -25,19 +25,15 @@ constexpr size_t CSV_FRAME_ROWS_LONGEST = SAMPLES_PER_FRAME * CSV_ROW_MAX;
 constexpr size_t CSV_FRAME_ROWS_MAX = CSV_FRAME_ROWS_LONGEST + CSV_ROWS_SLACK;
 
 // Writes the nine rows of `frame` at `out`, sample 0 first, each ending in
-// CR LF; returns the number of bytes. `out` needs CSV_FRAME_ROWS_MAX bytes.
-// The formatter is chosen once, at start-up, for the processor.
-size_t format_frame_rows(const unsigned char* frame, char* out);
-
-// The same rows by portable code, which every processor runs.
+// CR LF, by portable code, which every processor runs; returns the number
+// of bytes. `out` needs CSV_FRAME_ROWS_MAX bytes.
 size_t format_frame_rows_portable(const unsigned char* frame, char* out);
 
 // Writes the rows of those of the `count` frames at `frames` that carry
-// the marker, in their order, as format_frame_rows does; a frame without
-// it has no rows. Returns the number of bytes. `out` needs
-// count * CSV_FRAME_ROWS_LONGEST +
-// CSV_ROWS_SLACK bytes. Several frames at once go faster than one
-// at a time.
+// the marker, in their order; a frame without it has no rows. Returns the
+// number of bytes. `out` needs count * CSV_FRAME_ROWS_LONGEST +
+// CSV_ROWS_SLACK bytes. The formatter is chosen once, at start-up, for the
+// processor.
 size_t format_marked_rows(const unsigned char* frames, size_t count, char* out);
 
 // The same rows by portable code.
