@@ -26,6 +26,15 @@ std::string reference_row(const gen_sample& s)
     return text;
 }
 
+// A sample of values drawn evenly from every 16-bit value.
+gen_sample random_sample(std::mt19937& rng)
+{
+    std::uniform_int_distribution<int> any(-32768, 32767);
+    return gen_sample{static_cast<uint16_t>(any(rng)), static_cast<int16_t>(any(rng)), static_cast<int16_t>(any(rng)),
+                      static_cast<int16_t>(any(rng)),  static_cast<int16_t>(any(rng)), static_cast<int16_t>(any(rng)),
+                      static_cast<int16_t>(any(rng))};
+}
+
 // The rows `format` writes for the frame `bytes`.
 std::string rows_of(size_t (*format)(const unsigned char*, char*), const std::string& bytes)
 {
@@ -34,13 +43,20 @@ std::string rows_of(size_t (*format)(const unsigned char*, char*), const std::st
     return std::string(text, size);
 }
 
-// The rows format_frame_rows writes for `frame`, and the rows the printf
-// format writes. The portable formatter, which the program runs where the
+// The program's formatter, chosen for the processor, on the one marked
+// frame at `frame`.
+size_t format_marked_frame(const unsigned char* frame, char* out)
+{
+    return format_marked_rows(frame, 1, out);
+}
+
+// The rows the program's formatter writes for `frame`, and the rows the
+// printf format writes. The portable formatter, which the program runs where the
 // processor has no AVX-512, must write the same rows too.
 std::pair<std::string, std::string> rows_and_reference(const gen_frame& frame)
 {
     const std::string bytes = frame_bytes(frame);
-    const std::string rows = rows_of(format_frame_rows, bytes);
+    const std::string rows = rows_of(format_marked_frame, bytes);
     EXPECT_EQ(rows_of(format_frame_rows_portable, bytes), rows);
     std::string expected;
     for (const gen_sample& s : frame.samples) {
@@ -80,7 +96,7 @@ TEST(FormatFrameRows, WritesNineRowsSampleZeroFirst)
         expected += std::to_string(100 + i) + "," + std::to_string(-8192 * (i % 4)) + ",0,0,0,0,0," +
                     std::to_string(100 * (i % 4)) + ",0\r\n";
     }
-    EXPECT_EQ(rows_of(format_frame_rows, bytes), expected);
+    EXPECT_EQ(rows_of(format_marked_frame, bytes), expected);
     EXPECT_EQ(rows_of(format_frame_rows_portable, bytes), expected);
 }
 
@@ -132,7 +148,6 @@ TEST(FormatMarkedRows, WritesTheRowsOfTheMarkedFramesInOrder)
     const char* const arrangements[] = {
         "", "m", "-", "mm", "-m", "m-", "---", "m-m-m", "--mmm--mmmm-", "mmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmm-"};
     std::mt19937 rng(23);
-    std::uniform_int_distribution<int> any(-32768, 32767);
     using formatter = size_t (*)(const unsigned char*, size_t, char*);
     std::vector<formatter> formatters = {format_marked_rows, format_marked_rows_portable};
     if (avx512_rows_supported()) {
@@ -145,10 +160,7 @@ TEST(FormatMarkedRows, WritesTheRowsOfTheMarkedFramesInOrder)
         for (size_t f = 0; f < count; ++f) {
             gen_frame frame = make_frame(1, static_cast<uint16_t>(f));
             for (gen_sample& g : frame.samples) {
-                g = gen_sample{static_cast<uint16_t>(any(rng)), static_cast<int16_t>(any(rng)),
-                               static_cast<int16_t>(any(rng)),  static_cast<int16_t>(any(rng)),
-                               static_cast<int16_t>(any(rng)),  static_cast<int16_t>(any(rng)),
-                               static_cast<int16_t>(any(rng))};
+                g = random_sample(rng);
                 if (arrangement[f] == 'm') {
                     expected += reference_row(g);
                 }
@@ -179,20 +191,13 @@ TEST(FormatFrameRowsAvx512, WritesThePortableBytesForEveryValueOfEveryField)
         GTEST_SKIP() << "this processor lacks AVX-512 F, BW, VL, VBMI or VBMI2; only the portable formatter runs here";
     }
     std::mt19937 rng(17);
-    std::uniform_int_distribution<int> any(-32768, 32767);
-    const auto random_sample = [&] {
-        return gen_sample{static_cast<uint16_t>(any(rng)), static_cast<int16_t>(any(rng)),
-                          static_cast<int16_t>(any(rng)),  static_cast<int16_t>(any(rng)),
-                          static_cast<int16_t>(any(rng)),  static_cast<int16_t>(any(rng)),
-                          static_cast<int16_t>(any(rng))};
-    };
     std::vector<gen_frame> frames;
     // Column 0 is SEQNO, 1 to 6 the axes, 7 all six axes together.
     for (int column = 0; column <= 7; ++column) {
         for (int value = 0; value < 65536; value += SAMPLES_PER_FRAME) {
             gen_frame frame = make_frame(1, 0);
             for (int i = 0; i < SAMPLES_PER_FRAME; ++i) {
-                gen_sample s = random_sample();
+                gen_sample s = random_sample(rng);
                 // The row a value lands in moves from frame to frame, so
                 // every row takes values of every length and sign.
                 const int v = (value + (i + value / SAMPLES_PER_FRAME) % SAMPLES_PER_FRAME) % 65536;
@@ -215,7 +220,7 @@ TEST(FormatFrameRowsAvx512, WritesThePortableBytesForEveryValueOfEveryField)
     for (int f = 0; f < 100000; ++f) {
         gen_frame frame = make_frame(1, 0);
         for (gen_sample& s : frame.samples) {
-            s = random_sample();
+            s = random_sample(rng);
         }
         frames.push_back(frame);
     }

@@ -1,8 +1,8 @@
 // What the CSV writer needs of the system, behind a small interface of its
 // own beside platform.h: a thread, a lock with two conditions to wait on,
 // writes at an offset into a file, with its blocks reserved ahead where
-// the file system can, and large pages for its buffers. Each platform has its implementation file, chosen by
-// the build.
+// the file system can, and large pages for its buffers. Each platform has
+// its implementation file, chosen by the build.
 #ifndef QUENDIX_DRIVER_PLATFORM_WRITER_H
 #define QUENDIX_DRIVER_PLATFORM_WRITER_H
 
