@@ -4,11 +4,12 @@ piece by piece, and a whole campaign of them."""
 
 from pathlib import Path as _Path
 
-from .campaign import SUMMARY_COLUMNS, recordings, summary, to_dask
 from .quality import QUALITY_COLUMNS, THRESHOLDS
 from .quicklook import plot
 from .recording import (DEFAULT_END_BLOCK, FRAME_DTYPE, SAMPLE_DTYPE, Recording, read,
                         read_chunks)
+from .summary import SUMMARY_COLUMNS, summary, to_dask
+from .walk import recordings
 
 __all__ = ["read", "read_chunks", "summary", "to_dask", "recordings", "plot", "Recording",
            "SAMPLE_DTYPE", "FRAME_DTYPE", "DEFAULT_END_BLOCK", "SUMMARY_COLUMNS",

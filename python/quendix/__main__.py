@@ -36,9 +36,10 @@ import io
 import os
 import sys
 
-from .campaign import DEFAULT_SELECTOR, summary
 from .files import OutputRefused, check_output, write_line, write_whole
 from .recording import DEFAULT_END_BLOCK
+from .summary import summary
+from .walk import DEFAULT_SELECTOR, recordings
 
 PROGRAM = "python -m quendix"
 
@@ -208,8 +209,6 @@ def run_summary(args):
         executor = client.get_executor()
     bar = None
     if args.quality:
-        from .campaign import recordings
-
         bar = progress_bar(lambda: sum(1 for _ in recordings(args.sources, args.selector)))
     try:
         table = summary(args.sources, args.end_block, executor, args.selector, quality=args.quality,

@@ -18,9 +18,14 @@ import numpy as np
 from .recording import (AXES, DEFAULT_END_BLOCK, FRAME_MAGIC, FRAME_WORDS, HEADER_SIZE,
                         SAMPLES_PER_FRAME, FrameFile, check_end_block)
 
-# The columns the quality adds to the summary, in order.
-QUALITY_COLUMNS = ("clipped", "stuck", "seq_breaks", "seq_lost", "seq_repeats", "seq_backward",
-                   "duplicate_frames", "still_windows", "gravity_error", "gyro_offset", "quality")
+# The columns the quality adds to the summary, in order, with their types in
+# its table: the counts as pandas' nullable Int64, the calibration figures as
+# float64 (NaN when missing), the verdict as text.
+QUALITY_COLUMN_TYPES = {"clipped": "Int64", "stuck": "Int64", "seq_breaks": "Int64",
+                        "seq_lost": "Int64", "seq_repeats": "Int64", "seq_backward": "Int64",
+                        "duplicate_frames": "Int64", "still_windows": "Int64",
+                        "gravity_error": "float64", "gyro_offset": "float64", "quality": "object"}
+QUALITY_COLUMNS = tuple(QUALITY_COLUMN_TYPES)
 
 # The limits of the checks: a recording fails a check when its figure is
 # above the limit ("clipped" is a share of the rows, the others are the
@@ -428,10 +433,10 @@ def quality(source, end_block=DEFAULT_END_BLOCK, thresholds=None, frames=QUALITY
         for data, _ in source_file.pieces(piece_frames):
             words = data.view("<u2").reshape(-1, FRAME_WORDS)
             accumulator.add_frames(words, words[:, 0] == FRAME_MAGIC)
-    return _figures(accumulator, limits)
+    return figures(accumulator, limits)
 
 
-def _figures(accumulator, limits):
+def figures(accumulator, limits):
     """The columns of the Quality `accumulator`, fed every row, with the
     verdict under `limits`."""
     accumulator.finish()
@@ -440,20 +445,5 @@ def _figures(accumulator, limits):
     return counts
 
 
-def summarise_quality(path, end_block=DEFAULT_END_BLOCK, thresholds=None):
-    """The summary row of one recording with its quality columns (missing
-    when it cannot be read): what summary(quality=True) runs per file. The
-    file is read once, the counts and the quality from the same pieces."""
-    from .campaign import summarise
-
-    limits = thresholds_of(thresholds)
-    accumulator = Quality()
-    row = summarise(path, end_block, accumulator.add_frames)
-    row.update(dict.fromkeys(QUALITY_COLUMNS))
-    if not row["error"]:
-        row.update(_figures(accumulator, limits))
-    return row
-
-
 __all__ = ["QUALITY_COLUMNS", "THRESHOLDS", "Quality", "quality", "thresholds_of", "verdict",
-           "summarise_quality"]
+           "figures"]

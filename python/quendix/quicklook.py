@@ -12,10 +12,10 @@ import os
 
 import numpy as np
 
-from .campaign import frame_counts
 from .files import check_output, write_whole
-from .recording import DEFAULT_END_BLOCK, FrameFile, check_end_block, is_path, read_chunks
 from .quality import Quality
+from .recording import DEFAULT_END_BLOCK, FrameFile, check_end_block, is_path, read_chunks
+from .summary import frame_counts
 
 # The panels: a field of the samples, the counts in one unit, the label.
 PANELS = (

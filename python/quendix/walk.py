@@ -1,0 +1,188 @@
+"""The recordings of a campaign as the converter's -r finds them: the files
+below directories that a selector picks, by the converter's wildcard, in
+the converter's order."""
+
+import errno
+import os
+import re
+import resource
+import stat
+
+from .files import LinkRefused, is_temporary_name, open_directory
+from .recording import is_path
+
+DEFAULT_SELECTOR = "*.qvx"
+
+def recordings(sources, selector=DEFAULT_SELECTOR):
+    """The recordings that `sources` names, in order, as (path, error)
+    pairs, error being None or the reason a directory could not be listed.
+
+    `sources` is a path or an iterable of paths. A path that is a directory
+    (or a link to one) stands for the files that the converter's -r with
+    `selector` converts there, in its order: in each directory the files
+    whose names match the selector ("*" any run of bytes, "?" one byte,
+    letters in any case), by the bytes of their names, then its
+    subdirectories the same way, at any depth, each entered once however
+    many links lead to it. A selector such as "sub/*.qvx" looks in the
+    subdirectory "sub" of every directory walked. Links are followed only
+    when the user or root owns them: a file reached through another user's
+    link is listed, and refused when read, as the converter refuses it; a
+    directory so reached is not entered. Temporary files of outputs being
+    written (".NAME.quendix-XXXXXX") are passed over. Any other path stands
+    for itself, whatever its name, whether it exists or not.
+
+    A directory that cannot be listed is a pair with the reason. Raises
+    TypeError for a source that is not a path and for a selector that is
+    not a str.
+    """
+    if is_path(sources):
+        sources = [sources]
+    if not isinstance(selector, str):
+        raise TypeError("the selector is a str, not %s" % type(selector).__name__)
+    selector_directory, _, pattern = selector.rpartition("/")
+    matches = wildcard(pattern)
+    for source in sources:
+        if not is_path(source):
+            raise TypeError("a source is a path (str, bytes or os.PathLike), not %s"
+                            % type(source).__name__)
+        if os.path.isdir(source):
+            yield from _walk(os.fspath(source), selector_directory, matches)
+        else:
+            yield source, None
+
+
+def wildcard(pattern):
+    """A function telling whether a file name (bytes) matches the wildcard
+    `pattern` as the converter matches it: "*" any run of bytes, "?" one
+    byte, ASCII letters without regard to case, the whole name."""
+    def piece(text):
+        return b"".join(b"." if c == ord("?") else re.escape(bytes([c])) for c in text)
+
+    parts = os.fsencode(pattern).split(b"*")
+    if len(parts) == 1:
+        expression = piece(parts[0])
+    else:
+        # Each middle piece at its first place, never tried again: linear,
+        # as the converter's matcher, whatever the pattern holds.
+        expression = (piece(parts[0]) + b"".join(b"(?>.*?" + piece(p) + b")" for p in parts[1:-1])
+                      + b".*" + piece(parts[-1]))
+    return re.compile(expression, re.DOTALL | re.IGNORECASE).fullmatch
+
+
+def _walk(top, selector_directory, matches):
+    """The walk of recordings() from the directory `top`, without
+    recursion: a stack of the directories entered, each open, with the
+    names of its subdirectories still to enter."""
+    try:
+        fd = _open_walked(top)
+    except OSError as error:
+        yield top, "cannot list the directory: %s" % (error.strerror or error)
+        return
+    stack = []
+    try:
+        visited = {_identity(fd)}
+        directory = top
+        while True:
+            if fd is not None:
+                entries, error = _list(fd)
+                if error is not None:
+                    yield directory, "cannot list the directory: %s" % error
+                    os.close(fd)
+                else:
+                    yield from _selected(fd, directory, entries, selector_directory, matches)
+                    names = [name for name, is_directory in entries if is_directory]
+                    stack.append((fd, directory, iter(names)))
+                fd = None
+            if not stack:
+                return
+            parent, parent_path, names = stack[-1]
+            name = next(names, None)
+            if name is None:
+                os.close(parent)
+                stack.pop()
+                continue
+            directory = os.path.join(parent_path, name if isinstance(parent_path, bytes) else os.fsdecode(name))
+            try:
+                fd = _open_walked(name, parent)
+            except LinkRefused:
+                fd = None  # another user's link: not entered, as the converter does
+                continue
+            except OSError as error:
+                yield directory, "cannot list the directory: %s" % (error.strerror or error)
+                fd = None
+                continue
+            identity = _identity(fd)
+            if identity in visited:
+                os.close(fd)
+                fd = None
+            else:
+                visited.add(identity)
+    finally:
+        if fd is not None:
+            os.close(fd)
+        for parent, _, _ in stack:
+            os.close(parent)
+
+
+def _open_walked(name, parent=None):
+    """open_directory(), with more descriptors allowed once they run out:
+    every level of a deep tree holds its directory open while the levels
+    below it are walked, as in the converter."""
+    try:
+        return open_directory(name, parent)
+    except OSError as error:
+        if error.errno != errno.EMFILE or not _more_descriptors():
+            raise
+    return open_directory(name, parent)
+
+
+def _more_descriptors():
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft >= hard and hard != resource.RLIM_INFINITY:
+        return False
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    return True
+
+
+def _identity(fd):
+    st = os.fstat(fd)
+    return st.st_dev, st.st_ino
+
+
+def _list(fd):
+    """The entries of the open directory `fd` as (name, is_directory) pairs
+    in the bytes order of the names, an entry being a directory when it is
+    one or any link leads to one; or None and the reason it cannot be read."""
+    try:
+        names = sorted(os.fsencode(name) for name in os.listdir(fd))
+    except OSError as error:
+        return None, error.strerror or str(error)
+    entries = []
+    for name in names:
+        try:
+            is_directory = stat.S_ISDIR(os.stat(name, dir_fd=fd).st_mode)
+        except OSError:
+            is_directory = False
+        entries.append((name, is_directory))
+    return entries, None
+
+
+def _selected(fd, directory, entries, selector_directory, matches):
+    """The paths of the files of `entries` (of the directory `fd` at the
+    path `directory`) that the selector picks, or of its directory's."""
+    if selector_directory:
+        try:
+            listed = open_directory(selector_directory, fd)
+        except OSError:
+            return
+        try:
+            entries, error = _list(listed)
+        finally:
+            os.close(listed)
+        if error is not None:
+            return
+        directory = os.path.join(directory, selector_directory if not isinstance(directory, bytes)
+                                 else os.fsencode(selector_directory))
+    for name, is_directory in entries:
+        if not is_directory and matches(name) and not is_temporary_name(name):
+            yield os.path.join(directory, name if isinstance(directory, bytes) else os.fsdecode(name)), None
