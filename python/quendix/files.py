@@ -101,7 +101,7 @@ def resolve(path, dir_fd=None, descriptor_links=False):
                 fd = os.open(part, _PATH | os.O_NOFOLLOW | _CLOEXEC, dir_fd=at)
             except FileNotFoundError:
                 if last:
-                    return at, part, None, _release(held)
+                    return at, part, None, held
                 raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), name) from None
             try:
                 st = os.fstat(fd)
@@ -110,7 +110,7 @@ def resolve(path, dir_fd=None, descriptor_links=False):
                 os.close(fd)
             if target is None:
                 if last:
-                    return at, part, st, _release(held)
+                    return at, part, st, held
                 if not stat.S_ISDIR(st.st_mode):
                     raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), name)
                 move_to(os.open(part, _PATH | os.O_NOFOLLOW | os.O_DIRECTORY | _CLOEXEC, dir_fd=at))
@@ -123,7 +123,7 @@ def resolve(path, dir_fd=None, descriptor_links=False):
             if descriptor_links and last:
                 proc = _proc_device() if proc is None else proc
                 if st.st_dev == proc:
-                    return at, part, os.stat(part, dir_fd=at), _release(held)
+                    return at, part, os.stat(part, dir_fd=at), held
             rest = target + b"/" + rest if not last else target
     except OSError as error:
         move_to(None)
@@ -131,11 +131,6 @@ def resolve(path, dir_fd=None, descriptor_links=False):
     except BaseException:
         move_to(None)
         raise
-
-
-def _release(held):
-    # The descriptor now belongs to the caller.
-    return held
 
 
 def _named(error, name):
