@@ -365,15 +365,15 @@ GSVM_FACTOR = 2.0 ** -13
 
 def magnitudes(samples):
     """Sets ASVM and GSVM of `samples` from their axes, equal to the
-    converter's double-precision definition for every sample.
+    converter's for every sample.
 
-    The squares of the counts and their sums are whole numbers below 2^32,
+    The converter takes the root of the integer sum of the three squared
+    counts times 2^-26 (times 15625 * 2^-26 for the gyroscope), times 100
+    for ASVM. Here the squares and their sums are whole numbers below 2^32,
     and the gyroscope sum times 15625 below 2^46, so they are exact in
-    float64; the square root, correctly rounded, and one multiplication by
-    an exact factor follow. For ASVM this is the converter's arithmetic
-    step by step. For GSVM the converter divides each count by 65.536
-    first, which rounds; the two can only part where the exact root is a
-    whole number, and there they agree (the tests try every such sample).
+    float64; the root of x * 2^-26 is the root of x times 2^-13 exactly,
+    and a factor of a power of two rounds nothing, so the correctly rounded
+    root times one exact factor is the converter's double, bit for bit.
     Storing the non-negative double into an integer field truncates it.
     """
     total = np.empty(len(samples))

@@ -154,14 +154,15 @@ def test_file_objects_that_cannot_be_read(damaged):
 
 
 def test_every_sample_of_whole_units_of_angular_rate(tmp_path):
-    # The converter divides each gyroscope count by 65.536, which rounds,
-    # and the package takes the root of the exact integer sum. The two can
-    # only part where the exact root is a whole number: elsewhere the sum
-    # times 15625 / 2^26 is at least 2^-26 from a square, far beyond the
-    # rounding. A whole root k means gx^2 + gy^2 + gz^2 = (k / 125)^2 2^26,
-    # and a sum of three squares divisible by 4 has all three even, so
-    # every such sample is 8192 times (a, b, c) with a^2 + b^2 + c^2 a
-    # square: here every sample of that form, each in every place.
+    # The definition divides each gyroscope count by 65.536, which could
+    # round; the converter and the package take the root of the exact
+    # integer sum. The two ways can only part where the exact root is a
+    # whole number: elsewhere the sum times 15625 / 2^26 is at least 2^-26
+    # from a square, far beyond the rounding. A whole root k means
+    # gx^2 + gy^2 + gz^2 = (k / 125)^2 2^26, and a sum of three squares
+    # divisible by 4 has all three even, so every such sample is 8192 times
+    # (a, b, c) with a^2 + b^2 + c^2 a square: here every sample of that
+    # form, each in every place.
     converter = program("QUENDIX", "quendix")
     triples = np.array(list(itertools.product(range(-4, 4), repeat=3))) * 8192
     samples = np.zeros(len(triples), RAW_SAMPLE)
