@@ -7,18 +7,17 @@
 #include <new>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
 
 // Directories by identity: those a walk has entered or listed.
-using identity_set = std::set<std::pair<unsigned long long, unsigned long long>>;
+using identity_set = std::set<file_identity>;
 
 // Adds `id` to `set`; false when it was there already.
 bool add_identity(identity_set* set, const file_identity& id)
 {
-    return set->insert(std::make_pair(id.volume, id.index)).second;
+    return set->insert(id).second;
 }
 
 // The selector split at its last separator: a selector such as "sub/*.qvx"

@@ -52,7 +52,7 @@ bool may_write(const directory* dir, const std::string& name, const file_identit
                const output_set& outputs)
 {
     file_identity id;
-    if (output.name == name || (name_identity(dir, output.name, true, &id) == 0 && same_identity(id, input))) {
+    if (output.name == name || (name_identity(dir, output.name, true, &id) == 0 && id == input)) {
         return false;
     }
     // A file that holds the number of one of the run's outputs is that
@@ -60,7 +60,7 @@ bool may_write(const directory* dir, const std::string& name, const file_identit
     // removed, the file system gives its number to the next new file.
     file_version version;
     if (name_version(dir, output.name, &id, &version) == 0) {
-        const auto made = outputs.find(std::make_pair(id.volume, id.index));
+        const auto made = outputs.find(id);
         if (made != outputs.end() && made->second.placed && same_version(made->second.version, version)) {
             return false;
         }
@@ -97,7 +97,7 @@ void discard(const directory* dir, output_file* output, output_set* outputs)
     if (!output->temporary.empty()) {
         remove_name(dir, output->temporary);
         output->temporary.clear();
-        outputs->erase(std::make_pair(output->id.volume, output->id.index));
+        outputs->erase(output->id);
     }
 }
 
@@ -169,7 +169,7 @@ const output_file* begin_outputs(output_pair* pair, const file_access& access)
         // here, where running out of memory still leaves nothing in place;
         // one of a file the run made and that has gone since, whose number
         // the new file got, is replaced.
-        (*pair->outputs)[std::make_pair(output->id.volume, output->id.index)] = made_output();
+        (*pair->outputs)[output->id] = made_output();
     }
     return nullptr;
 }
@@ -194,11 +194,11 @@ const output_file* commit_outputs(output_pair* pair)
         // Looked at once in place, since the rename itself moves its change
         // time on. Another run that has already replaced it leaves nothing
         // of this run's under the name.
-        const auto made = outputs->find(std::make_pair(output->id.volume, output->id.index));
+        const auto made = outputs->find(output->id);
         file_identity id;
         file_version version;
         if (made != outputs->end()) {
-            if (name_version(pair->dir, output->name, &id, &version) == 0 && same_identity(id, output->id)) {
+            if (name_version(pair->dir, output->name, &id, &version) == 0 && id == output->id) {
                 made->second.placed = true;
                 made->second.version = version;
             } else {

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <map>
 #include <string>
-#include <utility>
 
 // What a run remembers of an output it has made: its version once it is in
 // place, as it was then.
@@ -21,7 +20,7 @@ struct made_output {
 // The outputs a run has made in one directory, by identity. An output
 // collides only with the names of its own directory, so a run keeps this
 // for one directory at a time.
-using output_set = std::map<std::pair<unsigned long long, unsigned long long>, made_output>;
+using output_set = std::map<file_identity, made_output>;
 
 // One output of a recording.
 struct output_file {

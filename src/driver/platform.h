@@ -24,9 +24,21 @@ struct file_identity {
 };
 
 // True when both identities name the same file.
-inline bool same_identity(const file_identity& a, const file_identity& b)
+inline bool operator==(const file_identity& a, const file_identity& b)
 {
     return a.volume == b.volume && a.index == b.index;
+}
+
+inline bool operator!=(const file_identity& a, const file_identity& b)
+{
+    return !(a == b);
+}
+
+// An order of identities, by volume and then by index, so that they can key
+// sets and maps.
+inline bool operator<(const file_identity& a, const file_identity& b)
+{
+    return a.volume < b.volume || (a.volume == b.volume && a.index < b.index);
 }
 
 // What tells a file apart from a later one that gets its identity once it
