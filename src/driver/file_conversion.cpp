@@ -12,23 +12,13 @@
 
 namespace {
 
-// The owner of an open input stream, which closes it when the owner goes.
-struct input_stream {
-    FILE* stream;
-
-    explicit input_stream(FILE* opened) : stream(opened) {}
-    input_stream(const input_stream&) = delete;
-    input_stream& operator=(const input_stream&) = delete;
-    ~input_stream() { close(); }
-
-    void close()
-    {
-        if (stream != nullptr) {
-            std::fclose(stream);
-            stream = nullptr;
-        }
-    }
+// A stream of the C library as an owned resource: null for none.
+struct stream_kind {
+    using type = FILE*;
+    static FILE* none() { return nullptr; }
+    static void close(FILE* stream) { std::fclose(stream); }
 };
+using input_stream = owned<stream_kind>;
 
 // The CSV writer's buffers, lent to the writer of each conversion in turn.
 // They are part of the program as it loads, so that a run that could start
@@ -140,7 +130,7 @@ int convert(const directory* dir, const std::string& name, const std::string& di
     file_identity input_id;
     file_access access = {};
     input_stream input(open_input(dir, name, &input_id, &access));
-    if (input.stream == nullptr) {
+    if (!input) {
         report_outcome(path, "not opened", terminal);
         return -1;
     }
@@ -152,7 +142,7 @@ int convert(const directory* dir, const std::string& name, const std::string& di
         refused = begin_outputs(pair, access);
     }
     if (refused != nullptr) {
-        input.close();
+        input.reset();
         report_outcome(refused->path, "not opened", terminal);
         return -1;
     }
@@ -162,16 +152,16 @@ int convert(const directory* dir, const std::string& name, const std::string& di
     pair->csv.stream = nullptr;
     // Every read asks for a whole chunk and the report reaches the log in
     // blocks of lines: neither stream needs a buffer of its own.
-    std::setvbuf(input.stream, nullptr, _IONBF, 0);
+    std::setvbuf(input.get(), nullptr, _IONBF, 0);
     std::setvbuf(pair->log.stream, nullptr, _IONBF, 0);
-    const conversion_streams streams = {input.stream, csv_writer_sink(&csv_rows), pair->log.stream, stdout,
+    const conversion_streams streams = {input.get(), csv_writer_sink(&csv_rows), pair->log.stream, stdout,
                                         stdout_is_terminal()};
     const conversion_end end = convert_frames(streams, end_block, &interrupt_signal);
     const bool log_written = close_output(&pair->log);
     // Waits for the CSV writes in flight, so that none lands after the
     // temporary files are removed on an interrupt.
     const bool csv_written = close_csv_writer(&csv_rows);
-    input.close();
+    input.reset();
 
     // Until the outputs are in place the file is still being converted, and
     // an interrupt removes its temporary files: every real name keeps what

@@ -6,6 +6,8 @@
 #ifndef QUENDIX_DRIVER_PLATFORM_H
 #define QUENDIX_DRIVER_PLATFORM_H
 
+#include "driver/owned.h"
+
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -93,38 +95,15 @@ struct directory;
 // Closes a directory that open_directory opened.
 void close_directory(directory* dir);
 
-// The owner of an open directory, which closes it when the owner goes
-// (whether the scope is left by a return or by std::bad_alloc); null when
-// it owns none. It can be moved, never copied.
-struct directory_handle {
-    directory* dir = nullptr;
-
-    directory_handle() = default;
-    explicit directory_handle(directory* opened) : dir(opened) {}
-    directory_handle(directory_handle&& other) noexcept : dir(other.dir) { other.dir = nullptr; }
-    directory_handle& operator=(directory_handle&& other) noexcept
-    {
-        if (this != &other) {
-            if (dir != nullptr) {
-                close_directory(dir);
-            }
-            dir = other.dir;
-            other.dir = nullptr;
-        }
-        return *this;
-    }
-    directory_handle(const directory_handle&) = delete;
-    directory_handle& operator=(const directory_handle&) = delete;
-    ~directory_handle()
-    {
-        if (dir != nullptr) {
-            close_directory(dir);
-        }
-    }
-
-    const directory* get() const { return dir; }
-    explicit operator bool() const { return dir != nullptr; }
+// An open directory as an owned resource: null for none.
+struct directory_kind {
+    using type = directory*;
+    static directory* none() { return nullptr; }
+    static void close(directory* dir) { close_directory(dir); }
 };
+
+// The owner of an open directory, which closes it when the owner goes.
+using directory_handle = owned<directory_kind>;
 
 // Opens `name` (it may hold separators) relative to `parent`, or to the
 // current directory when `parent` is null, and fills `id`. Links are
