@@ -3,6 +3,7 @@
 #include "driver/file_conversion.h"
 #include "driver/output_files.h"
 #include "driver/platform.h"
+#include "driver/signals.h"
 
 #include <new>
 #include <set>

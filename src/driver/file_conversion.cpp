@@ -3,6 +3,7 @@
 #include "convert/frame_file.h"
 #include "driver/csv_writer.h"
 #include "driver/platform_writer.h"
+#include "driver/signals.h"
 
 #include <cstddef>
 #include <cstdint>

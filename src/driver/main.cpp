@@ -3,6 +3,7 @@
 #include "driver/command_line.h"
 #include "driver/directory_walk.h"
 #include "driver/platform.h"
+#include "driver/signals.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -41,6 +42,7 @@ int no_memory_to_start()
 int main(int argc, char** argv)
 {
     prepare_process();
+    prepare_signals();
     if (!start_memory_available()) {
         return no_memory_to_start();
     }

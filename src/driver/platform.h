@@ -8,7 +8,6 @@
 
 #include "driver/owned.h"
 
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -167,27 +166,9 @@ int remove_name(const directory* dir, const std::string& name);
 
 // Sets the process up for an unattended run: closed standard streams are
 // opened on the null device, so that no file the run creates takes their
-// place; a console that goes away and a file-size limit make writes fail,
-// which the run reports, instead of ending it; and interrupts (SIGINT,
-// SIGTERM and SIGHUP, or Ctrl-C, Ctrl-Break and closing the console) are
-// noted in interrupt_signal instead of ending the run at once.
+// place, and as many files may be open as the system lets the user have.
+// The signals are set up apart (signals.h).
 void prepare_process();
-
-// The interrupt that has arrived, 0 until one does.
-extern volatile std::sig_atomic_t interrupt_signal;
-
-// Ends the process as the interrupt in interrupt_signal would have ended it.
-[[noreturn]] void end_by_interrupt();
-
-// Ends the process when an interrupt has arrived, after writing out what
-// standard output holds.
-inline void end_if_interrupted()
-{
-    if (interrupt_signal != 0) {
-        std::fflush(stdout);
-        end_by_interrupt();
-    }
-}
 
 // True when standard output is an interactive terminal.
 bool stdout_is_terminal();

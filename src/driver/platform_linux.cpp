@@ -1,7 +1,7 @@
 // POSIX implementation of the platform layer: directory handles and the
 // *at() calls relative to them, links resolved one at a time so that only
 // trusted ones are followed, readdir listings filtered by the wildcard
-// matcher, stat identities, and signals. Links are read through O_PATH
+// matcher, and stat identities. Links are read through O_PATH
 // descriptors, which Linux has.
 #include "driver/platform.h"
 
@@ -23,8 +23,6 @@
 #include <vector>
 
 const char path_separator = '/';
-
-volatile std::sig_atomic_t interrupt_signal = 0;
 
 struct directory {
     int fd;
@@ -305,11 +303,6 @@ int remove_name(const directory* dir, const std::string& name)
     return unlinkat(dir->fd, name.c_str(), 0) == 0 ? 0 : -1;
 }
 
-static void note_interrupt(int signal_number)
-{
-    interrupt_signal = signal_number;
-}
-
 void prepare_process()
 {
     // Opened in order, each on the lowest free descriptor: the closed one.
@@ -318,10 +311,6 @@ void prepare_process()
             open("/dev/null", O_RDWR);
         }
     }
-    // A console reader that has gone would raise SIGPIPE, and a write past
-    // the file-size limit SIGXFSZ; ignored, the write just fails.
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
     // Every level of a deep tree holds its directory open while the levels
     // below it are walked.
     struct rlimit files;
@@ -329,32 +318,6 @@ void prepare_process()
         files.rlim_cur = files.rlim_max;
         setrlimit(RLIMIT_NOFILE, &files);
     }
-    // Interrupts are only noted; the run looks at the note between chunks
-    // of a file and between files. SA_RESTART lets a write to a full pipe
-    // finish once the pipe drains. A signal ignored from the start (as
-    // nohup does for SIGHUP) stays ignored.
-    struct sigaction action = {};
-    action.sa_handler = note_interrupt;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction previous;
-        if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
-            sigaction(signal_number, &action, nullptr);
-        }
-    }
-}
-
-void end_by_interrupt()
-{
-    const int signal_number = interrupt_signal;
-    std::signal(signal_number, SIG_DFL);
-    sigset_t unblocked;
-    sigemptyset(&unblocked);
-    sigaddset(&unblocked, signal_number);
-    sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
-    raise(signal_number);
-    _exit(128 + signal_number);
 }
 
 bool stdout_is_terminal()

@@ -1,8 +1,7 @@
 // Windows implementation of the platform layer: directories held by their
 // paths, FindFirstFileA listings whose wildcards the system matches,
 // identities from the volume serial number and the file index, outputs made
-// with CREATE_NEW and renamed over the names they replace, and console
-// control events in place of signals.
+// with CREATE_NEW and renamed over the names they replace.
 //
 // Every name is joined to its directory's path and handed to the system's
 // ANSI file functions, which take paths of at most MAX_PATH (260) bytes,
@@ -33,11 +32,6 @@ int _dowildcard = 0;
 }
 
 const char path_separator = '\\';
-
-// Set on the thread the system starts for a console control event, read by
-// the run between chunks and files; a store to an aligned int is never seen
-// half done.
-volatile std::sig_atomic_t interrupt_signal = 0;
 
 namespace {
 
@@ -74,12 +68,6 @@ namespace {
 // Every other opener may read, write or delete the file meanwhile, as with
 // the runtime's own fopen.
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// How long the handler of a closing console or session holds the system
-// back while the run removes the outputs of the file under way and ends
-// itself. The system may end the process sooner: five seconds after a
-// console window is closed.
-constexpr DWORD CLOSE_WAIT_MS = 10000;
 
 // True when the system takes `path` for a device: names such as "nul",
 // "con.qvx" or "com1.csv" in any directory open a device, not a file. It
@@ -246,31 +234,6 @@ bool read_entries(const directory* dir, const std::string& name_pattern, std::ve
         entries->push_back(listing_entry{entry.cFileName, is_directory});
     } while (FindNextFileA(listing.get(), &entry));
     return GetLastError() == ERROR_NO_MORE_FILES;
-}
-
-// Notes a console control event as the signal it stands for: Ctrl-C as
-// SIGINT, Ctrl-Break as SIGBREAK, a closed console, logoff or shutdown as
-// SIGTERM. Each ends the process with the same status (end_by_interrupt).
-BOOL WINAPI note_console_event(DWORD event)
-{
-    switch (event) {
-    case CTRL_C_EVENT:
-        interrupt_signal = SIGINT;
-        return TRUE;
-    case CTRL_BREAK_EVENT:
-        interrupt_signal = SIGBREAK;
-        return TRUE;
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-        // The system ends the process as soon as this returns, so it
-        // returns only if the run has not ended itself by then.
-        interrupt_signal = SIGTERM;
-        Sleep(CLOSE_WAIT_MS);
-        return TRUE;
-    default:
-        return FALSE;
-    }
 }
 
 }  // namespace
@@ -440,24 +403,6 @@ void prepare_process()
     // Nothing to do for closed standard streams: the runtime keeps
     // descriptors 0, 1 and 2 for them even when the process has no such
     // handle, and every file the run creates gets a handle of its own.
-    //
-    // Nor for a console that goes away or a file-size limit: Windows has
-    // no SIGPIPE and no SIGXFSZ. A write to a pipe whose reader has gone
-    // fails, and there is no limit on a file's size but a full disk or a
-    // quota, where a write fails too.
-    //
-    // Console control events are noted instead of ending the run; the run
-    // looks at the note between chunks of a file and between files. When
-    // the process was started with Ctrl-C ignored (a new process group),
-    // the system does not pass Ctrl-C on, and it stays ignored.
-    SetConsoleCtrlHandler(note_console_event, TRUE);
-}
-
-void end_by_interrupt()
-{
-    // The status the system's own handler ends a console program with on
-    // Ctrl-C or Ctrl-Break.
-    ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 bool stdout_is_terminal()
