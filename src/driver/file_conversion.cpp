@@ -2,46 +2,15 @@
 
 #include "convert/frame_file.h"
 #include "driver/csv_writer.h"
-#include "driver/platform_writer.h"
 #include "driver/signals.h"
 #include "driver/terminal_names.h"
 
-#include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <string>
+#include <utility>
 
 namespace {
-
-// A stream of the C library as an owned resource: null for none.
-struct stream_kind {
-    using type = FILE*;
-    static FILE* none() { return nullptr; }
-    static void close(FILE* stream) { std::fclose(stream); }
-};
-using input_stream = owned<stream_kind>;
-
-// The CSV writer's buffers, lent to the writer of each conversion in turn.
-// They are part of the program as it loads, so that a run that could start
-// has the memory every conversion writes from. They start at the first
-// large page boundary in csv_memory and fill whole large pages, so that the
-// system may back them with a few large pages in place of hundreds of small
-// ones; the memory around them is never touched.
-constexpr size_t CSV_BUFFERS_SIZE = CSV_WRITER_BUFFERS * CSV_BUFFER_SIZE;
-constexpr size_t CSV_BUFFER_PAGES_SIZE = (CSV_BUFFERS_SIZE + LARGE_PAGE_SIZE - 1) / LARGE_PAGE_SIZE * LARGE_PAGE_SIZE;
-alignas(4096) char csv_memory[CSV_BUFFER_PAGES_SIZE + LARGE_PAGE_SIZE];
-
-char* csv_buffers()
-{
-    static char* buffers = nullptr;
-    if (buffers == nullptr) {
-        const uintptr_t start = reinterpret_cast<uintptr_t>(csv_memory);
-        buffers = csv_memory + (LARGE_PAGE_SIZE - start % LARGE_PAGE_SIZE) % LARGE_PAGE_SIZE;
-        prefer_large_pages(buffers, CSV_BUFFER_PAGES_SIZE);
-    }
-    return buffers;
-}
 
 // Writes the path of the input `name` in the directory `dir_path`.
 void print_input_path(const std::string& dir_path, const std::string& name, bool terminal)
@@ -61,45 +30,42 @@ void report_outcome(const std::string& path, const char* outcome, bool terminal)
 // Converts as convert_file does. Running out of memory throws
 // std::bad_alloc, and the input and whatever of the outputs was made go
 // with their owners: nothing is left open or created.
-int convert(const directory* dir, const std::string& name, const std::string& dir_path, int end_block,
-            output_set* outputs, bool terminal)
+run_outcome convert(const directory* dir, const std::string& name, const std::string& dir_path, int end_block,
+                    output_set* outputs, run_resources* resources, bool terminal)
 {
     const std::string path = join_path(dir_path, name);
 
     file_identity input_id;
     file_access access = {};
-    input_stream input(open_input(dir, name, &input_id, &access));
+    owned_stream input(open_input(dir, name, &input_id, &access));
     if (!input) {
         report_outcome(path, "not opened", terminal);
-        return -1;
+        return RUN_FAILED;
     }
     output_pair file_outputs;
     output_pair* pair = &file_outputs;
     name_outputs(dir, name, path, outputs, pair);
     const output_file* refused = refused_output(*pair, name, input_id);
     if (refused == nullptr) {
-        refused = begin_outputs(pair, access);
+        refused = begin_outputs(pair, access, &resources->names);
     }
     if (refused != nullptr) {
         input.reset();
         report_outcome(refused->path, "not opened", terminal);
-        return -1;
+        return RUN_FAILED;
     }
-    // The writer owns the CSV stream from here on, and closes it.
-    csv_writer csv_rows;
-    open_csv_writer(&csv_rows, pair->csv.stream, csv_buffers());
-    pair->csv.stream = nullptr;
+    csv_writer csv_rows(std::move(pair->csv.stream), resources->csv_buffers);
     // Every read asks for a whole chunk and the report reaches the log in
     // blocks of lines: neither stream needs a buffer of its own.
     std::setvbuf(input.get(), nullptr, _IONBF, 0);
-    std::setvbuf(pair->log.stream, nullptr, _IONBF, 0);
-    const conversion_streams streams = {input.get(), csv_writer_sink(&csv_rows), pair->log.stream, stdout,
+    std::setvbuf(pair->log.stream.get(), nullptr, _IONBF, 0);
+    const conversion_streams streams = {input.get(), csv_rows.sink(), pair->log.stream.get(), stdout,
                                         stdout_is_terminal()};
-    const conversion_end end = convert_frames(streams, end_block, &interrupt_signal);
+    const conversion_end end = convert_frames(streams, end_block, &interrupt_signal, &resources->conversion);
     const bool log_written = close_output(&pair->log);
     // Waits for the CSV writes in flight, so that none lands after the
     // temporary files are removed on an interrupt.
-    const bool csv_written = close_csv_writer(&csv_rows);
+    const bool csv_written = csv_rows.finish();
     input.reset();
 
     // Until the outputs are in place the file is still being converted, and
@@ -108,7 +74,7 @@ int convert(const directory* dir, const std::string& name, const std::string& di
     if (interrupt_signal != 0) {
         abandon_outputs(pair);
         report_outcome(path, "interrupted", terminal);
-        end_if_interrupted();
+        return RUN_INTERRUPTED;
     }
     // Outputs that are not both whole replace nothing. Those of a read that
     // failed are whole records of what was read, and are put in place.
@@ -130,13 +96,13 @@ int convert(const directory* dir, const std::string& name, const std::string& di
     if (unplaced != nullptr) {
         report_outcome(unplaced->path, "not written", terminal);
     }
-    return (end == CONVERSION_DONE && log_written && csv_written && unplaced == nullptr) ? 0 : -1;
+    return (end == CONVERSION_DONE && log_written && csv_written && unplaced == nullptr) ? RUN_DONE : RUN_FAILED;
 }
 
 }  // namespace
 
-int convert_file(const directory* dir, const std::string& name, const std::string& dir_path, int end_block,
-                 output_set* outputs)
+run_outcome convert_file(const directory* dir, const std::string& name, const std::string& dir_path, int end_block,
+                         output_set* outputs, run_resources* resources)
 {
     const bool terminal = stdout_is_terminal();
     // "uqendix", not "quendix": the banner has always read so, and scripts
@@ -146,7 +112,7 @@ int convert_file(const directory* dir, const std::string& name, const std::strin
     std::fputs("\n\n", stdout);
 
     try {
-        return convert(dir, name, dir_path, end_block, outputs, terminal);
+        return convert(dir, name, dir_path, end_block, outputs, resources, terminal);
     } catch (const std::bad_alloc&) {
         // Memory for the file's names or for the set of outputs ran out:
         // the file is not converted, and the run goes on with the next.
@@ -154,6 +120,6 @@ int convert_file(const directory* dir, const std::string& name, const std::strin
         std::fputs("quendix : ", stdout);
         print_input_path(dir_path, name, terminal);
         std::fputs(", not opened.\n", stdout);
-        return -1;
+        return RUN_FAILED;
     }
 }

@@ -15,14 +15,10 @@ constexpr size_t UNIQUE_LENGTH = 6;
 // when another file already has it.
 constexpr int NAME_TRIES = 100;
 
-// The next of a sequence of numbers that differ from run to run and from
-// one call to the next (splitmix64, seeded from the clock).
-unsigned long long next_unique_number()
+// The next number of `names` (splitmix64).
+unsigned long long next_unique_number(temporary_names* names)
 {
-    static unsigned long long state =
-        static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-        static_cast<unsigned long long>(std::chrono::system_clock::now().time_since_epoch().count());
-    unsigned long long z = (state += 0x9E3779B97F4A7C15ULL);
+    unsigned long long z = (names->state += 0x9E3779B97F4A7C15ULL);
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
     return z ^ (z >> 31);
@@ -31,14 +27,14 @@ unsigned long long next_unique_number()
 // A temporary name for the output `name`: "." + the name + ".quendix-" +
 // six letters and digits, the name cut short where the whole would be too
 // long for a file name.
-std::string temporary_name(const std::string& name)
+std::string temporary_name(const std::string& name, temporary_names* names)
 {
     static const char digits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
     const size_t room = LONGEST_NAME - 1 - (sizeof TEMPORARY_MARK - 1) - UNIQUE_LENGTH;
     std::string temporary;
     temporary.reserve(LONGEST_NAME);
     temporary.append(1, '.').append(name, 0, room).append(TEMPORARY_MARK);
-    unsigned long long number = next_unique_number();
+    unsigned long long number = next_unique_number(names);
     for (size_t i = 0; i < UNIQUE_LENGTH; ++i) {
         temporary.push_back(digits[number % (sizeof digits - 1)]);
         number /= sizeof digits - 1;
@@ -69,13 +65,13 @@ bool may_write(const directory* dir, const std::string& name, const file_identit
 }
 
 // Creates the temporary file of `output`. False when it cannot.
-bool create_temporary(const directory* dir, const file_access& access, output_file* output)
+bool create_temporary(const directory* dir, const file_access& access, temporary_names* names, output_file* output)
 {
     for (int i = 0; i < NAME_TRIES; ++i) {
-        std::string name = temporary_name(output->name);
+        std::string name = temporary_name(output->name, names);
         bool name_taken = false;
-        output->stream = create_new_file(dir, name, access, &output->id, &name_taken);
-        if (output->stream != nullptr) {
+        output->stream.reset(create_new_file(dir, name, access, &output->id, &name_taken));
+        if (output->stream) {
             output->temporary.swap(name);
             return true;
         }
@@ -90,10 +86,7 @@ bool create_temporary(const directory* dir, const file_access& access, output_fi
 // it out of `outputs`.
 void discard(const directory* dir, output_file* output, output_set* outputs)
 {
-    if (output->stream != nullptr) {
-        std::fclose(output->stream);
-        output->stream = nullptr;
-    }
+    output->stream.reset();
     if (!output->temporary.empty()) {
         remove_name(dir, output->temporary);
         output->temporary.clear();
@@ -102,6 +95,13 @@ void discard(const directory* dir, output_file* output, output_set* outputs)
 }
 
 }  // namespace
+
+temporary_names start_temporary_names()
+{
+    return temporary_names{
+        static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        static_cast<unsigned long long>(std::chrono::system_clock::now().time_since_epoch().count())};
+}
 
 std::string output_name(const std::string& path, const char* extension)
 {
@@ -157,10 +157,10 @@ const output_file* refused_output(const output_pair& pair, const std::string& na
     return nullptr;
 }
 
-const output_file* begin_outputs(output_pair* pair, const file_access& access)
+const output_file* begin_outputs(output_pair* pair, const file_access& access, temporary_names* names)
 {
     for (output_file* output : {&pair->csv, &pair->log}) {
-        if (!create_temporary(pair->dir, access, output)) {
+        if (!create_temporary(pair->dir, access, names, output)) {
             abandon_outputs(pair);
             return output;
         }
@@ -176,9 +176,9 @@ const output_file* begin_outputs(output_pair* pair, const file_access& access)
 
 bool close_output(output_file* output)
 {
-    const bool wrote = std::ferror(output->stream) == 0;
-    const bool closed = std::fclose(output->stream) == 0;
-    output->stream = nullptr;
+    FILE* stream = output->stream.release();
+    const bool wrote = std::ferror(stream) == 0;
+    const bool closed = std::fclose(stream) == 0;
     return wrote && closed;
 }
 

@@ -4,6 +4,8 @@
 #ifndef QUENDIX_DRIVER_OWNED_H
 #define QUENDIX_DRIVER_OWNED_H
 
+#include <cstdio>
+
 // Owns a value of `Kind::type`, the kind of resource `Kind` describes:
 // `Kind::none()` is the value that stands for no resource (-1, a null
 // pointer, INVALID_HANDLE_VALUE) and `Kind::close(value)` lets one go. It
@@ -50,5 +52,15 @@ public:
 private:
     type value = Kind::none();
 };
+
+// A stream of the C library as an owned resource: null for none.
+struct stream_kind {
+    using type = std::FILE*;
+    static std::FILE* none() { return nullptr; }
+    static void close(std::FILE* stream) { std::fclose(stream); }
+};
+
+// The owner of an open stream, which closes it when the owner goes.
+using owned_stream = owned<stream_kind>;
 
 #endif
