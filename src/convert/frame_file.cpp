@@ -1,30 +1,15 @@
 #include "convert/frame_file.h"
 
-#include "convert/continuity.h"
 #include "convert/csv_row.h"
 
 #include <cstring>
 
-namespace {
-
-// The conversion's working state, input_chunk and report below, is kept at
-// file scope, taken from no allocator and shared by every call. That makes
-// convert_frames non-reentrant: one conversion at a time in the process,
-// never two threads converting at once.
-
-// Whole frames read at once. Reads go straight from the file into the
-// buffer, and frames are converted where they lie.
-constexpr size_t FRAMES_PER_READ = 496;  // just under 64 KiB
-unsigned char input_chunk[FRAMES_PER_READ * FRAME_SIZE];
-
-// The report lines waiting for the log and the console.
-report_log report;
-
-}  // namespace
-
-conversion_end convert_frames(const conversion_streams& streams, int end_block, const volatile std::sig_atomic_t* stop)
+conversion_end convert_frames(const conversion_streams& streams, int end_block, const volatile std::sig_atomic_t* stop,
+                              conversion_memory* memory)
 {
-    start_report(&report, streams.log, streams.console, streams.console_is_terminal);
+    unsigned char* const input_chunk = memory->input_chunk;
+    report_log* const report = &memory->report;
+    start_report(report, streams.log, streams.console, streams.console_is_terminal);
     // Rows are formatted straight into the sink's buffer, which goes back
     // to it when the next frame's rows might not fit. The header line
     // starts the first one.
@@ -43,21 +28,21 @@ conversion_end convert_frames(const conversion_streams& streams, int end_block, 
     for (;;) {
         if (*stop != 0) {
             csv.give(csv.context, csv_text, 0);
-            flush_report_console(&report);
+            flush_report_console(report);
             return CONVERSION_STOPPED;
         }
         // A short count means the end of the file or a read error; either
         // ends the loop after the whole frames it delivered.
-        const size_t got = std::fread(input_chunk, 1, sizeof input_chunk, streams.input);
+        const size_t got = std::fread(input_chunk, 1, sizeof memory->input_chunk, streams.input);
         const size_t frames = got / FRAME_SIZE;
         // The report of the chunk's frames, then their rows: the two go to
         // different files, and the rows of many frames at once come faster.
         for (size_t i = 0; i < frames; ++i) {
             const frame_header header = read_frame_header(input_chunk + i * FRAME_SIZE);
             if (header.magic != FRAME_MAGIC) {
-                report_missing(header, frames_read * FRAME_SIZE, expected, &report);
+                report_missing(header, frames_read * FRAME_SIZE, expected, report);
             } else {
-                continuity_check(header, frames_read, &expected, &report);
+                continuity_check(header, frames_read, &expected, report);
             }
             advance_expected(&expected, end_block);
             ++frames_read;
@@ -79,13 +64,13 @@ conversion_end convert_frames(const conversion_streams& streams, int end_block, 
         if (frames > 0) {
             std::memcpy(frame_buffer, input_chunk + (frames - 1) * FRAME_SIZE, FRAME_SIZE);
         }
-        if (got < sizeof input_chunk) {
+        if (got < sizeof memory->input_chunk) {
             std::memcpy(frame_buffer, input_chunk + frames * FRAME_SIZE, got % FRAME_SIZE);
             break;
         }
     }
-    report_end(frame_buffer, &report);
-    flush_report(&report);
+    report_end(frame_buffer, report);
+    flush_report(report);
     csv.give(csv.context, csv_text, csv_used);
     return std::ferror(streams.input) != 0 ? CONVERSION_READ_FAILED : CONVERSION_DONE;
 }

@@ -4,26 +4,26 @@
 #ifndef QUENDIX_CONVERT_FRAME_FILE_H
 #define QUENDIX_CONVERT_FRAME_FILE_H
 
+#include "convert/continuity.h"
+#include "convert/csv_sink.h"
 #include "convert/frame_layout.h"
 
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
 
-// The size of every buffer of CSV text a sink hands out.
-constexpr size_t CSV_BUFFER_SIZE = 1024 * 1024;
+// Whole frames read at once, just under 64 KiB.
+constexpr size_t FRAMES_PER_READ = 496;
 
-// Where the CSV rows go: the conversion takes empty buffers from the sink,
-// fills them with text and gives each one back, in order, to be written
-// after the ones before. How and when they are written is the sink's
-// business; a buffer given back is not touched again until taken anew.
-struct csv_sink {
-    void* context;
-    // An empty buffer of CSV_BUFFER_SIZE bytes, the conversion's to fill.
-    char* (*take)(void* context);
-    // Takes back `buffer`, of which the first `used` bytes (perhaps none)
-    // are to be written.
-    void (*give)(void* context, char* buffer, size_t used);
+// The working memory of conversions, kept by its owner from one file to
+// the next so that a conversion takes no memory of its own; one
+// conversion at a time may use it.
+struct conversion_memory {
+    // The frames of one read, which go straight from the file into it and
+    // are converted where they lie.
+    unsigned char input_chunk[FRAMES_PER_READ * FRAME_SIZE];
+    // The report lines waiting for the log and the console.
+    report_log report;
 };
 
 // The streams of one conversion.
@@ -47,13 +47,13 @@ enum conversion_end {
 };
 
 // Converts the frames of `streams.input` into the CSV header and rows and a
-// continuity report predicted with `end_block`. Between chunks of input it
+// continuity report predicted with `end_block`, working in `memory`. Between chunks of input it
 // looks at `*stop`, and stops when it is non-zero, writing out the console
 // lines it holds but nothing more of the CSV and the log. Every buffer taken from the
 // CSV sink is given back before it returns. Failed writes of the log leave
 // its error flag set, for whoever closes it to report; the console's
 // failures are of no concern. The streams stay open.
 [[nodiscard]] conversion_end convert_frames(const conversion_streams& streams, int end_block,
-                                            const volatile std::sig_atomic_t* stop);
+                                            const volatile std::sig_atomic_t* stop, conversion_memory* memory);
 
 #endif

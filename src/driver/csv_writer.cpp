@@ -9,7 +9,8 @@
 // written. The system calls are the platform's (platform_writer.h).
 #include "driver/csv_writer.h"
 
-#include "driver/platform_writer.h"
+#include <cstdint>
+#include <utility>
 
 namespace {
 
@@ -20,25 +21,34 @@ constexpr long long RESERVE_STEP = static_cast<long long>(CSV_BUFFER_SIZE);
 
 enum buffer_state { BUFFER_FREE, BUFFER_HELD, BUFFER_QUEUED };
 
+}  // namespace
+
+csv_buffer_pool::csv_buffer_pool()
+{
+    const uintptr_t at = reinterpret_cast<uintptr_t>(memory);
+    start = memory + (LARGE_PAGE_SIZE - at % LARGE_PAGE_SIZE) % LARGE_PAGE_SIZE;
+    prefer_large_pages(start, PAGES_SIZE);
+}
+
 // Reserves the file's blocks up to at least `end` where the file system
 // can. When it refuses, what was reserved beyond the data goes back at
 // once and the file reserves no more.
-void reserve_to(csv_writer* w, long long end)
+void csv_writer::reserve_to(long long end)
 {
     // What has been written has its blocks already.
-    if (w->reserved_end < w->offset) {
-        w->reserved_end = w->offset;
+    if (reserved_end < offset) {
+        reserved_end = offset;
     }
-    while (w->reserving && w->reserved_end < end) {
-        if (reserve_file_blocks(w->stream, w->reserved_end, w->reserved_end + RESERVE_STEP)) {
-            w->reserved_end += RESERVE_STEP;
+    while (reserving && reserved_end < end) {
+        if (reserve_file_blocks(stream.get(), reserved_end, reserved_end + RESERVE_STEP)) {
+            reserved_end += RESERVE_STEP;
             continue;
         }
         // A file system out of room may keep part of what it was asked
         // for, past what the writer knows it holds.
-        w->reserving = false;
-        set_file_length(w->stream, w->offset);
-        w->reserved_end = w->offset;
+        reserving = false;
+        set_file_length(stream.get(), offset);
+        reserved_end = offset;
     }
 }
 
@@ -46,28 +56,28 @@ void reserve_to(csv_writer* w, long long end)
 // fails or comes back short marks the file failed, and nothing more is
 // written to it. Only one thread at a time writes, and it alone moves the
 // offset.
-void write_buffer(csv_writer* w, const char* text, size_t length)
+void csv_writer::write_buffer(const char* text, size_t size)
 {
-    if (w->failed || length == 0) {
+    if (failed || size == 0) {
         return;
     }
     // A CSV that fits in one buffer reaches the file in one write, which a
     // reservation would only slow down: blocks are reserved once it
     // outgrows it.
-    const long long end = w->offset + static_cast<long long>(length);
+    const long long end = offset + static_cast<long long>(size);
     if (end > static_cast<long long>(CSV_BUFFER_SIZE)) {
-        reserve_to(w, end);
+        reserve_to(end);
     }
-    if (!write_file_at(w->stream, text, length, w->offset)) {
-        w->failed = true;
+    if (!write_file_at(stream.get(), text, size, offset)) {
+        failed = true;
         return;
     }
-    w->offset = end;
+    offset = end;
 }
 
 // The writer's thread: writes each buffer once it is queued, in turn,
 // until it is told to stop and nothing is left queued.
-void write_queued(void* context)
+void csv_writer::write_queued(void* context)
 {
     csv_writer* w = static_cast<csv_writer*>(context);
     lock_writer(w->lock);
@@ -81,7 +91,7 @@ void write_queued(void* context)
             continue;
         }
         unlock_writer(w->lock);
-        write_buffer(w, w->buffers[index], w->length[index]);
+        w->write_buffer(w->buffers[index], w->length[index]);
         lock_writer(w->lock);
         w->state[index] = BUFFER_FREE;
         w->next_written = (index + 1) % CSV_WRITER_BUFFERS;
@@ -93,21 +103,38 @@ void write_queued(void* context)
 // Starts the writer's thread, which writes the buffers from `next` on; the
 // ones before were written already. Where it cannot be started the caller
 // of give goes on writing them.
-void start_thread(csv_writer* w, int next)
+void csv_writer::start_thread(int next)
 {
-    w->thread_tried = true;
-    w->next_written = next;
-    w->lock = create_writer_lock();
-    if (w->lock != nullptr) {
-        w->thread = start_writer_thread(write_queued, w);
-        if (w->thread == nullptr) {
-            destroy_writer_lock(w->lock);
-            w->lock = nullptr;
+    thread_tried = true;
+    next_written = next;
+    lock = create_writer_lock();
+    if (lock != nullptr) {
+        thread = start_writer_thread(write_queued, this);
+        if (thread == nullptr) {
+            destroy_writer_lock(lock);
+            lock = nullptr;
         }
     }
 }
 
-char* take_buffer(void* context)
+// Ends the thread once it has written every queued buffer; the caller of
+// give writes from then on.
+void csv_writer::stop_thread()
+{
+    if (lock == nullptr) {
+        return;
+    }
+    lock_writer(lock);
+    stopping = true;
+    signal_writer(lock, WRITER_QUEUED);
+    unlock_writer(lock);
+    join_writer_thread(thread);
+    destroy_writer_lock(lock);
+    lock = nullptr;
+    thread = nullptr;
+}
+
+char* csv_writer::take_buffer(void* context)
 {
     csv_writer* w = static_cast<csv_writer*>(context);
     const int index = w->next_taken;
@@ -115,7 +142,7 @@ char* take_buffer(void* context)
     // which costs less than a thread started and ended for one write; the
     // thread starts once a second buffer is taken.
     if (!w->thread_tried && w->took_first) {
-        start_thread(w, index);
+        w->start_thread(index);
     }
     w->took_first = true;
     if (w->lock != nullptr) {
@@ -132,7 +159,7 @@ char* take_buffer(void* context)
     return w->buffers[index];
 }
 
-void give_buffer(void* context, char* buffer, size_t used)
+void csv_writer::give_buffer(void* context, char* buffer, size_t used)
 {
     csv_writer* w = static_cast<csv_writer*>(context);
     int index = 0;
@@ -140,7 +167,7 @@ void give_buffer(void* context, char* buffer, size_t used)
         ++index;
     }
     if (w->lock == nullptr) {
-        write_buffer(w, buffer, used);
+        w->write_buffer(buffer, used);
         w->state[index] = BUFFER_FREE;
         return;
     }
@@ -151,48 +178,31 @@ void give_buffer(void* context, char* buffer, size_t used)
     unlock_writer(w->lock);
 }
 
-}  // namespace
-
-void open_csv_writer(csv_writer* w, FILE* csv, char* buffers)
+csv_writer::csv_writer(owned_stream file, const csv_buffer_pool& pool) : stream(std::move(file))
 {
-    w->stream = csv;
     for (int i = 0; i < CSV_WRITER_BUFFERS; ++i) {
-        w->buffers[i] = buffers + static_cast<size_t>(i) * CSV_BUFFER_SIZE;
-        w->length[i] = 0;
-        w->state[i] = BUFFER_FREE;
+        buffers[i] = pool.buffers() + static_cast<size_t>(i) * CSV_BUFFER_SIZE;
+        length[i] = 0;
+        state[i] = BUFFER_FREE;
     }
-    w->next_taken = 0;
-    w->next_written = 0;
-    w->offset = 0;
-    w->reserved_end = 0;
-    w->reserving = true;
-    w->failed = false;
-    w->stopping = false;
-    w->took_first = false;
-    w->thread_tried = false;
-    w->lock = nullptr;
-    w->thread = nullptr;
 }
 
-csv_sink csv_writer_sink(csv_writer* writer)
+csv_writer::~csv_writer()
 {
-    return csv_sink{writer, take_buffer, give_buffer};
+    stop_thread();
 }
 
-bool close_csv_writer(csv_writer* w)
+csv_sink csv_writer::sink()
 {
-    if (w->lock != nullptr) {
-        lock_writer(w->lock);
-        w->stopping = true;
-        signal_writer(w->lock, WRITER_QUEUED);
-        unlock_writer(w->lock);
-        join_writer_thread(w->thread);
-        destroy_writer_lock(w->lock);
-    }
+    return csv_sink{this, take_buffer, give_buffer};
+}
+
+bool csv_writer::finish()
+{
+    stop_thread();
     // A file written whole gives back the blocks reserved past its end; a
     // failed one is removed by the caller, blocks and all.
-    const bool cut = w->failed || w->reserved_end <= w->offset || set_file_length(w->stream, w->offset);
-    const bool closed = std::fclose(w->stream) == 0;
-    w->stream = nullptr;
-    return !w->failed && cut && closed;
+    const bool cut = failed || reserved_end <= offset || set_file_length(stream.get(), offset);
+    const bool closed = std::fclose(stream.release()) == 0;
+    return !failed && cut && closed;
 }

@@ -3,22 +3,22 @@
 #include "driver/file_conversion.h"
 #include "driver/output_files.h"
 #include "driver/platform.h"
+#include "driver/signals.h"
 
 #include <new>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
 
 // Directories by identity: those a walk has entered or listed.
-using identity_set = std::set<std::pair<unsigned long long, unsigned long long>>;
+using identity_set = std::set<file_identity>;
 
 // Adds `id` to `set`; false when it was there already.
 bool add_identity(identity_set* set, const file_identity& id)
 {
-    return set->insert(std::make_pair(id.volume, id.index)).second;
+    return set->insert(id).second;
 }
 
 // The selector split at its last separator: a selector such as "sub/*.qvx"
@@ -45,6 +45,7 @@ struct walk_state {
     selector_parts selector;
     bool recursive = false;
     int end_block = 0;
+    run_resources* resources = nullptr;
     // The directories entered so far, so that link loops and aliases are
     // entered once.
     identity_set visited;
@@ -53,7 +54,10 @@ struct walk_state {
     identity_set listed;
 };
 
-void convert_selected_files(const directory* dir, const std::string& path, walk_state* state)
+// Converts the files of `dir`, whose path is `path`, that the selector
+// selects. RUN_INTERRUPTED when an interrupt has ended the walk, else
+// RUN_DONE, whatever became of the files.
+run_outcome convert_selected_files(const directory* dir, const std::string& path, walk_state* state)
 {
     const selector_parts& selector = state->selector;
     directory_handle subdir;
@@ -61,7 +65,7 @@ void convert_selected_files(const directory* dir, const std::string& path, walk_
     if (!selector.directory.empty()) {
         subdir = open_directory(dir, selector.directory, &subdir_id);
         if (!subdir) {
-            return;
+            return RUN_DONE;
         }
     }
     const directory* listed = subdir ? subdir.get() : dir;
@@ -76,11 +80,14 @@ void convert_selected_files(const directory* dir, const std::string& path, walk_
             for (const listing_entry& entry : entries) {
                 // The temporary files of outputs being written, by this run
                 // or another, are no recordings.
-                if (!entry.is_directory && !is_temporary_name(entry.name)) {
-                    end_if_interrupted();
-                    // The result is of no concern here: a failed file has
-                    // printed its own message, and the walk goes on.
-                    convert_file(listed, entry.name, listed_path, state->end_block, &outputs);
+                if (entry.is_directory || is_temporary_name(entry.name)) {
+                    continue;
+                }
+                // A failed file has printed its own message, and the walk
+                // goes on.
+                if (interrupt_signal != 0 || convert_file(listed, entry.name, listed_path, state->end_block, &outputs,
+                                                          state->resources) == RUN_INTERRUPTED) {
+                    return RUN_INTERRUPTED;
                 }
             }
         }
@@ -88,57 +95,68 @@ void convert_selected_files(const directory* dir, const std::string& path, walk_
         // No memory for the path of the selector's directory or for its
         // listing: its files are not reached, as when it cannot be read.
     }
+    return RUN_DONE;
 }
 
-void walk(const directory* dir, const std::string& path, walk_state* state);
+run_outcome walk(const directory* dir, const std::string& path, walk_state* state);
 
 // Walks the subdirectory `name` of `parent`, whose path is `parent_path`,
 // unless the walk has entered it already; with a null `parent`, the
 // directory `name` the walk starts in, whose path is `name` itself. One
 // that cannot be opened, or whose path or record the memory cannot hold, is
 // not entered, like an unreadable one; in one entered, a listing too large
-// for memory passes over the rest of it. False when memory ran out before
-// the directory was recorded as entered.
-bool enter(const directory* parent, const std::string& parent_path, const std::string& name, walk_state* state)
+// for memory passes over the rest of it. RUN_FAILED when memory ran out
+// before the directory was recorded as entered, RUN_INTERRUPTED when an
+// interrupt has ended the walk, else RUN_DONE.
+run_outcome enter(const directory* parent, const std::string& parent_path, const std::string& name, walk_state* state)
 {
     bool recorded = false;
+    run_outcome outcome = RUN_DONE;
     try {
         file_identity id;
         const directory_handle dir = open_directory(parent, name, &id);
         if (!dir || !add_identity(&state->visited, id)) {
-            return true;
+            return RUN_DONE;
         }
         recorded = true;
-        walk(dir.get(), parent != nullptr ? join_path(parent_path, name) : name, state);
+        outcome = walk(dir.get(), parent != nullptr ? join_path(parent_path, name) : name, state);
     } catch (const std::bad_alloc&) {
         // Not entered, or the rest passed over, as said above.
     }
-    return recorded;
+    return recorded ? outcome : RUN_FAILED;
 }
 
-void walk(const directory* dir, const std::string& path, walk_state* state)
+// Walks `dir`, whose path is `path`: its selected files, then, with a
+// recursive walk, its subdirectories. RUN_INTERRUPTED when an interrupt
+// has ended the walk, else RUN_DONE.
+run_outcome walk(const directory* dir, const std::string& path, walk_state* state)
 {
-    convert_selected_files(dir, path, state);
+    if (convert_selected_files(dir, path, state) == RUN_INTERRUPTED) {
+        return RUN_INTERRUPTED;
+    }
     if (!state->recursive) {
-        return;
+        return RUN_DONE;
     }
     // A listing too large for memory throws, and enter passes over the rest
     // of this directory like an unreadable one.
     std::vector<listing_entry> entries;
     if (list_directory(dir, "*", &entries) != 0) {
-        return;
+        return RUN_DONE;
     }
     for (const listing_entry& entry : entries) {
-        if (entry.is_directory) {
-            end_if_interrupted();
-            enter(dir, path, entry.name, state);
+        // A subdirectory that could not be entered for want of memory is
+        // passed over like an unreadable one.
+        if (entry.is_directory && (interrupt_signal != 0 || enter(dir, path, entry.name, state) == RUN_INTERRUPTED)) {
+            return RUN_INTERRUPTED;
         }
     }
+    return RUN_DONE;
 }
 
 }  // namespace
 
-int process_directory(const char* dir, const char* selector, bool recursive, int end_block)
+run_outcome process_directory(const char* dir, const char* selector, bool recursive, int end_block,
+                              run_resources* resources)
 {
     walk_state state;
     std::string start;
@@ -146,11 +164,12 @@ int process_directory(const char* dir, const char* selector, bool recursive, int
         state.selector = split_selector(selector);
         start = dir;
     } catch (const std::bad_alloc&) {
-        return -1;
+        return RUN_FAILED;
     }
     state.recursive = recursive;
     state.end_block = end_block;
+    state.resources = resources;
     // Without the memory to open and record the start directory nothing is
     // converted; memory that runs out later passes over what is left.
-    return enter(nullptr, std::string(), start, &state) ? 0 : -1;
+    return enter(nullptr, std::string(), start, &state);
 }

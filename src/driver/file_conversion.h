@@ -3,22 +3,25 @@
 #ifndef QUENDIX_DRIVER_FILE_CONVERSION_H
 #define QUENDIX_DRIVER_FILE_CONVERSION_H
 
+#include "driver/outcome.h"
 #include "driver/output_files.h"
 #include "driver/platform.h"
+#include "driver/run_resources.h"
 
 #include <string>
 
 // Converts the frame file `name` in `dir`, whose path is `dir_path`, into
-// its CSV and log files beside it, echoing the report on standard output.
-// `outputs` holds the outputs the run has made in `dir`, which are never
-// written twice; the two of this file are added to it. The outputs are written
-// under temporary names and renamed into place only when both are whole.
-// Returns 0 when the input was read to its end and both outputs were
-// written and put in place, -1 otherwise; the message has been printed
-// either way, and a conversion that cannot get the memory it needs is
-// reported as not opened. An interrupt before the file's last message
-// removes its temporary files, says so and ends the process.
-int convert_file(const directory* dir, const std::string& name, const std::string& dir_path, int end_block,
-                 output_set* outputs);
+// its CSV and log files beside it, echoing the report on standard output
+// and working with `resources`. `outputs` holds the outputs the run has
+// made in `dir`, which are never written twice; the two of this file are
+// added to it. The outputs are written under temporary names and renamed
+// into place only when both are whole. Returns RUN_DONE when the input was
+// read to its end and both outputs were written and put in place,
+// RUN_FAILED otherwise, the message printed either way; a conversion that
+// cannot get the memory it needs is reported as not opened. An interrupt
+// before the file's last message removes its temporary files, says so and
+// returns RUN_INTERRUPTED.
+run_outcome convert_file(const directory* dir, const std::string& name, const std::string& dir_path, int end_block,
+                         output_set* outputs, run_resources* resources);
 
 #endif

@@ -3,10 +3,13 @@
 #include "driver/command_line.h"
 #include "driver/directory_walk.h"
 #include "driver/platform.h"
+#include "driver/run_resources.h"
+#include "driver/signals.h"
 
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 namespace {
 
@@ -41,6 +44,7 @@ int no_memory_to_start()
 int main(int argc, char** argv)
 {
     prepare_process();
+    prepare_signals();
     if (!start_memory_available()) {
         return no_memory_to_start();
     }
@@ -57,7 +61,16 @@ int main(int argc, char** argv)
         break;
     }
 
-    if (process_directory(".", options.file_selector, options.recursive, options.end_block) != 0) {
+    // Everything the conversions need is taken here, once, and the run
+    // ends here alone: by the interrupt when one has arrived, its last
+    // file's temporary files removed.
+    const std::unique_ptr<run_resources> resources = take_run_resources();
+    if (!resources) {
+        return no_memory_to_start();
+    }
+    const run_outcome outcome = process_directory(".", options.file_selector, options.recursive, options.end_block,
+                                                  resources.get());
+    if (outcome == RUN_FAILED) {
         return no_memory_to_start();
     }
     end_if_interrupted();

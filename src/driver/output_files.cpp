@@ -15,14 +15,10 @@ constexpr size_t UNIQUE_LENGTH = 6;
 // when another file already has it.
 constexpr int NAME_TRIES = 100;
 
-// The next of a sequence of numbers that differ from run to run and from
-// one call to the next (splitmix64, seeded from the clock).
-unsigned long long next_unique_number()
+// The next number of `names` (splitmix64).
+unsigned long long next_unique_number(temporary_names* names)
 {
-    static unsigned long long state =
-        static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-        static_cast<unsigned long long>(std::chrono::system_clock::now().time_since_epoch().count());
-    unsigned long long z = (state += 0x9E3779B97F4A7C15ULL);
+    unsigned long long z = (names->state += 0x9E3779B97F4A7C15ULL);
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
     return z ^ (z >> 31);
@@ -31,14 +27,14 @@ unsigned long long next_unique_number()
 // A temporary name for the output `name`: "." + the name + ".quendix-" +
 // six letters and digits, the name cut short where the whole would be too
 // long for a file name.
-std::string temporary_name(const std::string& name)
+std::string temporary_name(const std::string& name, temporary_names* names)
 {
     static const char digits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
     const size_t room = LONGEST_NAME - 1 - (sizeof TEMPORARY_MARK - 1) - UNIQUE_LENGTH;
     std::string temporary;
     temporary.reserve(LONGEST_NAME);
     temporary.append(1, '.').append(name, 0, room).append(TEMPORARY_MARK);
-    unsigned long long number = next_unique_number();
+    unsigned long long number = next_unique_number(names);
     for (size_t i = 0; i < UNIQUE_LENGTH; ++i) {
         temporary.push_back(digits[number % (sizeof digits - 1)]);
         number /= sizeof digits - 1;
@@ -52,7 +48,7 @@ bool may_write(const directory* dir, const std::string& name, const file_identit
                const output_set& outputs)
 {
     file_identity id;
-    if (output.name == name || (name_identity(dir, output.name, true, &id) == 0 && same_identity(id, input))) {
+    if (output.name == name || (name_identity(dir, output.name, true, &id) == 0 && id == input)) {
         return false;
     }
     // A file that holds the number of one of the run's outputs is that
@@ -60,7 +56,7 @@ bool may_write(const directory* dir, const std::string& name, const file_identit
     // removed, the file system gives its number to the next new file.
     file_version version;
     if (name_version(dir, output.name, &id, &version) == 0) {
-        const auto made = outputs.find(std::make_pair(id.volume, id.index));
+        const auto made = outputs.find(id);
         if (made != outputs.end() && made->second.placed && same_version(made->second.version, version)) {
             return false;
         }
@@ -69,13 +65,13 @@ bool may_write(const directory* dir, const std::string& name, const file_identit
 }
 
 // Creates the temporary file of `output`. False when it cannot.
-bool create_temporary(const directory* dir, const file_access& access, output_file* output)
+bool create_temporary(const directory* dir, const file_access& access, temporary_names* names, output_file* output)
 {
     for (int i = 0; i < NAME_TRIES; ++i) {
-        std::string name = temporary_name(output->name);
+        std::string name = temporary_name(output->name, names);
         bool name_taken = false;
-        output->stream = create_new_file(dir, name, access, &output->id, &name_taken);
-        if (output->stream != nullptr) {
+        output->stream.reset(create_new_file(dir, name, access, &output->id, &name_taken));
+        if (output->stream) {
             output->temporary.swap(name);
             return true;
         }
@@ -90,18 +86,22 @@ bool create_temporary(const directory* dir, const file_access& access, output_fi
 // it out of `outputs`.
 void discard(const directory* dir, output_file* output, output_set* outputs)
 {
-    if (output->stream != nullptr) {
-        std::fclose(output->stream);
-        output->stream = nullptr;
-    }
+    output->stream.reset();
     if (!output->temporary.empty()) {
         remove_name(dir, output->temporary);
         output->temporary.clear();
-        outputs->erase(std::make_pair(output->id.volume, output->id.index));
+        outputs->erase(output->id);
     }
 }
 
 }  // namespace
+
+temporary_names start_temporary_names()
+{
+    return temporary_names{
+        static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        static_cast<unsigned long long>(std::chrono::system_clock::now().time_since_epoch().count())};
+}
 
 std::string output_name(const std::string& path, const char* extension)
 {
@@ -157,10 +157,10 @@ const output_file* refused_output(const output_pair& pair, const std::string& na
     return nullptr;
 }
 
-const output_file* begin_outputs(output_pair* pair, const file_access& access)
+const output_file* begin_outputs(output_pair* pair, const file_access& access, temporary_names* names)
 {
     for (output_file* output : {&pair->csv, &pair->log}) {
-        if (!create_temporary(pair->dir, access, output)) {
+        if (!create_temporary(pair->dir, access, names, output)) {
             abandon_outputs(pair);
             return output;
         }
@@ -169,16 +169,16 @@ const output_file* begin_outputs(output_pair* pair, const file_access& access)
         // here, where running out of memory still leaves nothing in place;
         // one of a file the run made and that has gone since, whose number
         // the new file got, is replaced.
-        (*pair->outputs)[std::make_pair(output->id.volume, output->id.index)] = made_output();
+        (*pair->outputs)[output->id] = made_output();
     }
     return nullptr;
 }
 
 bool close_output(output_file* output)
 {
-    const bool wrote = std::ferror(output->stream) == 0;
-    const bool closed = std::fclose(output->stream) == 0;
-    output->stream = nullptr;
+    FILE* stream = output->stream.release();
+    const bool wrote = std::ferror(stream) == 0;
+    const bool closed = std::fclose(stream) == 0;
     return wrote && closed;
 }
 
@@ -194,11 +194,11 @@ const output_file* commit_outputs(output_pair* pair)
         // Looked at once in place, since the rename itself moves its change
         // time on. Another run that has already replaced it leaves nothing
         // of this run's under the name.
-        const auto made = outputs->find(std::make_pair(output->id.volume, output->id.index));
+        const auto made = outputs->find(output->id);
         file_identity id;
         file_version version;
         if (made != outputs->end()) {
-            if (name_version(pair->dir, output->name, &id, &version) == 0 && same_identity(id, output->id)) {
+            if (name_version(pair->dir, output->name, &id, &version) == 0 && id == output->id) {
                 made->second.placed = true;
                 made->second.version = version;
             } else {

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <map>
 #include <string>
-#include <utility>
 
 // What a run remembers of an output it has made: its version once it is in
 // place, as it was then.
@@ -21,15 +20,15 @@ struct made_output {
 // The outputs a run has made in one directory, by identity. An output
 // collides only with the names of its own directory, so a run keeps this
 // for one directory at a time.
-using output_set = std::map<std::pair<unsigned long long, unsigned long long>, made_output>;
+using output_set = std::map<file_identity, made_output>;
 
 // One output of a recording.
 struct output_file {
-    std::string name;        // its real name in the directory
-    std::string path;        // its path as the messages show it
-    std::string temporary;   // the name it is written under; empty when there is no such file
-    FILE* stream = nullptr;  // the temporary file, open for binary writing; null once closed
-    file_identity id = {};   // the temporary file's identity, which it keeps when renamed
+    std::string name;       // its real name in the directory
+    std::string path;       // its path as the messages show it
+    std::string temporary;  // the name it is written under; empty when there is no such file
+    owned_stream stream;    // the temporary file, open for binary writing; none once closed
+    file_identity id = {};  // the temporary file's identity, which it keeps when renamed
 };
 
 // The CSV and log of one recording, in the directory `dir`, made as part
@@ -48,6 +47,15 @@ struct output_pair {
     output_pair& operator=(const output_pair&) = delete;
     ~output_pair();
 };
+
+// The sequence the temporary names of a run's outputs are drawn from:
+// numbers that differ from run to run and from one name to the next.
+struct temporary_names {
+    unsigned long long state;
+};
+
+// A new sequence, seeded from the clock.
+temporary_names start_temporary_names();
 
 // The name of an output beside `path`: its last four bytes replaced by
 // `extension` (".csv" or ".log"), or the extension appended when the file
@@ -75,11 +83,11 @@ void name_outputs(const directory* dir, const std::string& name, const std::stri
 const output_file* refused_output(const output_pair& pair, const std::string& name, const file_identity& input);
 
 // Creates both outputs of `pair` as new temporary files, the CSV first,
-// each named "." + its real name + ".quendix-" + six letters and digits,
-// readable as a file of `access` is (see create_new_file), and adds them
+// each named "." + its real name + ".quendix-" + six letters and digits
+// drawn from `names`, readable as a file of `access` is (see create_new_file), and adds them
 // to the pair's outputs. Returns null when both were made, else the output
 // that could not be, with nothing left created.
-const output_file* begin_outputs(output_pair* pair, const file_access& access);
+const output_file* begin_outputs(output_pair* pair, const file_access& access, temporary_names* names);
 
 // Closes the stream of `output`. True when every write and the close
 // succeeded.

@@ -6,7 +6,8 @@
 #ifndef QUENDIX_DRIVER_PLATFORM_H
 #define QUENDIX_DRIVER_PLATFORM_H
 
-#include <csignal>
+#include "driver/owned.h"
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -24,9 +25,21 @@ struct file_identity {
 };
 
 // True when both identities name the same file.
-inline bool same_identity(const file_identity& a, const file_identity& b)
+inline bool operator==(const file_identity& a, const file_identity& b)
 {
     return a.volume == b.volume && a.index == b.index;
+}
+
+inline bool operator!=(const file_identity& a, const file_identity& b)
+{
+    return !(a == b);
+}
+
+// An order of identities, by volume and then by index, so that they can key
+// sets and maps.
+inline bool operator<(const file_identity& a, const file_identity& b)
+{
+    return a.volume < b.volume || (a.volume == b.volume && a.index < b.index);
 }
 
 // What tells a file apart from a later one that gets its identity once it
@@ -81,38 +94,15 @@ struct directory;
 // Closes a directory that open_directory opened.
 void close_directory(directory* dir);
 
-// The owner of an open directory, which closes it when the owner goes
-// (whether the scope is left by a return or by std::bad_alloc); null when
-// it owns none. It can be moved, never copied.
-struct directory_handle {
-    directory* dir = nullptr;
-
-    directory_handle() = default;
-    explicit directory_handle(directory* opened) : dir(opened) {}
-    directory_handle(directory_handle&& other) noexcept : dir(other.dir) { other.dir = nullptr; }
-    directory_handle& operator=(directory_handle&& other) noexcept
-    {
-        if (this != &other) {
-            if (dir != nullptr) {
-                close_directory(dir);
-            }
-            dir = other.dir;
-            other.dir = nullptr;
-        }
-        return *this;
-    }
-    directory_handle(const directory_handle&) = delete;
-    directory_handle& operator=(const directory_handle&) = delete;
-    ~directory_handle()
-    {
-        if (dir != nullptr) {
-            close_directory(dir);
-        }
-    }
-
-    const directory* get() const { return dir; }
-    explicit operator bool() const { return dir != nullptr; }
+// An open directory as an owned resource: null for none.
+struct directory_kind {
+    using type = directory*;
+    static directory* none() { return nullptr; }
+    static void close(directory* dir) { close_directory(dir); }
 };
+
+// The owner of an open directory, which closes it when the owner goes.
+using directory_handle = owned<directory_kind>;
 
 // Opens `name` (it may hold separators) relative to `parent`, or to the
 // current directory when `parent` is null, and fills `id`. Links are
@@ -176,27 +166,9 @@ int remove_name(const directory* dir, const std::string& name);
 
 // Sets the process up for an unattended run: closed standard streams are
 // opened on the null device, so that no file the run creates takes their
-// place; a console that goes away and a file-size limit make writes fail,
-// which the run reports, instead of ending it; and interrupts (SIGINT,
-// SIGTERM and SIGHUP, or Ctrl-C, Ctrl-Break and closing the console) are
-// noted in interrupt_signal instead of ending the run at once.
+// place, and as many files may be open as the system lets the user have.
+// The signals are set up apart (signals.h).
 void prepare_process();
-
-// The interrupt that has arrived, 0 until one does.
-extern volatile std::sig_atomic_t interrupt_signal;
-
-// Ends the process as the interrupt in interrupt_signal would have ended it.
-[[noreturn]] void end_by_interrupt();
-
-// Ends the process when an interrupt has arrived, after writing out what
-// standard output holds.
-inline void end_if_interrupted()
-{
-    if (interrupt_signal != 0) {
-        std::fflush(stdout);
-        end_by_interrupt();
-    }
-}
 
 // True when standard output is an interactive terminal.
 bool stdout_is_terminal();

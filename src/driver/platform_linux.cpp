@@ -1,7 +1,7 @@
 // POSIX implementation of the platform layer: directory handles and the
 // *at() calls relative to them, links resolved one at a time so that only
 // trusted ones are followed, readdir listings filtered by the wildcard
-// matcher, stat identities, and signals. Links are read through O_PATH
+// matcher, and stat identities. Links are read through O_PATH
 // descriptors, which Linux has.
 #include "driver/platform.h"
 
@@ -24,66 +24,28 @@
 
 const char path_separator = '/';
 
-volatile std::sig_atomic_t interrupt_signal = 0;
-
 struct directory {
     int fd;
 };
 
 namespace {
 
-// The owner of an open descriptor, which closes it when the owner goes;
-// -1 when it owns none. It can be moved, never copied.
-struct descriptor {
-    int fd = -1;
-
-    descriptor() = default;
-    explicit descriptor(int opened) : fd(opened) {}
-    descriptor(descriptor&& other) noexcept : fd(other.release()) {}
-    descriptor& operator=(descriptor&& other) noexcept
-    {
-        if (this != &other) {
-            reset(other.release());
-        }
-        return *this;
-    }
-    descriptor(const descriptor&) = delete;
-    descriptor& operator=(const descriptor&) = delete;
-    ~descriptor() { reset(-1); }
-
-    // Closes what it owns and takes `opened` instead.
-    void reset(int opened)
-    {
-        if (fd >= 0) {
-            close(fd);
-        }
-        fd = opened;
-    }
-
-    // Hands the descriptor over to the caller, who closes it from now on.
-    int release()
-    {
-        const int kept = fd;
-        fd = -1;
-        return kept;
-    }
+// An open descriptor as an owned resource: -1 for none.
+struct descriptor_kind {
+    using type = int;
+    static int none() { return -1; }
+    static void close(int fd) { ::close(fd); }
 };
+using descriptor = owned<descriptor_kind>;
 
-// The owner of a directory stream that fdopendir made, which closes it,
-// and its descriptor with it, when the owner goes.
-struct directory_stream {
-    DIR* stream;
-
-    explicit directory_stream(DIR* opened) : stream(opened) {}
-    directory_stream(const directory_stream&) = delete;
-    directory_stream& operator=(const directory_stream&) = delete;
-    ~directory_stream()
-    {
-        if (stream != nullptr) {
-            closedir(stream);
-        }
-    }
+// A directory stream that fdopendir made, which takes its descriptor with
+// it when it is closed.
+struct directory_stream_kind {
+    using type = DIR*;
+    static DIR* none() { return nullptr; }
+    static void close(DIR* stream) { closedir(stream); }
 };
+using directory_stream = owned<directory_stream_kind>;
 
 }  // namespace
 
@@ -120,11 +82,11 @@ static descriptor open_through_trusted_links(int dir_fd, const std::string& name
     for (;;) {
         if (!rest.empty() && rest[0] == '/') {
             descriptor top(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-            if (top.fd < 0) {
+            if (!top) {
                 return descriptor();
             }
             owned = std::move(top);
-            at = owned.fd;
+            at = owned.get();
             const size_t start = rest.find_first_not_of('/');
             rest.erase(0, start == std::string::npos ? rest.size() : start);
             if (rest.empty()) {
@@ -144,13 +106,13 @@ static descriptor open_through_trusted_links(int dir_fd, const std::string& name
         }
         descriptor fd(openat(at, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat st;
-        if (fd.fd < 0 || fstat(fd.fd, &st) != 0) {
+        if (!fd || fstat(fd.get(), &st) != 0) {
             return descriptor();
         }
         if (S_ISLNK(st.st_mode)) {
             char target[PATH_MAX];
-            const ssize_t length = readlinkat(fd.fd, "", target, sizeof target);
-            fd.reset(-1);
+            const ssize_t length = readlinkat(fd.get(), "", target, sizeof target);
+            fd.reset();
             if (!trusted_owner(st.st_uid) || length <= 0 || length == sizeof target || ++links > MOST_LINKS) {
                 return descriptor();
             }
@@ -160,11 +122,11 @@ static descriptor open_through_trusted_links(int dir_fd, const std::string& name
         }
         if (last) {
             // O_NOFOLLOW: a link put in its place since fails the open.
-            fd.reset(-1);
+            fd.reset();
             return descriptor(openat(at, part.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
         }
         owned = std::move(fd);
-        at = owned.fd;
+        at = owned.get();
     }
 }
 
@@ -173,10 +135,10 @@ directory_handle open_directory(const directory* parent, const std::string& name
     descriptor fd = open_through_trusted_links(parent != nullptr ? parent->fd : AT_FDCWD, name,
                                                O_RDONLY | O_DIRECTORY | O_NONBLOCK);
     struct stat st;
-    if (fd.fd < 0 || fstat(fd.fd, &st) != 0) {
+    if (!fd || fstat(fd.get(), &st) != 0) {
         return directory_handle();
     }
-    directory* dir = new (std::nothrow) directory{fd.fd};
+    directory* dir = new (std::nothrow) directory{fd.get()};
     if (dir == nullptr) {
         return directory_handle();
     }
@@ -197,12 +159,12 @@ static bool read_entries(const directory* dir, const std::string& name_pattern, 
 {
     // A handle of its own for the listing, which readdir moves through.
     descriptor fd(openat(dir->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const directory_stream listing(fd.fd >= 0 ? fdopendir(fd.fd) : nullptr);
-    if (listing.stream == nullptr) {
+    const directory_stream listing(fd ? fdopendir(fd.get()) : nullptr);
+    if (!listing) {
         return false;
     }
     fd.release();  // the stream's now, closed with it
-    while (const struct dirent* d = readdir(listing.stream)) {
+    while (const struct dirent* d = readdir(listing.get())) {
         const char* name = d->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
             continue;
@@ -265,13 +227,13 @@ FILE* open_input(const directory* dir, const std::string& name, file_identity* i
     // type check then turns away everything that is not a regular file.
     descriptor fd = open_through_trusted_links(dir->fd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     struct stat st;
-    if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return nullptr;
     }
     identity_from_stat(st, id);
     access->permissions = static_cast<unsigned>(st.st_mode & 0666);
     access->group = static_cast<unsigned long long>(st.st_gid);
-    FILE* stream = fdopen(fd.fd, "rb");
+    FILE* stream = fdopen(fd.get(), "rb");
     if (stream != nullptr) {
         fd.release();  // the stream's now, closed with it
     }
@@ -305,8 +267,8 @@ FILE* create_new_file(const directory* dir, const std::string& name, const file_
     // fail; nothing existing is ever followed, opened or truncated.
     descriptor fd(openat(dir->fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
                          static_cast<mode_t>(access.permissions)));
-    *name_taken = fd.fd < 0 && errno == EEXIST;
-    if (fd.fd < 0) {
+    *name_taken = !fd && errno == EEXIST;
+    if (!fd) {
         return nullptr;
     }
     // The new file has the directory's group where the directory is
@@ -316,13 +278,13 @@ FILE* create_new_file(const directory* dir, const std::string& name, const file_
     // the user may read it.
     struct stat st;
     const gid_t group = static_cast<gid_t>(access.group);
-    if (fstat(fd.fd, &st) != 0 || (st.st_gid != group && fchown(fd.fd, static_cast<uid_t>(-1), group) != 0 &&
-                                   fchmod(fd.fd, st.st_mode & 0600) != 0)) {
+    if (fstat(fd.get(), &st) != 0 || (st.st_gid != group && fchown(fd.get(), static_cast<uid_t>(-1), group) != 0 &&
+                                      fchmod(fd.get(), st.st_mode & 0600) != 0)) {
         unlinkat(dir->fd, name.c_str(), 0);
         return nullptr;
     }
     identity_from_stat(st, id);
-    FILE* stream = fdopen(fd.fd, "wb");
+    FILE* stream = fdopen(fd.get(), "wb");
     if (stream == nullptr) {
         unlinkat(dir->fd, name.c_str(), 0);
         return nullptr;
@@ -341,11 +303,6 @@ int remove_name(const directory* dir, const std::string& name)
     return unlinkat(dir->fd, name.c_str(), 0) == 0 ? 0 : -1;
 }
 
-static void note_interrupt(int signal_number)
-{
-    interrupt_signal = signal_number;
-}
-
 void prepare_process()
 {
     // Opened in order, each on the lowest free descriptor: the closed one.
@@ -354,10 +311,6 @@ void prepare_process()
             open("/dev/null", O_RDWR);
         }
     }
-    // A console reader that has gone would raise SIGPIPE, and a write past
-    // the file-size limit SIGXFSZ; ignored, the write just fails.
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
     // Every level of a deep tree holds its directory open while the levels
     // below it are walked.
     struct rlimit files;
@@ -365,32 +318,6 @@ void prepare_process()
         files.rlim_cur = files.rlim_max;
         setrlimit(RLIMIT_NOFILE, &files);
     }
-    // Interrupts are only noted; the run looks at the note between chunks
-    // of a file and between files. SA_RESTART lets a write to a full pipe
-    // finish once the pipe drains. A signal ignored from the start (as
-    // nohup does for SIGHUP) stays ignored.
-    struct sigaction action = {};
-    action.sa_handler = note_interrupt;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction previous;
-        if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
-            sigaction(signal_number, &action, nullptr);
-        }
-    }
-}
-
-void end_by_interrupt()
-{
-    const int signal_number = interrupt_signal;
-    std::signal(signal_number, SIG_DFL);
-    sigset_t unblocked;
-    sigemptyset(&unblocked);
-    sigaddset(&unblocked, signal_number);
-    sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
-    raise(signal_number);
-    _exit(128 + signal_number);
 }
 
 bool stdout_is_terminal()

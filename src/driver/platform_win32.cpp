@@ -1,8 +1,7 @@
 // Windows implementation of the platform layer: directories held by their
 // paths, FindFirstFileA listings whose wildcards the system matches,
 // identities from the volume serial number and the file index, outputs made
-// with CREATE_NEW and renamed over the names they replace, and console
-// control events in place of signals.
+// with CREATE_NEW and renamed over the names they replace.
 //
 // Every name is joined to its directory's path and handed to the system's
 // ANSI file functions, which take paths of at most MAX_PATH (260) bytes,
@@ -34,14 +33,29 @@ int _dowildcard = 0;
 
 const char path_separator = '\\';
 
-// Set on the thread the system starts for a console control event, read by
-// the run between chunks and files; a store to an aligned int is never seen
-// half done.
-volatile std::sig_atomic_t interrupt_signal = 0;
+namespace {
+
+// A handle that CreateFileA opened, as an owned resource.
+struct file_handle_kind {
+    using type = HANDLE;
+    static HANDLE none() { return INVALID_HANDLE_VALUE; }
+    static void close(HANDLE handle) { CloseHandle(handle); }
+};
+using file_handle = owned<file_handle_kind>;
+
+// A listing that FindFirstFileA started, as an owned resource.
+struct find_listing_kind {
+    using type = HANDLE;
+    static HANDLE none() { return INVALID_HANDLE_VALUE; }
+    static void close(HANDLE listing) { FindClose(listing); }
+};
+using find_listing = owned<find_listing_kind>;
+
+}  // namespace
 
 struct directory {
     std::string path;
-    HANDLE handle;
+    file_handle handle;
 };
 
 bool is_path_separator(char c)
@@ -54,32 +68,6 @@ namespace {
 // Every other opener may read, write or delete the file meanwhile, as with
 // the runtime's own fopen.
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// How long the handler of a closing console or session holds the system
-// back while the run removes the outputs of the file under way and ends
-// itself. The system may end the process sooner: five seconds after a
-// console window is closed.
-constexpr DWORD CLOSE_WAIT_MS = 10000;
-
-// The owner of a handle, which `end` (CloseHandle for one that CreateFileA
-// opened, FindClose for a listing that FindFirstFileA started) lets go when
-// the owner goes.
-template <BOOL(WINAPI* end)(HANDLE)>
-struct owned_handle {
-    HANDLE handle;
-
-    explicit owned_handle(HANDLE opened) : handle(opened) {}
-    owned_handle(const owned_handle&) = delete;
-    owned_handle& operator=(const owned_handle&) = delete;
-    ~owned_handle()
-    {
-        if (handle != INVALID_HANDLE_VALUE) {
-            end(handle);
-        }
-    }
-};
-using file_handle = owned_handle<CloseHandle>;
-using find_listing = owned_handle<FindClose>;
 
 // True when the system takes `path` for a device: names such as "nul",
 // "con.qvx" or "com1.csv" in any directory open a device, not a file. It
@@ -114,14 +102,15 @@ bool identity_of(HANDLE handle, file_identity* id, DWORD* attributes)
     return true;
 }
 
-// Wraps `handle` in a stream of the runtime; closes the handle on failure.
-FILE* stream_of(HANDLE handle, int flags, const char* mode)
+// Wraps `handle` in a stream of the runtime; the handle is closed on
+// failure.
+FILE* stream_of(file_handle handle, int flags, const char* mode)
 {
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle.get()), flags);
     if (fd < 0) {
-        CloseHandle(handle);
         return nullptr;
     }
+    handle.release();  // the descriptor's now, closed with it
     FILE* stream = _fdopen(fd, mode);
     if (stream == nullptr) {
         _close(fd);
@@ -149,7 +138,7 @@ std::string final_path(HANDLE handle)
 // symbolic link, which wine shows as the file it leads to.
 bool is_own_name(HANDLE handle, const directory* dir, const std::string& name)
 {
-    std::string expected = final_path(dir->handle);
+    std::string expected = final_path(dir->handle.get());
     const std::string found = final_path(handle);
     if (expected.empty() || found.empty() || name.find_first_of("\\/") != std::string::npos) {
         return false;
@@ -205,10 +194,10 @@ bool replaceable_name(const directory* dir, const std::string& name, const std::
     // memory for the paths it compares.
     const file_handle opened(CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (opened.handle == INVALID_HANDLE_VALUE) {
+    if (!opened) {
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     }
-    return is_replaceable(opened.handle, dir, name);
+    return is_replaceable(opened.get(), dir, name);
 }
 
 // Writes the path of `name` in `dir` into `path`, which holds MAX_PATH
@@ -233,7 +222,7 @@ bool read_entries(const directory* dir, const std::string& name_pattern, std::ve
 {
     WIN32_FIND_DATAA entry;
     const find_listing listing(FindFirstFileA(join_path(dir->path, name_pattern).c_str(), &entry));
-    if (listing.handle == INVALID_HANDLE_VALUE) {
+    if (!listing) {
         return false;
     }
     do {
@@ -243,33 +232,8 @@ bool read_entries(const directory* dir, const std::string& name_pattern, std::ve
         // A link to a directory carries the directory attribute as well.
         const bool is_directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         entries->push_back(listing_entry{entry.cFileName, is_directory});
-    } while (FindNextFileA(listing.handle, &entry));
+    } while (FindNextFileA(listing.get(), &entry));
     return GetLastError() == ERROR_NO_MORE_FILES;
-}
-
-// Notes a console control event as the signal it stands for: Ctrl-C as
-// SIGINT, Ctrl-Break as SIGBREAK, a closed console, logoff or shutdown as
-// SIGTERM. Each ends the process with the same status (end_by_interrupt).
-BOOL WINAPI note_console_event(DWORD event)
-{
-    switch (event) {
-    case CTRL_C_EVENT:
-        interrupt_signal = SIGINT;
-        return TRUE;
-    case CTRL_BREAK_EVENT:
-        interrupt_signal = SIGBREAK;
-        return TRUE;
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-        // The system ends the process as soon as this returns, so it
-        // returns only if the run has not ended itself by then.
-        interrupt_signal = SIGTERM;
-        Sleep(CLOSE_WAIT_MS);
-        return TRUE;
-    default:
-        return FALSE;
-    }
 }
 
 }  // namespace
@@ -282,26 +246,22 @@ directory_handle open_directory(const directory* parent, const std::string& name
     }
     // The backup semantics open directories, following links. Without
     // FILE_SHARE_DELETE the directory stays where it is while open.
-    const HANDLE handle = CreateFileA(path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
+    file_handle handle(CreateFileA(path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle) {
         return directory_handle();
     }
     DWORD attributes = 0;
-    if (!identity_of(handle, id, &attributes) || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        CloseHandle(handle);
+    if (!identity_of(handle.get(), id, &attributes) || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         return directory_handle();
     }
-    directory* dir = new (std::nothrow) directory{std::move(path), handle};
-    if (dir == nullptr) {
-        CloseHandle(handle);
-    }
-    return directory_handle(dir);
+    // Where the directory cannot be had, the handle is closed with its
+    // owner here.
+    return directory_handle(new (std::nothrow) directory{std::move(path), std::move(handle)});
 }
 
 void close_directory(directory* dir)
 {
-    CloseHandle(dir->handle);
     delete dir;
 }
 
@@ -326,14 +286,9 @@ int name_identity(const directory* dir, const std::string& name, bool follow_lin
     // No access is asked for, only the file's information; the backup
     // semantics let the same call open directories.
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-    const HANDLE handle = CreateFileA(path.c_str(), 0, SHARE_ALL, nullptr, OPEN_EXISTING, flags, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return -1;
-    }
+    const file_handle handle(CreateFileA(path.c_str(), 0, SHARE_ALL, nullptr, OPEN_EXISTING, flags, nullptr));
     DWORD attributes = 0;
-    const bool identified = identity_of(handle, id, &attributes);
-    CloseHandle(handle);
-    return identified ? 0 : -1;
+    return handle && identity_of(handle.get(), id, &attributes) ? 0 : -1;
 }
 
 int name_version(const directory* dir, const std::string& name, file_identity* id, file_version* version)
@@ -345,18 +300,14 @@ int name_version(const directory* dir, const std::string& name, file_identity* i
     if (names_device(path)) {
         return -1;
     }
-    const HANDLE handle = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return -1;
-    }
+    const file_handle handle(CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     DWORD attributes = 0;
     FILE_BASIC_INFO times;
     FILE_STANDARD_INFO standard;
-    const bool known = identity_of(handle, id, &attributes) &&
-                       GetFileInformationByHandleEx(handle, FileBasicInfo, &times, sizeof times) &&
-                       GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard);
-    CloseHandle(handle);
+    const bool known = handle && identity_of(handle.get(), id, &attributes) &&
+                       GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &times, sizeof times) &&
+                       GetFileInformationByHandleEx(handle.get(), FileStandardInfo, &standard, sizeof standard);
     if (!known) {
         return -1;
     }
@@ -379,17 +330,13 @@ FILE* open_input(const directory* dir, const std::string& name, file_identity* i
     if (names_device(path)) {
         return nullptr;
     }
-    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return nullptr;
-    }
+    file_handle handle(CreateFileA(path.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     DWORD attributes = 0;
-    if (!identity_of(handle, id, &attributes) || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        CloseHandle(handle);
+    if (!handle || !identity_of(handle.get(), id, &attributes) || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return nullptr;
     }
-    return stream_of(handle, _O_RDONLY | _O_BINARY, "rb");
+    return stream_of(std::move(handle), _O_RDONLY | _O_BINARY, "rb");
 }
 
 bool may_replace(const directory* dir, const std::string& name)
@@ -411,21 +358,22 @@ FILE* create_new_file(const directory* dir, const std::string& name, const file_
     // CREATE_NEW fails on whatever holds the name, and with
     // FILE_FLAG_OPEN_REPARSE_POINT a link that does is not followed:
     // nothing existing is ever opened or truncated.
-    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
+    file_handle handle(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle) {
         const DWORD error = GetLastError();
         *name_taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
         return nullptr;
     }
     DWORD attributes = 0;
-    if (!identity_of(handle, id, &attributes)) {
-        CloseHandle(handle);
+    if (!identity_of(handle.get(), id, &attributes)) {
+        // Closed first: the file does not share deletion while it is open.
+        handle.reset();
         DeleteFileA(path.c_str());
         return nullptr;
     }
     // Binary: the lines carry their own CR LF.
-    FILE* stream = stream_of(handle, _O_WRONLY | _O_BINARY, "wb");
+    FILE* stream = stream_of(std::move(handle), _O_WRONLY | _O_BINARY, "wb");
     if (stream == nullptr) {
         DeleteFileA(path.c_str());
     }
@@ -455,24 +403,6 @@ void prepare_process()
     // Nothing to do for closed standard streams: the runtime keeps
     // descriptors 0, 1 and 2 for them even when the process has no such
     // handle, and every file the run creates gets a handle of its own.
-    //
-    // Nor for a console that goes away or a file-size limit: Windows has
-    // no SIGPIPE and no SIGXFSZ. A write to a pipe whose reader has gone
-    // fails, and there is no limit on a file's size but a full disk or a
-    // quota, where a write fails too.
-    //
-    // Console control events are noted instead of ending the run; the run
-    // looks at the note between chunks of a file and between files. When
-    // the process was started with Ctrl-C ignored (a new process group),
-    // the system does not pass Ctrl-C on, and it stays ignored.
-    SetConsoleCtrlHandler(note_console_event, TRUE);
-}
-
-void end_by_interrupt()
-{
-    // The status the system's own handler ends a console program with on
-    // Ctrl-C or Ctrl-Break.
-    ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 bool stdout_is_terminal()

@@ -4,6 +4,8 @@
 // and WriteFile at an explicit offset. The file's blocks are not reserved.
 #include "driver/platform_writer.h"
 
+#include "driver/owned.h"
+
 #include <io.h>
 #include <new>
 
@@ -15,8 +17,19 @@ struct writer_lock {
     CONDITION_VARIABLE conditions[2];
 };
 
+namespace {
+
+// A thread's handle as an owned resource: CreateThread gives null for none.
+struct thread_handle_kind {
+    using type = HANDLE;
+    static HANDLE none() { return nullptr; }
+    static void close(HANDLE thread) { CloseHandle(thread); }
+};
+
+}  // namespace
+
 struct writer_thread {
-    HANDLE handle;
+    owned<thread_handle_kind> handle;
     void (*run)(void* context);
     void* context;
 };
@@ -73,13 +86,14 @@ DWORD WINAPI run_thread(void* context)
 // for them, so this one needs no mask.
 writer_thread* start_writer_thread(void (*run)(void* context), void* context)
 {
-    writer_thread* thread = new (std::nothrow) writer_thread{nullptr, run, context};
+    writer_thread* thread = new (std::nothrow) writer_thread{owned<thread_handle_kind>(), run, context};
     if (thread == nullptr) {
         return nullptr;
     }
     // The thread only calls the system: a small stack does.
-    thread->handle = CreateThread(nullptr, 128 * 1024, run_thread, thread, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (thread->handle == nullptr) {
+    thread->handle.reset(
+        CreateThread(nullptr, 128 * 1024, run_thread, thread, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    if (!thread->handle) {
         delete thread;
         return nullptr;
     }
@@ -88,8 +102,7 @@ writer_thread* start_writer_thread(void (*run)(void* context), void* context)
 
 void join_writer_thread(writer_thread* thread)
 {
-    WaitForSingleObject(thread->handle, INFINITE);
-    CloseHandle(thread->handle);
+    WaitForSingleObject(thread->handle.get(), INFINITE);
     delete thread;
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -241,13 +242,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     file_identity id;
     static const directory_handle scratch = open_directory(nullptr, dir, &id);
     check(static_cast<bool>(scratch), "the scratch directory can be opened", dir);
+    // Taken once, as a run takes them, and lent to every input's conversion.
+    static const std::unique_ptr<run_resources> resources = take_run_resources();
+    check(resources != nullptr, "the run's resources can be taken");
     // Each input is a run of its own, free to replace the last one's outputs.
     output_set outputs;
     check(begin_capture(console) == 0, "standard output can be caught", console);
-    const int result = convert_file(scratch.get(), "r.qvx", dir, end_block, &outputs);
+    const run_outcome result = convert_file(scratch.get(), "r.qvx", dir, end_block, &outputs, resources.get());
     end_capture();
 
-    check(result == 0, "the conversion succeeds");
+    check(result == RUN_DONE, "the conversion succeeds");
     const std::string after = read_whole_file(input);
     check(after.size() == size && (size == 0 || std::memcmp(after.data(), data, size) == 0),
           "the input is left byte for byte as it was");
