@@ -7,6 +7,7 @@ import os
 
 import numpy as np
 
+from .calibration import CALIBRATION_COLUMN_TYPES, calibration_columns, fit
 from .files import open_regular_file
 from .quality import QUALITY_COLUMN_TYPES, Quality, figures, thresholds_of
 from .recording import (DEFAULT_END_BLOCK, FRAME_DTYPE, FRAME_MAGIC, FRAME_SIZE, FRAME_WORDS,
@@ -23,6 +24,7 @@ SUMMARY_COLUMN_TYPES = {"path": "object", "bytes": "Int64", "frames": "Int64", "
                         "last_page_word": "Int64", "fragment": "Int64", "error": "object"}
 SUMMARY_COLUMNS = tuple(SUMMARY_COLUMN_TYPES)
 QUALITY_COLUMNS = tuple(QUALITY_COLUMN_TYPES)
+CALIBRATION_COLUMNS = tuple(CALIBRATION_COLUMN_TYPES)
 
 # Frames whose headers the summary reads at a time: two buffers of 1 MiB,
 # which stay in the processor's caches while their headers are looked at.
@@ -88,21 +90,25 @@ def frame_counts(source_file, end_block, each_piece=None):
     }
 
 
-def summarise_quality(path, end_block=DEFAULT_END_BLOCK, thresholds=None):
-    """The summary row of one recording with its quality columns (missing
-    when it cannot be read): what summary(quality=True) runs per file. The
-    file is read once, the counts and the quality from the same pieces."""
+def summarise_quality(path, end_block=DEFAULT_END_BLOCK, thresholds=None, calibration=False, quality=True):
+    """The summary row of one recording with its quality columns, and with
+    `calibration` its calibration columns (missing when it cannot be
+    read): what summary(quality=True) runs per file. The file is read
+    once, the counts, the quality and the calibration from the same pieces."""
     limits = thresholds_of(thresholds)
-    accumulator = Quality()
+    accumulator = Quality(keep_still_sums=calibration)
     row = summarise(path, end_block, accumulator.add_frames)
-    row.update(dict.fromkeys(QUALITY_COLUMNS))
+    names = (QUALITY_COLUMNS if quality else ()) + (CALIBRATION_COLUMNS if calibration else ())
+    row.update(dict.fromkeys(names))
     if not row["error"]:
-        row.update(figures(accumulator, limits))
+        more = calibration_columns(fit(*accumulator.still_window_sums())) if calibration else None
+        found = figures(accumulator, limits, more)
+        row.update((name, found[name]) for name in names)
     return row
 
 
 def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None, selector=DEFAULT_SELECTOR, quality=False,
-            thresholds=None, progress=None):
+            thresholds=None, progress=None, calibration=False):
     """A pandas.DataFrame with one row per recording of `sources` (a path,
     a directory, or an iterable of these: see recordings(), with
     `selector`), in that order, with the columns SUMMARY_COLUMNS.
@@ -145,14 +151,28 @@ def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None, selector=DEFAUL
     changes the checks behind the `quality` column; a name that is not a
     check raises KeyError. An unreadable file has them missing.
 
+    With `calibration` true every row is read too (in the same single
+    pass as the quality's) and the table gains the columns
+    CALIBRATION_COLUMNS, those of quendix.calibrate() of each file:
+      calibration_points        the still windows the fit rests on
+      calibration_error_before  mean | |point| - 1 g |, in mg (NaN without a point)
+      calibration_error_after   the same of the calibrated points, in mg
+      calibrated                whether the calibration is applied (boolean)
+      calibration_reason        why not, in words; "" when it is
+    With `quality` too, the `quality` column also checks
+    "calibration_error_after" (limit 10 mg, in THRESHOLDS): "calibration
+    error after above 10 mg".
+
     `progress`, when given, is called
     with no argument as each row is done.
     """
     import pandas
 
     end_block = check_end_block(end_block)
-    names = SUMMARY_COLUMNS + (QUALITY_COLUMNS if quality else ())
+    names = SUMMARY_COLUMNS + (QUALITY_COLUMNS if quality else ()) + (CALIBRATION_COLUMNS if calibration else ())
     work, extra = (summarise_quality, [thresholds_of(thresholds)]) if quality else (summarise, [])
+    if calibration:
+        work, extra = summarise_quality, [thresholds_of(thresholds), True, bool(quality)]
     found = list(recordings(sources, selector))
     rows = [None] * len(found)
     wanted = []
@@ -179,7 +199,7 @@ def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None, selector=DEFAUL
 
 
 def _summary_frame(rows, pandas, names=SUMMARY_COLUMNS):
-    types = dict(SUMMARY_COLUMN_TYPES, **QUALITY_COLUMN_TYPES)
+    types = dict(SUMMARY_COLUMN_TYPES, **QUALITY_COLUMN_TYPES, **CALIBRATION_COLUMN_TYPES)
     columns = {}
     for name in names:
         values = [row[name] for row in rows]
