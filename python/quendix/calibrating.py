@@ -1,12 +1,14 @@
 """A recording's calibration fitted from its file in one pass: the still
 windows found as the quality table finds them, a piece at a time."""
 
+import operator
+
 from .calibration import fit
 from .quality import QUALITY_PIECE_FRAMES, Quality
 from .recording import DEFAULT_END_BLOCK, FRAME_MAGIC, FRAME_WORDS, FrameFile, check_end_block
 
 
-def calibrate(source, end_block=DEFAULT_END_BLOCK):
+def calibrate(source, end_block=DEFAULT_END_BLOCK, frames=QUALITY_PIECE_FRAMES):
     """Fits the accelerometer's calibration of the recording `source` from
     the windows where it lay still.
 
@@ -16,6 +18,9 @@ def calibrate(source, end_block=DEFAULT_END_BLOCK):
         The recording, as read() takes it.
     end_block : int
         Checked as read() checks it; the calibration does not depend on it.
+    frames : int
+        Frames read at a time (at least 1); the calibration does not
+        depend on it.
 
     Returns
     -------
@@ -36,6 +41,8 @@ def calibrate(source, end_block=DEFAULT_END_BLOCK):
     ------
     OSError
         As read() does, for a file that cannot be read.
+    ValueError, TypeError
+        For an `end_block` that read() refuses, or `frames` below 1.
 
     Examples
     --------
@@ -44,9 +51,12 @@ def calibrate(source, end_block=DEFAULT_END_BLOCK):
     (True, 2.1)
     """
     check_end_block(end_block)
+    piece_frames = operator.index(frames)
+    if piece_frames < 1:
+        raise ValueError("frames must be at least 1, not %d" % piece_frames)
     accumulator = Quality(keep_still_sums=True)
     with FrameFile(source) as source_file:
-        for data, _ in source_file.pieces(QUALITY_PIECE_FRAMES):
+        for data, _ in source_file.pieces(piece_frames):
             words = data.view("<u2").reshape(-1, FRAME_WORDS)
             accumulator.add_frames(words, words[:, 0] == FRAME_MAGIC)
     return fit(*accumulator.still_window_sums())

@@ -70,16 +70,35 @@ class TimeLine:
         count = len(seqno)
         if count == 0:
             return
-        seqno = np.asarray(seqno, np.uint16)
-        steps = _steps(seqno, self.last)
-        forward = (steps >= 2) & (steps <= LONGEST_STEP)
-        # Every step advances one tick, a step forward d - 1 more.
-        gained = int(np.sum(steps[forward], dtype=np.int64)) - int(np.count_nonzero(forward))
-        tick = (self.last.tick + 1 if self.last is not None else 0) + (count - 1) + gained
         counts = None
         if samples is not None:
             counts = tuple(int(samples[name][-1]) for name in AXIS_NAMES)
-        self.last = Carry(int(seqno[-1]), tick, counts)
+        self.last = carry_on(self.last, steps_of(seqno), counts)
+
+
+def steps_of(seqno):
+    """What the time line needs of the rows whose SEQNO are `seqno`, not
+    empty, to carry on over them: their first and last SEQNO, their count,
+    and the samples lost between them."""
+    seqno = np.asarray(seqno, np.uint16)
+    steps = np.subtract(seqno[1:], seqno[:-1])
+    forward = (steps >= 2) & (steps <= LONGEST_STEP)
+    # A step forward d loses d - 1 samples.
+    lost = int(np.sum(steps[forward], dtype=np.int64)) - int(np.count_nonzero(forward))
+    return int(seqno[0]), int(seqno[-1]), len(seqno), lost
+
+
+def carry_on(before, steps, counts=None):
+    """The Carry after rows of which steps_of() gave `steps`, that follow
+    the Carry `before` (None at the recording's start); `counts` their
+    last row's raw counts, if wanted."""
+    first, last, count, lost = steps
+    if before is None:
+        tick = count - 1 + lost
+    else:
+        step = (first - before.seqno) & 0xFFFF
+        tick = before.tick + (step if 1 <= step <= LONGEST_STEP else 1) + count - 1 + lost
+    return Carry(last, tick, counts)
 
 
 def _steps(seqno, before):
@@ -285,5 +304,5 @@ def _spread(values, source, added, dtype, empty):
     return out
 
 
-__all__ = ["Carry", "TimeLine", "time_line", "units", "fill_gaps", "physical_frame", "FILL_POLICIES",
+__all__ = ["Carry", "TimeLine", "steps_of", "carry_on", "time_line", "units", "fill_gaps", "physical_frame", "FILL_POLICIES",
            "AXIS_NAMES"]

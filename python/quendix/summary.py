@@ -7,12 +7,14 @@ import os
 
 import numpy as np
 
+from .calibrating import calibrate
 from .calibration import CALIBRATION_COLUMN_TYPES, calibration_columns, fit
 from .files import open_regular_file
 from .quality import QUALITY_COLUMN_TYPES, Quality, figures, thresholds_of
 from .recording import (DEFAULT_END_BLOCK, FRAME_DTYPE, FRAME_MAGIC, FRAME_SIZE, FRAME_WORDS,
                         SAMPLE_DTYPE, SAMPLES_PER_FRAME, FrameFile, check_end_block,
                         convert_frames, fill)
+from .physical import carry_on, physical_frame, steps_of
 from .report import Continuity
 from .walk import DEFAULT_SELECTOR, recordings
 
@@ -213,7 +215,8 @@ def _summary_frame(rows, pandas, names=SUMMARY_COLUMNS):
     return pandas.DataFrame(columns, columns=list(names))
 
 
-def to_dask(sources, end_block=DEFAULT_END_BLOCK, frames=DASK_PIECE_FRAMES, selector=DEFAULT_SELECTOR):
+def to_dask(sources, end_block=DEFAULT_END_BLOCK, frames=DASK_PIECE_FRAMES, selector=DEFAULT_SELECTOR,
+            rate=None, calibration=None):
     """The samples of the recordings of `sources` (see recordings(), with
     `selector`) as a
     dask.dataframe.DataFrame: the CSV's columns, after a `path` column
@@ -233,6 +236,15 @@ def to_dask(sources, end_block=DEFAULT_END_BLOCK, frames=DASK_PIECE_FRAMES, sele
     read() checks it; the samples do not depend on it. Raises ValueError
     when `sources` names no recording or `frames` is below 1. Imports Dask,
     which only this needs.
+
+    With a `rate` (samples per second) or a `calibration` (True: each
+    recording's own, fitted by calibrate() on the workers; a Calibration:
+    that one for every recording; False: none), the columns after `path`
+    and `frame` are those of Recording.to_physical instead, without fill:
+    tick, time (with a rate), AX to GZ in g and degrees per second,
+    lost_before and seq_fault, each recording's time line from its first
+    row across its partitions. A partition's time line then waits for a
+    pass over the SEQNO of the partitions before it in its recording.
     """
     import dask.dataframe
     import pandas
@@ -258,6 +270,8 @@ def to_dask(sources, end_block=DEFAULT_END_BLOCK, frames=DASK_PIECE_FRAMES, sele
     # The categories in the order of the recordings, so that sorting by path
     # puts them in that order.
     categories = pandas.CategoricalDtype(list(dict.fromkeys(paths)))
+    if rate is not None or calibration is not None:
+        return _physical_dask(pieces, categories, end_block, rate, calibration)
     meta = _sample_frame(pandas, categories, "", np.empty(0, SAMPLE_DTYPE), np.empty(0, np.int64))
     return dask.dataframe.from_map(_SamplePartition(categories), pieces, meta=meta,
                                    label="quendix-samples", enforce_metadata=False)
@@ -281,14 +295,76 @@ class _SamplePartition:
         import pandas
 
         name, path, first, count = piece
-        buffer = np.empty(count * FRAME_SIZE, np.uint8)
-        fd, _ = open_regular_file(path)
-        with open(fd, "rb", buffering=0) as stream:
-            stream.seek(first * FRAME_SIZE)
-            got = fill(stream, buffer, path) // FRAME_SIZE * FRAME_SIZE
-        data = buffer[:got]
-        frames = np.empty(got // FRAME_SIZE, FRAME_DTYPE)
-        samples = np.empty(len(frames) * SAMPLES_PER_FRAME, SAMPLE_DTYPE)
-        rows = convert_frames(data, first, frames, samples)
-        frame = np.repeat(first + np.flatnonzero(frames["valid"]), SAMPLES_PER_FRAME)
-        return _sample_frame(pandas, self.categories, name, samples[:rows], frame)
+        samples, frame = _read_partition(path, first, count)
+        return _sample_frame(pandas, self.categories, name, samples, frame)
+
+
+def _read_partition(path, first, count):
+    """The samples of the `count` frames from frame `first` of the file
+    `path`, and the index of each one's frame."""
+    buffer = np.empty(count * FRAME_SIZE, np.uint8)
+    fd, _ = open_regular_file(path)
+    with open(fd, "rb", buffering=0) as stream:
+        stream.seek(first * FRAME_SIZE)
+        got = fill(stream, buffer, path) // FRAME_SIZE * FRAME_SIZE
+    data = buffer[:got]
+    frames = np.empty(got // FRAME_SIZE, FRAME_DTYPE)
+    samples = np.empty(len(frames) * SAMPLES_PER_FRAME, SAMPLE_DTYPE)
+    rows = convert_frames(data, first, frames, samples)
+    frame = np.repeat(first + np.flatnonzero(frames["valid"]), SAMPLES_PER_FRAME)
+    return samples[:rows], frame
+
+
+def _physical_dask(pieces, categories, end_block, rate, calibration):
+    """to_dask's physical frame of the partitions `pieces`: a task per
+    partition for its SEQNO steps, a chain of small tasks that carries each
+    recording's time line from partition to partition, and a task per
+    partition for its frame."""
+    import dask
+    import dask.dataframe
+    import pandas
+
+    meta = _physical_partition(("", "", 0, 0), None, rate, None, categories)
+    parts = []
+    fitted = {}
+    carry = previous = None
+    for piece in pieces:
+        name, path, first, count = piece
+        if previous != path:
+            carry, previous = None, path
+            if calibration is True:
+                fitted[path] = dask.delayed(calibrate, pure=True)(path, end_block)
+        used = fitted[path] if calibration is True else calibration
+        parts.append(dask.delayed(_physical_partition, pure=True)(piece, carry, rate, used, categories))
+        steps = dask.delayed(_partition_steps, pure=True)(piece)
+        carry = dask.delayed(_carry_after, pure=True)(carry, steps)
+    return dask.dataframe.from_delayed(parts, meta=meta, verify_meta=False)
+
+
+def _partition_steps(piece):
+    """steps_of() of the partition `piece`, or None when it has no row."""
+    _, path, first, count = piece
+    seqno = _read_partition(path, first, count)[0]["SEQNO"]
+    return steps_of(seqno) if len(seqno) else None
+
+
+def _carry_after(before, steps):
+    """The time line's Carry after a partition of which _partition_steps
+    gave `steps`."""
+    return before if steps is None else carry_on(before, steps)
+
+
+def _physical_partition(piece, before, rate, calibration, categories):
+    """One partition of to_dask's physical frame; `calibration` a
+    Calibration, None, or True for the meta."""
+    import pandas
+
+    name, path, first, count = piece
+    if path:
+        samples, frame = _read_partition(path, first, count)
+    else:
+        samples, frame = np.empty(0, SAMPLE_DTYPE), np.empty(0, np.int64)
+    frame_ = physical_frame(samples, before, False, rate, calibration)
+    frame_.insert(0, "frame", frame)
+    frame_.insert(0, "path", pandas.Categorical([name] * len(samples), dtype=categories))
+    return frame_
