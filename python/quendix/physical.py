@@ -131,84 +131,81 @@ def time_line(seqno, before=None):
     return tick, lost, fault
 
 
-def units(samples, calibration=None, gyro_bias=None):
-    """The six axes of `samples` in physical units, as float64 arrays in a
-    dict: AX, AY, AZ in g (counts x 2^-13, exactly counts / 8192), then
-    through the Calibration `calibration` when given, (raw - offset) *
-    scale; GX, GY, GZ in degrees per second (counts / 65.536), less
-    `gyro_bias` (three floats) when given."""
-    columns = {}
-    count = len(samples)
-    for axis, name in enumerate(ACCELEROMETER_AXES):
-        values = np.multiply(samples[name], ACCELEROMETER_UNIT, out=np.empty(count))
+def units(samples, name, calibration=None, gyro_bias=None, out=None):
+    """The axis `name` (AX to GZ) of `samples` in physical units, float64,
+    into `out` when given: AX, AY, AZ in g (counts x 2^-13, exactly counts
+    / 8192), then through the Calibration `calibration` when given,
+    (raw - offset) * scale; GX, GY, GZ in degrees per second (counts /
+    65.536), less `gyro_bias` (three floats) when given."""
+    if out is None:
+        out = np.empty(len(samples))
+    if name in ACCELEROMETER_AXES:
+        np.multiply(samples[name], ACCELEROMETER_UNIT, out=out)
         if calibration is not None:
-            calibration.apply_accelerometer(axis, values, out=values)
-        columns[name] = values
-    for axis, name in enumerate(GYROSCOPE_AXES):
-        values = np.divide(samples[name], GYROSCOPE_COUNTS, out=np.empty(count))
+            calibration.apply_accelerometer(ACCELEROMETER_AXES.index(name), out, out=out)
+    else:
+        np.divide(samples[name], GYROSCOPE_COUNTS, out=out)
         if gyro_bias is not None:
-            np.subtract(values, gyro_bias[axis], out=values)
-        columns[name] = values
-    return columns
+            np.subtract(out, gyro_bias[GYROSCOPE_AXES.index(name)], out=out)
+    return out
 
 
-def fill_gaps(tick, columns, policy, before_tick=None, before_values=None):
-    """Adds a row for every lost tick between the recorded rows `tick`, and
-    between the row before (at `before_tick`, its values `before_values`,
-    a dict of floats, when the rows carry on from another piece) and the
-    first. Returns the full tick (int64), the row each comes from (-1 for
-    an added row) and the filled columns (a dict like `columns`):
-      "nan"     NaN in the added rows
-      "hold"    the last recorded value before them
-      "linear"  a + (b - a) * ((t - t0) / (t1 - t0)) at tick t, between the
-                recorded rows at t0 (value a) and t1 (value b) on either side
-    The added rows of a gap belong to the piece of the row after it."""
-    if policy not in FILL_POLICIES[1:]:
-        raise ValueError("fill must be None, \"nan\", \"hold\" or \"linear\", not %r" % (policy,))
-    count = len(tick)
-    if count == 0:
-        return tick, np.empty(0, np.int64), columns
-    start = before_tick + 1 if before_tick is not None else int(tick[0])
-    total = int(tick[-1]) - start + 1
-    full = np.arange(start, start + total, dtype=np.int64)
-    source = np.full(total, -1, np.int64)
-    source[tick - start] = np.arange(count)
-    if total == count:
-        return full, source, columns
-    added = source < 0
-    out = {}
-    if policy == "nan":
-        for name, values in columns.items():
-            filled = np.full(total, math.nan)
-            filled[tick - start] = values
-            out[name] = filled
-        return full, source, out
-    # The recorded row at or before each tick: -1 for the row before the
-    # piece, which only added rows at the start can have.
-    position = np.where(added, -1, np.arange(total))
-    np.maximum.accumulate(position, out=position)
-    left = position[added]  # an index into `full`, or -1
-    left_row = np.where(left >= 0, source[np.maximum(left, 0)], -1)
-    if policy == "linear":
-        # The recorded row after each added tick: the next one with a row.
-        after = np.where(added, total, np.arange(total))
-        after = np.minimum.accumulate(after[::-1])[::-1]
-        right_row = source[after[added]]
-        t0 = np.where(left >= 0, full[np.maximum(left, 0)], start - 1).astype(np.float64)
-        t1 = tick[right_row].astype(np.float64)
-        share = (full[added] - t0) / (t1 - t0)
-    for name, values in columns.items():
-        filled = np.empty(total)
-        filled[tick - start] = values
-        before = before_values[name] if before_values is not None else math.nan
-        a = np.where(left_row >= 0, values[np.maximum(left_row, 0)], before)
-        if policy == "hold":
-            filled[added] = a
+class Gaps:
+    """Where a fill policy adds rows: one for every lost tick between the
+    recorded rows at `tick`, and between the row before them (at
+    `before_tick`, when they carry on from another piece) and the first,
+    whose added rows belong to this piece.
+
+    tick      int64  every tick, from the first added or recorded to the last
+    recorded  bool   whether each was recorded
+    added     int64  the indices of the added ones
+    left, right      for each added tick, the recorded rows on either side
+                     (indices into the recorded rows; -1 is the row before)
+    """
+
+    def __init__(self, tick, before_tick=None):
+        count = len(tick)
+        start = before_tick + 1 if before_tick is not None and count else (int(tick[0]) if count else 0)
+        total = int(tick[-1]) - start + 1 if count else 0
+        self.start = start
+        self.tick = np.arange(start, start + total, dtype=np.int64)
+        self.complete = total == count
+        if self.complete:
+            self.recorded = np.ones(total, bool)
+            self.added = np.empty(0, np.int64)
         else:
-            b = values[right_row]
-            filled[added] = a + (b - a) * share
-        out[name] = filled
-    return full, source, out
+            self.recorded = np.zeros(total, bool)
+            self.recorded[tick - start] = True
+            self.added = np.flatnonzero(~self.recorded)
+        added_tick = self.tick[self.added]
+        self.right = np.searchsorted(tick, added_tick)
+        self.left = self.right - 1
+        t0 = np.where(self.left >= 0, tick[np.maximum(self.left, 0)], start - 1).astype(np.float64)
+        self.share = (added_tick - t0) / (tick[self.right] - t0) if len(added_tick) else added_tick.astype(float)
+
+    def fill(self, values, policy, before=math.nan):
+        """The column `values` (float64, a value per recorded row) with its
+        added rows filled by `policy`, `before` the value of the row before:
+          "nan"     NaN
+          "hold"    the last recorded value before them
+          "linear"  a + (b - a) * ((t - t0) / (t1 - t0)) at tick t, between
+                    the recorded rows at t0 (value a) and t1 (value b)
+                    on either side.
+        Without a lost tick, `values` itself."""
+        if self.complete:
+            return values
+        filled = np.empty(len(self.tick))
+        filled[self.recorded] = values
+        if policy == "nan":
+            filled[self.added] = math.nan
+            return filled
+        a = np.where(self.left >= 0, values[np.maximum(self.left, 0)], before)
+        if policy == "hold":
+            filled[self.added] = a
+        else:
+            b = values[self.right]
+            filled[self.added] = a + (b - a) * self.share
+        return filled
 
 
 def resolve_calibration(calibration, gyro_bias, own):
@@ -271,20 +268,29 @@ def physical_frame(samples, before=None, whole=True, rate=None, calibration=None
 
     applied, bias = resolve_calibration(calibration, gyro_bias, own)
     tick, lost, fault = time_line(samples["SEQNO"], before)
-    columns = units(samples, applied, bias)
-    if fill is not None:
-        before_tick = before_values = None
+    columns = {}
+    if fill is None:
+        for name in AXIS_NAMES:
+            columns[name] = units(samples, name, applied, bias)
+    else:
+        gaps = Gaps(tick, before.tick if before is not None else None)
+        previous = None
         if before is not None:
-            before_tick = before.tick
-            raw = np.zeros(1, [(name, "<i2") for name in AXIS_NAMES])
+            previous = np.zeros(1, [(name, "<i2") for name in AXIS_NAMES])
             for name, value in zip(AXIS_NAMES, before.counts):
-                raw[name] = value
-            before_values = {name: float(values[0]) for name, values in units(raw, applied, bias).items()}
-        tick, source, columns = fill_gaps(tick, columns, fill, before_tick, before_values)
-        added = source < 0
-        if added.any():
-            lost = _spread(lost, source, added, np.int32, 0)
-            fault = _spread(fault, source, added, bool, False)
+                previous[name] = value
+        # One scratch column for the recorded rows' values, each filled
+        # column made from it in turn.
+        scratch = np.empty(len(samples))
+        for name in AXIS_NAMES:
+            values = units(samples, name, applied, bias, out=None if gaps.complete else scratch)
+            row_before = float(units(previous, name, applied, bias)[0]) if previous is not None else math.nan
+            columns[name] = gaps.fill(values, fill, row_before)
+        recorded = gaps.recorded
+        tick = gaps.tick
+        if not gaps.complete:
+            lost = _spread(lost, recorded, np.int32, 0)
+            fault = _spread(fault, recorded, bool, False)
     data = {"tick": tick}
     if rate is not None:
         data["time"] = tick / rate
@@ -292,17 +298,18 @@ def physical_frame(samples, before=None, whole=True, rate=None, calibration=None
     data["lost_before"] = lost
     data["seq_fault"] = fault
     if fill is not None:
-        data["filled"] = source < 0
+        data["filled"] = ~recorded
     frame = pandas.DataFrame(data, copy=False)
     frame.attrs.update(rate=rate, fill=fill, calibration=applied, gyro_bias=bias)
     return frame
 
 
-def _spread(values, source, added, dtype, empty):
-    out = np.full(len(source), empty, dtype)
-    out[~added] = values
+def _spread(values, recorded, dtype, empty):
+    """`values` at the recorded rows, `empty` at the added ones."""
+    out = np.full(len(recorded), empty, dtype)
+    out[recorded] = values
     return out
 
 
-__all__ = ["Carry", "TimeLine", "steps_of", "carry_on", "time_line", "units", "fill_gaps", "physical_frame", "FILL_POLICIES",
+__all__ = ["Carry", "TimeLine", "steps_of", "carry_on", "time_line", "units", "Gaps", "physical_frame", "FILL_POLICIES",
            "AXIS_NAMES"]
