@@ -133,8 +133,8 @@ class Recording:
         ----------
         rate : float, optional
             Samples per second, for the `time` column; never guessed.
-        calibration : None, True or Calibration
-            None: the raw scale. True: fit the recording's own calibration
+        calibration : None, False, True or Calibration
+            None or False: the raw scale. True: fit the recording's own calibration
             (see quendix.calibrate) and apply it; on a piece of read_chunks
             this raises ValueError, pass quendix.calibrate(path) instead.
             A Calibration: apply that one, say another recording's of the
