@@ -322,7 +322,6 @@ def _physical_dask(pieces, categories, end_block, rate, calibration):
     partition for its frame."""
     import dask
     import dask.dataframe
-    import pandas
 
     meta = _physical_partition(("", "", 0, 0), None, rate, None, categories)
     parts = []
