@@ -14,6 +14,10 @@ one run:
     most 2 times the time of read, aim 1.3), and python -m quendix summary
     --quality of it, the whole command in a fresh process, where no array
     freed before has raised the allocator's thresholds;
+  - Recording.to_physical of the read recording, best and median (target:
+    at most 2 times the time of read, aim 1.5), and with fill="linear"
+    (target: at most 3 times); quendix.calibrate of the recording (target:
+    at most 1.2 times summary(quality=True));
   - the summary of 16 recordings of half the size, serially and with a
     ProcessPoolExecutor of 2, already running and started in the call, and
     the same with quality=True (target: the pool at least 1.6 times faster);
@@ -21,7 +25,8 @@ one run:
     most 3 s);
   - peak memory, each in a fresh process: read of the recording (target: at
     most twice the bytes of the arrays it returns), and read_chunks, summary,
-    summary(quality=True) (target: at most 150 MiB of peak resident set) and
+    summary(quality=True) and calibrate (target: at most 150 MiB of peak
+    resident set) and
     plot of the recording and of one of --big-frames frames (2 GiB by
     default), whose peaks must not grow with the file. tracemalloc counts
     every block that numpy and Python allocate during the call and nothing
@@ -85,6 +90,7 @@ def measure_memory(what, path):
         "read_chunks": lambda: sum(len(piece.samples) for piece in quendix.read_chunks(path)),
         "summary": lambda: quendix.summary(path),
         "summary_quality": lambda: quendix.summary(path, quality=True),
+        "calibrate": lambda: quendix.calibrate(path),
         "plot": lambda: quendix.plot(path, str(path) + ".png"),
     }
     baseline = peak_resident_set()
@@ -211,6 +217,29 @@ def main():
               "read (medians; target at most 2, aim 1.3)" % (
                   quality_best, quality_median, quality_median / read_median))
 
+        recording = quendix.read(path)
+        physical = recording.to_physical()
+        physical_same = (len(physical) == len(recording.samples) and int(physical["lost_before"].sum())
+                         == int(quendix.summary(path, quality=True)["seq_lost"][0]))
+        del physical
+        physical_best, physical_median, _, _ = repeated(lambda: recording.to_physical(), args.runs)
+        print("Recording.to_physical: wall best %.3f s, median %.3f s; %.2f times the time of read "
+              "(medians; target at most 2, aim 1.5)" % (
+                  physical_best, physical_median, physical_median / read_median))
+        filled = recording.to_physical(fill="linear")
+        added = int(filled["filled"].sum())
+        del filled
+        linear_best, linear_median, _, _ = repeated(lambda: recording.to_physical(fill="linear"), args.runs)
+        print("Recording.to_physical(fill=\"linear\"): %d rows added; wall best %.3f s, median %.3f s; "
+              "%.2f times the time of read (medians; target at most 3)" % (
+                  added, linear_best, linear_median, linear_median / read_median))
+        del recording
+        calibration = quendix.calibrate(path)
+        calibrate_best, calibrate_median, _, _ = repeated(lambda: quendix.calibrate(path), args.runs)
+        print("quendix.calibrate: %d points; wall best %.3f s, median %.3f s; %.2f times the time of "
+              "summary(quality=True) (medians; target at most 1.2)" % (
+                  calibration.points, calibrate_best, calibrate_median, calibrate_median / quality_median))
+
         walls, cpus = [], []
         for _ in range(max(1, min(args.runs, 3))):
             started = time.perf_counter()
@@ -290,7 +319,7 @@ def main():
         big = args.dir / "big.qvx"
         subprocess.run([str(generator), "--frames", str(args.big_frames), "--missing-every", "100",
                         str(big)], check=True)
-        for what in ("read_chunks", "summary", "summary_quality", "plot"):
+        for what in ("read_chunks", "summary", "summary_quality", "calibrate", "plot"):
             for name, where in (("%d MB" % round(path.stat().st_size / 1e6), path),
                                 ("%.2f GiB" % (big.stat().st_size / 1024.0 ** 3), big)):
                 started = time.perf_counter()
@@ -299,7 +328,7 @@ def main():
                       "peak resident set %.1f MiB; %.2f s in its process" % (
                           what, name, figures["traced_peak"] / MIB, figures["rss_growth"] / MIB,
                           figures["rss_peak"] / MIB, time.perf_counter() - started))
-        if not (same and agrees and pool_same):
+        if not (same and agrees and pool_same and physical_same):
             sys.exit("bench: the package's results differ")
     finally:
         shutil.rmtree(args.dir, ignore_errors=True)

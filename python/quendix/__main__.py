@@ -1,8 +1,10 @@
-"""The command line: python -m quendix summary ... | plot ...
+"""The command line: python -m quendix summary ... | plot ... | calibrate ...
 
     python -m quendix summary [-e N] [-j JOBS] [--scheduler ADDRESS] [--selector PATTERN]
-                              [-o FILE.csv] [--quality [--threshold NAME=LIMIT]...] SOURCE...
+                              [-o FILE.csv] [--quality [--threshold NAME=LIMIT]...]
+                              [--calibration] SOURCE...
     python -m quendix plot [-e N] [-o FILE.png] RECORDING
+    python -m quendix calibrate [-e N] [--json] RECORDING
 
 summary prints quendix.summary() of the recordings and directories given
 as an aligned table, "-" for a missing value; -o writes it as CSV too (a
@@ -13,6 +15,14 @@ the same. --quality adds the quality columns and --threshold NAME=LIMIT
 (or NAME=off, as often as needed) changes a check's limit; a progress bar
 is drawn on standard error when it is a terminal, the campaign has more
 than a few recordings and tqdm is installed.
+
+--calibration adds the columns of each recording's calibration (and,
+with --quality, the check "calibration_error_after").
+
+calibrate prints quendix.calibrate() of one recording: its coefficients
+and diagnostics, or with --json one JSON object (Calibration.to_dict(),
+NaN as null); the exit status is 1 too when the calibration is not
+applied, its reason on standard error.
 
 plot draws quendix.plot() of one recording to -o FILE.png, by default
 beside the recording, its name with .png as the converter names its
@@ -132,6 +142,18 @@ def parser():
                      metavar="NAME=LIMIT", help="with --quality: fail NAME above LIMIT instead (clipped as a "
                                                 "share of the rows), or not at all with LIMIT off")
 
+    run.add_argument("--calibration", action="store_true",
+                     help="also fit each recording's calibration from its still windows and add its points, "
+                          "errors before and after (mg), whether it is applied, and why not")
+
+    fit = commands.add_parser(
+        "calibrate", parents=[common], help="fit a recording's calibration from its still windows",
+        description="Fits the accelerometer's offset and scale per axis to the windows where the recording "
+                    "lay still, and prints them with the gyroscope's bias and the diagnostics. The exit "
+                    "status is 1 when the recording could not be read or the calibration is not applied.")
+    fit.add_argument("recording", metavar="RECORDING")
+    fit.add_argument("--json", action="store_true", help="print one JSON object, for scripts")
+
     look = commands.add_parser(
         "plot", parents=[common], help="draw a quick look of a recording",
         description="Draws every axis and both magnitudes of a recording against the sample index, as a "
@@ -165,7 +187,7 @@ def table_text(table):
         cells.append(["-" if pandas.isna(value) else "%.3f" % value if isinstance(value, float) else str(value)
                       for value in row])
     widths = [max(len(r[i]) for r in cells) for i in range(len(names))]
-    left = {"path", "error", "quality"}
+    left = {"path", "error", "quality", "calibration_reason"}
     lines = []
     for r in cells:
         parts = [(c.ljust(w) if n in left else c.rjust(w)) for c, w, n in zip(r, widths, names)]
@@ -212,7 +234,8 @@ def run_summary(args):
         bar = progress_bar(lambda: sum(1 for _ in recordings(args.sources, args.selector)))
     try:
         table = summary(args.sources, args.end_block, executor, args.selector, quality=args.quality,
-                        thresholds=dict(args.thresholds), progress=bar.update if bar else None)
+                        thresholds=dict(args.thresholds), progress=bar.update if bar else None,
+                        calibration=args.calibration)
     finally:
         if bar is not None:
             bar.close()
@@ -238,6 +261,40 @@ def run_summary(args):
     if failing:
         fail("%d of %d recordings fail a quality check" % (failing, len(table)))
     return 1 if failed or failing else 0
+
+
+def calibration_text(path, calibration):
+    """The lines that `calibrate` prints of the Calibration `calibration`."""
+    def triple(values, form):
+        return "  ".join(form % v for v in values)
+    return "\n".join([
+        "recording: %s" % os.fsdecode(os.fspath(path)),
+        "points: %d still windows" % calibration.points,
+        "offset: %s g" % triple(calibration.offset, "%.6f"),
+        "scale: %s" % triple(calibration.scale, "%.6f"),
+        "gyro_bias: %s degrees per second" % triple(calibration.gyro_bias, "%.4f"),
+        "error_before: %.3f mg" % calibration.error_before,
+        "error_after: %.3f mg" % calibration.error_after,
+        "applied: %s" % ("yes" if calibration.applied else "no: " + calibration.reason)])
+
+
+def run_calibrate(args):
+    import json
+
+    from .calibrating import calibrate
+
+    try:
+        calibration = calibrate(args.recording, args.end_block)
+    except OSError as error:
+        return fail("%s not read: %s" % (args.recording, error.strerror or error))
+    if args.json:
+        fields = dict(recording=os.fsdecode(os.fspath(args.recording)), **calibration.to_dict())
+        write_line(sys.stdout, json.dumps(fields))
+    else:
+        write_line(sys.stdout, calibration_text(args.recording, calibration))
+    if not calibration.applied:
+        return fail("%s: calibration not applied: %s" % (args.recording, calibration.reason))
+    return 0
 
 
 def run_plot(args):
@@ -272,6 +329,8 @@ def main(argv=None):
         top.error("--threshold needs --quality")
     if args.command == "summary":
         return run_summary(args)
+    if args.command == "calibrate":
+        return run_calibrate(args)
     return run_plot(args)
 
 

@@ -31,8 +31,10 @@ QUALITY_COLUMNS = tuple(QUALITY_COLUMN_TYPES)
 # above the limit ("clipped" is a share of the rows, the others are the
 # columns' own values). Give summary() a mapping of some of these names to
 # change them; a limit of None turns its check off.
+# "calibration_error_after" (mg) is checked only where the calibration
+# columns are asked for.
 THRESHOLDS = {"clipped": 0.01, "stuck": 0, "seq_lost": 0, "seq_repeats": 0, "seq_backward": 0,
-              "duplicate_frames": 0, "gravity_error": 20.0}
+              "duplicate_frames": 0, "gravity_error": 20.0, "calibration_error_after": 10.0}
 
 # The fields each row of a frame stores, in the frame's order.
 STORED = ("SEQNO",) + AXES
@@ -68,7 +70,7 @@ class Quality:
     gives the columns. One Quality takes its rows one way or the other.
     """
 
-    def __init__(self):
+    def __init__(self, keep_still_sums=False):
         self.rows = 0
         self.clipped = 0
         self.stuck = 0
@@ -92,6 +94,9 @@ class Quality:
         self.still_windows = 0
         self.gravity_parts = []
         self.gyro_parts = []
+        # With keep_still_sums: each still window's accelerometer and
+        # gyroscope sums (int64, three a window), in file order.
+        self.still_sums = ([], []) if keep_still_sums else None
         # The working arrays of a piece, kept for the next (see _scratch).
         self.scratch = {}
 
@@ -175,6 +180,13 @@ class Quality:
                 "seq_lost": self.seq_lost, "seq_repeats": self.seq_repeats,
                 "seq_backward": self.seq_backward, "duplicate_frames": self.duplicate_frames,
                 "still_windows": self.still_windows, "gravity_error": gravity, "gyro_offset": gyro}
+
+    def still_window_sums(self):
+        """With keep_still_sums: the accelerometer's and the gyroscope's
+        sums of every still window so far, two int64 arrays of a row of
+        three per window, in file order."""
+        return tuple(np.concatenate(parts) if parts else np.empty((0, 3), np.int64)
+                     for parts in self.still_sums)
 
     def _scratch(self, name, shape, dtype):
         """An array of `shape` and `dtype` for the working values `name` of
@@ -364,8 +376,12 @@ class Quality:
         self.still_windows += int(np.count_nonzero(still))
         # The window's sums are whole numbers below 2^25, their squares'
         # sum below 2^53: the norms are exact up to the root's rounding.
+        gyroscope_counts = gyroscope_sums(still)
+        if self.still_sums is not None:
+            self.still_sums[0].append(sums[:, still].T.copy())
+            self.still_sums[1].append(gyroscope_counts.T.copy())
         accelerometer = sums[:, still].astype(np.float64)
-        gyroscope = gyroscope_sums(still).astype(np.float64)
+        gyroscope = gyroscope_counts.astype(np.float64)
         norm = np.sqrt((accelerometer * accelerometer).sum(axis=0)) / WINDOW_ROWS
         self.gravity_parts.append(np.abs(norm / ACCELEROMETER_UNIT - 1.0))
         gyro = np.sqrt((gyroscope * gyroscope).sum(axis=0)) / WINDOW_ROWS
@@ -406,10 +422,13 @@ def verdict(counts, samples, limits):
     `limits` (see thresholds_of), joined by "; ", or "" when all pass."""
     failed = []
     for name, limit in limits.items():
-        if limit is None:
+        if limit is None or name not in counts:
             continue
         value = counts[name]
-        if name == "clipped":
+        if name == "calibration_error_after":
+            if value > limit:  # NaN, no still window, passes
+                failed.append("calibration error after above %g mg" % limit)
+        elif name == "clipped":
             share = value / samples if samples else 0.0
             if share > limit:
                 failed.append("clipped %.3g%% > %.3g%%" % (100.0 * share, 100.0 * limit))
@@ -436,11 +455,12 @@ def quality(source, end_block=DEFAULT_END_BLOCK, thresholds=None, frames=QUALITY
     return figures(accumulator, limits)
 
 
-def figures(accumulator, limits):
-    """The columns of the Quality `accumulator`, fed every row, with the
-    verdict under `limits`."""
+def figures(accumulator, limits, more=None):
+    """The columns of the Quality `accumulator`, fed every row, and those
+    of the dict `more`, with the verdict under `limits`."""
     accumulator.finish()
     counts = accumulator.counts()
+    counts.update(more or {})
     counts["quality"] = verdict(counts, accumulator.rows, limits)
     return counts
 

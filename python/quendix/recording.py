@@ -10,6 +10,7 @@ import stat
 import numpy as np
 
 from .files import open_regular_file
+from .physical import TimeLine, physical_frame
 from .report import Continuity, end_line
 
 FRAME_SIZE = 132
@@ -53,6 +54,11 @@ class Recording:
     end_block:    the end block the report was made with.
     first_sample: the index in the whole recording of the first row of
                   `samples` (0 but for the later pieces of read_chunks).
+    before:       the time line's Carry of the rows before `samples` (None
+                  but for the later pieces of read_chunks), which
+                  to_physical carries on from.
+    whole:        whether the samples are the whole recording's (False for
+                  a piece of read_chunks, unless it is the only one).
 
     The fields of `samples` (18 bytes a row) are the CSV's columns, in the
     recording's 16-bit types, so that a recording takes little memory
@@ -77,13 +83,16 @@ class Recording:
     plus first_sample in the whole recording.
     """
 
-    def __init__(self, path, end_block, samples, frames, report, first_sample=0):
+    def __init__(self, path, end_block, samples, frames, report, first_sample=0, before=None,
+                 whole=True):
         self.path = path
         self.end_block = end_block
         self.samples = samples
         self.frames = frames
         self.report = report
         self.first_sample = first_sample
+        self.before = before
+        self.whole = whole
 
     def __repr__(self):
         return "<quendix.Recording %r: %d frames, %d samples, %d report lines>" % (
@@ -95,6 +104,58 @@ class Recording:
         import pandas
 
         return pandas.DataFrame(self.samples)
+
+    def to_physical(self, rate=None, calibration=None, fill=None, gyro_bias=False):
+        """The samples in physical units on the recording's time line, as a
+        pandas.DataFrame (imports pandas), one row per row of `samples`, in
+        file order, with the columns:
+          tick         int64    the sample's place on the time line (see
+                                quendix.physical): tick[0] = 0, and a step
+                                of the counter of d = 1 to 32767 advances d
+                                ticks, any other step (a repeat, a step
+                                back) one
+          time         float64  tick / rate, in seconds; only with a `rate`
+          AX, AY, AZ   float64  acceleration in g (counts / 8192)
+          GX, GY, GZ   float64  angular rate in degrees per second
+                                (counts / 65.536)
+          lost_before  int32    the samples lost just before the row: d - 1
+                                for a step forward d >= 2, else 0; their sum
+                                is the quality column seq_lost
+          seq_fault    bool     the counter repeated (d = 0) or stepped back
+                                (d >= 32768) at the row
+          filled       bool     whether the row was added by `fill`; only
+                                with a fill policy
+        On a piece of read_chunks the time line carries on from the pieces
+        before it, so that the pieces' frames, one after the other, are the
+        whole recording's.
+
+        Parameters
+        ----------
+        rate : float, optional
+            Samples per second, for the `time` column; never guessed.
+        calibration : None, False, True or Calibration
+            None or False: the raw scale. True: fit the recording's own calibration
+            (see quendix.calibrate) and apply it; on a piece of read_chunks
+            this raises ValueError, pass quendix.calibrate(path) instead.
+            A Calibration: apply that one, say another recording's of the
+            same sensor. One that is not applied (see its `applied`)
+            changes nothing and warns with its reason (UserWarning).
+        fill : None, "nan", "hold" or "linear"
+            None, the default: the recorded rows only. Else a row for every
+            lost tick too: NaN, the last recorded value, or linear in the
+            tick between the recorded rows on either side; `lost_before`
+            and `seq_fault` are 0 and False in the added rows.
+        gyro_bias : bool
+            Subtract the gyroscope's bias: the mean angular rate over the
+            still windows, of `calibration` or else of the recording's own
+            fit; warns and subtracts nothing without a still window.
+
+        The frame's `attrs` hold "rate", "fill", "calibration" (the
+        Calibration applied, or None) and "gyro_bias" (the bias subtracted,
+        or None). Raises ValueError for a rate that is not above 0 and an
+        unknown fill policy.
+        """
+        return physical_frame(self.samples, self.before, self.whole, rate, calibration, fill, gyro_bias)
 
 
 def read(source, end_block=DEFAULT_END_BLOCK):
@@ -178,6 +239,7 @@ def read_chunks(source, end_block=DEFAULT_END_BLOCK, frames=DEFAULT_PIECE_FRAMES
 def _pieces(source_file, end_block, piece_frames):
     with source_file:
         continuity = Continuity(end_block)
+        time_line = TimeLine()
         frame_count = sample_count = 0
         for data, last in source_file.pieces(piece_frames):
             whole = len(data) // FRAME_SIZE
@@ -188,7 +250,10 @@ def _pieces(source_file, end_block, piece_frames):
             report = continuity.lines(frames)
             if last:
                 report.append(end_line(source_file.end_header()))
-            yield Recording(source_file.name, end_block, samples, frames, report, sample_count)
+            before = time_line.carry()
+            time_line.add(samples["SEQNO"], samples)
+            yield Recording(source_file.name, end_block, samples, frames, report, sample_count, before,
+                            whole=last and frame_count == 0)
             frame_count += whole
             sample_count += rows
 

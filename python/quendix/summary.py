@@ -7,11 +7,14 @@ import os
 
 import numpy as np
 
+from .calibrating import calibrate
+from .calibration import CALIBRATION_COLUMN_TYPES, calibration_columns, fit
 from .files import open_regular_file
 from .quality import QUALITY_COLUMN_TYPES, Quality, figures, thresholds_of
 from .recording import (DEFAULT_END_BLOCK, FRAME_DTYPE, FRAME_MAGIC, FRAME_SIZE, FRAME_WORDS,
                         SAMPLE_DTYPE, SAMPLES_PER_FRAME, FrameFile, check_end_block,
                         convert_frames, fill)
+from .physical import carry_on, physical_frame, steps_of
 from .report import Continuity
 from .walk import DEFAULT_SELECTOR, recordings
 
@@ -23,6 +26,7 @@ SUMMARY_COLUMN_TYPES = {"path": "object", "bytes": "Int64", "frames": "Int64", "
                         "last_page_word": "Int64", "fragment": "Int64", "error": "object"}
 SUMMARY_COLUMNS = tuple(SUMMARY_COLUMN_TYPES)
 QUALITY_COLUMNS = tuple(QUALITY_COLUMN_TYPES)
+CALIBRATION_COLUMNS = tuple(CALIBRATION_COLUMN_TYPES)
 
 # Frames whose headers the summary reads at a time: two buffers of 1 MiB,
 # which stay in the processor's caches while their headers are looked at.
@@ -88,21 +92,25 @@ def frame_counts(source_file, end_block, each_piece=None):
     }
 
 
-def summarise_quality(path, end_block=DEFAULT_END_BLOCK, thresholds=None):
-    """The summary row of one recording with its quality columns (missing
-    when it cannot be read): what summary(quality=True) runs per file. The
-    file is read once, the counts and the quality from the same pieces."""
+def summarise_quality(path, end_block=DEFAULT_END_BLOCK, thresholds=None, calibration=False, quality=True):
+    """The summary row of one recording with its quality columns, and with
+    `calibration` its calibration columns (missing when it cannot be
+    read): what summary(quality=True) runs per file. The file is read
+    once, the counts, the quality and the calibration from the same pieces."""
     limits = thresholds_of(thresholds)
-    accumulator = Quality()
+    accumulator = Quality(keep_still_sums=calibration)
     row = summarise(path, end_block, accumulator.add_frames)
-    row.update(dict.fromkeys(QUALITY_COLUMNS))
+    names = (QUALITY_COLUMNS if quality else ()) + (CALIBRATION_COLUMNS if calibration else ())
+    row.update(dict.fromkeys(names))
     if not row["error"]:
-        row.update(figures(accumulator, limits))
+        more = calibration_columns(fit(*accumulator.still_window_sums())) if calibration else None
+        found = figures(accumulator, limits, more)
+        row.update((name, found[name]) for name in names)
     return row
 
 
 def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None, selector=DEFAULT_SELECTOR, quality=False,
-            thresholds=None, progress=None):
+            thresholds=None, progress=None, calibration=False):
     """A pandas.DataFrame with one row per recording of `sources` (a path,
     a directory, or an iterable of these: see recordings(), with
     `selector`), in that order, with the columns SUMMARY_COLUMNS.
@@ -145,14 +153,28 @@ def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None, selector=DEFAUL
     changes the checks behind the `quality` column; a name that is not a
     check raises KeyError. An unreadable file has them missing.
 
+    With `calibration` true every row is read too (in the same single
+    pass as the quality's) and the table gains the columns
+    CALIBRATION_COLUMNS, those of quendix.calibrate() of each file:
+      calibration_points        the still windows the fit rests on
+      calibration_error_before  mean | |point| - 1 g |, in mg (NaN without a point)
+      calibration_error_after   the same of the calibrated points, in mg
+      calibrated                whether the calibration is applied (boolean)
+      calibration_reason        why not, in words; "" when it is
+    With `quality` too, the `quality` column also checks
+    "calibration_error_after" (limit 10 mg, in THRESHOLDS): "calibration
+    error after above 10 mg".
+
     `progress`, when given, is called
     with no argument as each row is done.
     """
     import pandas
 
     end_block = check_end_block(end_block)
-    names = SUMMARY_COLUMNS + (QUALITY_COLUMNS if quality else ())
+    names = SUMMARY_COLUMNS + (QUALITY_COLUMNS if quality else ()) + (CALIBRATION_COLUMNS if calibration else ())
     work, extra = (summarise_quality, [thresholds_of(thresholds)]) if quality else (summarise, [])
+    if calibration:
+        work, extra = summarise_quality, [thresholds_of(thresholds), True, bool(quality)]
     found = list(recordings(sources, selector))
     rows = [None] * len(found)
     wanted = []
@@ -179,7 +201,7 @@ def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None, selector=DEFAUL
 
 
 def _summary_frame(rows, pandas, names=SUMMARY_COLUMNS):
-    types = dict(SUMMARY_COLUMN_TYPES, **QUALITY_COLUMN_TYPES)
+    types = dict(SUMMARY_COLUMN_TYPES, **QUALITY_COLUMN_TYPES, **CALIBRATION_COLUMN_TYPES)
     columns = {}
     for name in names:
         values = [row[name] for row in rows]
@@ -193,7 +215,8 @@ def _summary_frame(rows, pandas, names=SUMMARY_COLUMNS):
     return pandas.DataFrame(columns, columns=list(names))
 
 
-def to_dask(sources, end_block=DEFAULT_END_BLOCK, frames=DASK_PIECE_FRAMES, selector=DEFAULT_SELECTOR):
+def to_dask(sources, end_block=DEFAULT_END_BLOCK, frames=DASK_PIECE_FRAMES, selector=DEFAULT_SELECTOR,
+            rate=None, calibration=None):
     """The samples of the recordings of `sources` (see recordings(), with
     `selector`) as a
     dask.dataframe.DataFrame: the CSV's columns, after a `path` column
@@ -213,6 +236,15 @@ def to_dask(sources, end_block=DEFAULT_END_BLOCK, frames=DASK_PIECE_FRAMES, sele
     read() checks it; the samples do not depend on it. Raises ValueError
     when `sources` names no recording or `frames` is below 1. Imports Dask,
     which only this needs.
+
+    With a `rate` (samples per second) or a `calibration` (True: each
+    recording's own, fitted by calibrate() on the workers; a Calibration:
+    that one for every recording; False: none), the columns after `path`
+    and `frame` are those of Recording.to_physical instead, without fill:
+    tick, time (with a rate), AX to GZ in g and degrees per second,
+    lost_before and seq_fault, each recording's time line from its first
+    row across its partitions. A partition's time line then waits for a
+    pass over the SEQNO of the partitions before it in its recording.
     """
     import dask.dataframe
     import pandas
@@ -238,6 +270,8 @@ def to_dask(sources, end_block=DEFAULT_END_BLOCK, frames=DASK_PIECE_FRAMES, sele
     # The categories in the order of the recordings, so that sorting by path
     # puts them in that order.
     categories = pandas.CategoricalDtype(list(dict.fromkeys(paths)))
+    if rate is not None or calibration is not None:
+        return _physical_dask(pieces, categories, end_block, rate, calibration)
     meta = _sample_frame(pandas, categories, "", np.empty(0, SAMPLE_DTYPE), np.empty(0, np.int64))
     return dask.dataframe.from_map(_SamplePartition(categories), pieces, meta=meta,
                                    label="quendix-samples", enforce_metadata=False)
@@ -261,14 +295,75 @@ class _SamplePartition:
         import pandas
 
         name, path, first, count = piece
-        buffer = np.empty(count * FRAME_SIZE, np.uint8)
-        fd, _ = open_regular_file(path)
-        with open(fd, "rb", buffering=0) as stream:
-            stream.seek(first * FRAME_SIZE)
-            got = fill(stream, buffer, path) // FRAME_SIZE * FRAME_SIZE
-        data = buffer[:got]
-        frames = np.empty(got // FRAME_SIZE, FRAME_DTYPE)
-        samples = np.empty(len(frames) * SAMPLES_PER_FRAME, SAMPLE_DTYPE)
-        rows = convert_frames(data, first, frames, samples)
-        frame = np.repeat(first + np.flatnonzero(frames["valid"]), SAMPLES_PER_FRAME)
-        return _sample_frame(pandas, self.categories, name, samples[:rows], frame)
+        samples, frame = _read_partition(path, first, count)
+        return _sample_frame(pandas, self.categories, name, samples, frame)
+
+
+def _read_partition(path, first, count):
+    """The samples of the `count` frames from frame `first` of the file
+    `path`, and the index of each one's frame."""
+    buffer = np.empty(count * FRAME_SIZE, np.uint8)
+    fd, _ = open_regular_file(path)
+    with open(fd, "rb", buffering=0) as stream:
+        stream.seek(first * FRAME_SIZE)
+        got = fill(stream, buffer, path) // FRAME_SIZE * FRAME_SIZE
+    data = buffer[:got]
+    frames = np.empty(got // FRAME_SIZE, FRAME_DTYPE)
+    samples = np.empty(len(frames) * SAMPLES_PER_FRAME, SAMPLE_DTYPE)
+    rows = convert_frames(data, first, frames, samples)
+    frame = np.repeat(first + np.flatnonzero(frames["valid"]), SAMPLES_PER_FRAME)
+    return samples[:rows], frame
+
+
+def _physical_dask(pieces, categories, end_block, rate, calibration):
+    """to_dask's physical frame of the partitions `pieces`: a task per
+    partition for its SEQNO steps, a chain of small tasks that carries each
+    recording's time line from partition to partition, and a task per
+    partition for its frame."""
+    import dask
+    import dask.dataframe
+
+    meta = _physical_partition(("", "", 0, 0), None, rate, None, categories)
+    parts = []
+    fitted = {}
+    carry = previous = None
+    for piece in pieces:
+        name, path, first, count = piece
+        if previous != path:
+            carry, previous = None, path
+            if calibration is True:
+                fitted[path] = dask.delayed(calibrate, pure=True)(path, end_block)
+        used = fitted[path] if calibration is True else calibration
+        parts.append(dask.delayed(_physical_partition, pure=True)(piece, carry, rate, used, categories))
+        steps = dask.delayed(_partition_steps, pure=True)(piece)
+        carry = dask.delayed(_carry_after, pure=True)(carry, steps)
+    return dask.dataframe.from_delayed(parts, meta=meta, verify_meta=False)
+
+
+def _partition_steps(piece):
+    """steps_of() of the partition `piece`, or None when it has no row."""
+    _, path, first, count = piece
+    seqno = _read_partition(path, first, count)[0]["SEQNO"]
+    return steps_of(seqno) if len(seqno) else None
+
+
+def _carry_after(before, steps):
+    """The time line's Carry after a partition of which _partition_steps
+    gave `steps`."""
+    return before if steps is None else carry_on(before, steps)
+
+
+def _physical_partition(piece, before, rate, calibration, categories):
+    """One partition of to_dask's physical frame; `calibration` a
+    Calibration, None, or True for the meta."""
+    import pandas
+
+    name, path, first, count = piece
+    if path:
+        samples, frame = _read_partition(path, first, count)
+    else:
+        samples, frame = np.empty(0, SAMPLE_DTYPE), np.empty(0, np.int64)
+    frame_ = physical_frame(samples, before, False, rate, calibration)
+    frame_.insert(0, "frame", frame)
+    frame_.insert(0, "path", pandas.Categorical([name] * len(samples), dtype=categories))
+    return frame_

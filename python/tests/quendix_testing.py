@@ -156,3 +156,40 @@ def read_report_cases(path):
 
 # The report of whole files, shared with the C++ end-to-end tests.
 REPORT_CASES = read_report_cases(REPO / "tests" / "data" / "report_cases.tsv")
+
+
+# Orientations a sensor can be laid in: the six faces, the eight corners
+# and twelve edges of a cube, as unit vectors of the gravity it reads.
+FACES = [v for axis in np.eye(3) for v in (axis, -axis)]
+CORNERS = [np.array([x, y, z]) / 3 ** 0.5 for x in (-1, 1) for y in (-1, 1) for z in (-1, 1)]
+EDGES = [np.array(v) / 2 ** 0.5 for v in ((1, 1, 0), (1, -1, 0), (-1, 1, 0), (-1, -1, 0), (1, 0, 1),
+                                          (1, 0, -1), (-1, 0, 1), (-1, 0, -1), (0, 1, 1), (0, 1, -1),
+                                          (0, -1, 1), (0, -1, -1))]
+
+
+def still_rows(rng, orientations, offset, scale, gyro_bias=(100, -40, 20), noise=20, first_seqno=0):
+    """Rows (RAW_SAMPLE) of a sensor laid still in each of `orientations`
+    (unit vectors, in g) in turn and moved between them, whose
+    accelerometer reads raw = true / scale + offset (g, per axis; so that
+    (raw - offset) * scale is the true vector), as counts with normal
+    noise of `noise` counts; the gyroscope reads `gyro_bias` counts with
+    noise of 5 while still. Each still stretch lasts 1900 to 2300 rows
+    from a random start, so that it holds two windows of 900 rows or
+    three; the moving stretches between, 300 to 700 rows of values far
+    apart, hold no still window."""
+    parts = []
+    for direction in orientations:
+        moving = np.zeros(rng.integers(300, 701), RAW_SAMPLE)
+        for name in ("AX", "AY", "AZ", "GX", "GY", "GZ"):
+            moving[name] = rng.integers(-20000, 20000, len(moving))
+        still = np.zeros(rng.integers(1900, 2301), RAW_SAMPLE)
+        raw = np.asarray(direction, float) / np.asarray(scale, float) + np.asarray(offset, float)
+        for axis, name in enumerate(("AX", "AY", "AZ")):
+            still[name] = np.rint(raw[axis] * 8192 + rng.normal(0, noise, len(still)))
+        for axis, name in enumerate(("GX", "GY", "GZ")):
+            still[name] = gyro_bias[axis] + rng.integers(-5, 6, len(still))
+        parts += [moving, still]
+    rows = np.concatenate(parts)
+    rows = rows[:len(rows) // 9 * 9]
+    rows["SEQNO"] = (first_seqno + np.arange(len(rows))) & 0xFFFF
+    return rows

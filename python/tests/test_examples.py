@@ -76,3 +76,19 @@ def test_campaign_example(tmp_path):
         expected.append([str(path), str(len(samples)), "%.4f" % (samples["ASVM"] / 100).mean(),
                          str(samples["GSVM"].max())])
     assert analysis == expected
+
+
+def test_still_example(tmp_path):
+    run_example("still.py", tmp_path)
+    sys.path.insert(0, str(EXAMPLES))
+    try:
+        import still
+    finally:
+        sys.path.remove(str(EXAMPLES))
+    monday = quendix.calibrate(tmp_path / "monday.qvx")
+    # The sensor's offset and scale, found to within 0.1 mg and 0.01%.
+    assert monday.applied
+    assert max(abs(a - b) for a, b in zip(monday.offset, still.OFFSET)) < 1e-4
+    assert max(abs(a - b) for a, b in zip(monday.scale, still.SCALE)) < 1e-4
+    tuesday = quendix.calibrate(tmp_path / "tuesday.qvx")
+    assert not tuesday.applied and tuesday.reason.startswith("too few points")
