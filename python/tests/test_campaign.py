@@ -272,13 +272,22 @@ def make_tree(directory, owner_of_theirs):
             os.lchown(directory / link, owner_of_theirs, owner_of_theirs)
 
 
-@pytest.mark.parametrize("selector", ["*.qvx", "*.DAT", "sub/*.qvx", "sub/*", "*", "?a*.q?x", "*a*"])
+@pytest.mark.parametrize("selector", ["*.qvx", "*.DAT", "sub/*.qvx", "sub/*", "*", "?a*.q?x", "*a*",
+                                      "../*.qvx", "./*.qvx", "./sub/*.qvx", "sub/../*", "deep/../sub/*.qvx",
+                                      "../tree/sub/*", "sub/./*.qvx", "deep/*/*.qvx", "*/t.qvx"])
 def test_selection_is_the_converters(converter, tmp_path, selector):
-    make_tree(tmp_path, 65534 if os.geteuid() == 0 else None)
-    found = [(os.path.relpath(path, tmp_path), error)
-             for path, error in zip(*quendix.summary(tmp_path, selector=selector)[["path", "error"]].T.values)]
-    expected = converter_paths(converter, tmp_path, selector)
+    # The tree one level down, so that ".." in a selector stays in tmp_path,
+    # beside a recording of its own there.
+    tree = tmp_path / "tree"
+    tree.mkdir()
+    (tmp_path / "top.qvx").write_bytes(frames([(1, 0)]))
+    make_tree(tree, 65534 if os.geteuid() == 0 else None)
+    found = [(os.path.normpath(path[len(str(tree)) + 1:]), error)
+             for path, error in zip(*quendix.summary(tree, selector=selector)[["path", "error"]].T.values)]
+    expected = converter_paths(converter, tree, selector)
+    # Each file once, as the converter converts it once, by the same path.
     assert [path for path, _ in found] == [path for path, _ in expected]
+    assert len(expected) > 0 or "*/" in selector
     for (path, error), (_, message) in zip(found, expected):
         if message:
             assert error != "", path
