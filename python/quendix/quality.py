@@ -91,6 +91,8 @@ class Quality:
         self.window_sums = np.zeros(len(AXES), np.int64)
         self.window_squares = np.zeros(3, np.int64)
         self.still_windows = 0
+        # The sums over the still windows, exact: lists of floats that add
+        # up to them (see _add_exactly), a few whatever the recording.
         self.gravity_parts = []
         self.gyro_parts = []
         # The working arrays of a piece, kept for the next (see _scratch).
@@ -170,8 +172,8 @@ class Quality:
         call finish() first."""
         gravity = gyro = math.nan
         if self.still_windows:
-            gravity = 1000.0 * math.fsum(np.concatenate(self.gravity_parts)) / self.still_windows
-            gyro = math.fsum(np.concatenate(self.gyro_parts)) / self.still_windows
+            gravity = 1000.0 * math.fsum(self.gravity_parts) / self.still_windows
+            gyro = math.fsum(self.gyro_parts) / self.still_windows
         return {"clipped": self.clipped, "stuck": self.stuck, "seq_breaks": self.seq_breaks,
                 "seq_lost": self.seq_lost, "seq_repeats": self.seq_repeats,
                 "seq_backward": self.seq_backward, "duplicate_frames": self.duplicate_frames,
@@ -379,9 +381,29 @@ class Quality:
         accelerometer = sums[:, still].astype(np.float64)
         gyroscope = gyroscope_sums(still).astype(np.float64)
         norm = np.sqrt((accelerometer * accelerometer).sum(axis=0)) / WINDOW_ROWS
-        self.gravity_parts.append(np.abs(norm / ACCELEROMETER_UNIT - 1.0))
+        _add_exactly(self.gravity_parts, np.abs(norm / ACCELEROMETER_UNIT - 1.0))
         gyro = np.sqrt((gyroscope * gyroscope).sum(axis=0)) / WINDOW_ROWS
-        self.gyro_parts.append(gyro / GYROSCOPE_UNIT)
+        _add_exactly(self.gyro_parts, gyro / GYROSCOPE_UNIT)
+
+
+def _add_exactly(partials, values):
+    """Adds the floats `values` to the exact sum held by `partials`, a list
+    of floats of increasing magnitude that do not overlap, whose math.fsum
+    is the correctly rounded sum of everything added: the same figure as
+    math.fsum of all the values at once, in memory that does not grow with
+    their number."""
+    for x in values.tolist():
+        kept = 0
+        for y in partials:
+            if abs(x) < abs(y):
+                x, y = y, x
+            high = x + y
+            low = y - (high - x)
+            if low:
+                partials[kept] = low
+                kept += 1
+            x = high
+        partials[kept:] = [x]
 
 
 def _last_set(flags):
