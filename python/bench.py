@@ -1,6 +1,7 @@
 """Benchmark of the quendix package: prints figures, asserts no targets.
 
     /usr/bin/python3 python/bench.py [--frames N] [--runs N] [--big-frames N] [--dir DIR]
+    /usr/bin/python3 python/bench.py --dead-axis [--dead-frames N,N,...] [--dir DIR]
 
 Makes a recording with quendix-gen (by default 1515152 frames, 200 MB, one
 frame in 100 without the marker) and its CSV with quendix, then measures in
@@ -34,6 +35,13 @@ one run:
     during the call is printed beside it, as a check that nothing untraced
     was allocated. (ru_maxrss would not do: a child started from this
     process inherits its high-water mark.)
+With --dead-axis it measures instead the peak memory of summary(quality=True)
+of recordings in which one axis (AX) holds one value throughout, a dead
+axis, at the sizes of --dead-frames (by default a quarter of --big-frames,
+--big-frames and four times it: 4, 16 and 65 million frames, 0.5 to 8.6 GB),
+the other axes stuck in turn so that a stuck run ends every 190 rows,
+each in a fresh process, with its time: the peaks must not grow with the
+file (target: at most 150 MiB of peak resident set, as above).
 The binaries are build/default/quendix and quendix-gen, or QUENDIX and
 QUENDIX_GEN. QUENDIX_BENCH_FRAMES and QUENDIX_BENCH_BIG_FRAMES change the
 defaults of --frames and --big-frames: the check that the commands of
@@ -105,6 +113,45 @@ def measure_memory(what, path):
     print(json.dumps(figures))
 
 
+def dead_axis_recording(generator, path, frames):
+    """A generated recording of `frames` frames whose AX holds one value in
+    every row, and whose other axes are stuck in turn, each for 950 rows
+    at a time (a stuck run closed every 190 rows), written a piece at a
+    time."""
+    subprocess.run([str(generator), "--frames", str(frames), str(path)], check=True)
+    words = np.memmap(path, dtype="<u2", mode="r+", shape=(frames, 66))
+    piece = 1 << 18
+    for start in range(0, frames, piece):
+        part = words[start:start + piece]
+        rows = (start + np.arange(len(part), dtype=np.int64))[:, None] * 9 + np.arange(9)
+        # Field j of sample i is word 3 + 7 * i + j, after the three header
+        # words: AX is field 1, GZ field 6.
+        part[:, 4::7] = 1234
+        for field in range(2, 7):
+            part[:, 3 + field::7] = ((rows + 190 * field) // 950) & 0x3FF
+    words.flush()
+    del words
+
+
+def dead_axis(args, generator):
+    sizes = [int(n) for n in args.dead_frames.split(",")] if args.dead_frames else [
+        args.big_frames // 4, args.big_frames, args.big_frames * 4]
+    print("command: %s %s" % (sys.executable, " ".join(sys.argv)))
+    print("machine: nproc %d, %s, Linux %s, file system %s; date %s; Python %s, numpy %s" % (
+        os.cpu_count(), cpu_model(), platform.release(), file_system(args.dir),
+        time.strftime("%Y-%m-%d %H:%M %Z"), platform.python_version(), np.__version__))
+    for frames in sizes:
+        path = args.dir / "dead.qvx"
+        dead_axis_recording(generator, path, frames)
+        started = time.perf_counter()
+        figures = memory("summary_quality", path)
+        print("summary(quality=True) of %d frames (%.2f GB) with a dead axis: peak traced %.1f MiB, "
+              "growth of peak resident set %.1f MiB, peak resident set %.1f MiB; %.2f s in its process" % (
+                  frames, path.stat().st_size / 1e9, figures["traced_peak"] / MIB,
+                  figures["rss_growth"] / MIB, figures["rss_peak"] / MIB, time.perf_counter() - started))
+        path.unlink()
+
+
 def cpu_model():
     for line in Path("/proc/cpuinfo").read_text().splitlines():
         if line.startswith("model name"):
@@ -150,6 +197,9 @@ def main():
     parser.add_argument("--big-frames", type=int, default=int(os.environ.get("QUENDIX_BENCH_BIG_FRAMES", 16268816)))
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--dir", type=Path, default=REPO / "build" / "python-bench")
+    parser.add_argument("--dead-axis", action="store_true",
+                        help="measure only summary(quality=True) of recordings with a dead axis")
+    parser.add_argument("--dead-frames", help="the sizes of those recordings in frames, N,N,...")
     parser.add_argument("--measure-memory", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.measure_memory:
@@ -167,6 +217,12 @@ def main():
 
     shutil.rmtree(args.dir, ignore_errors=True)
     args.dir.mkdir(parents=True)
+    if args.dead_axis:
+        try:
+            dead_axis(args, generator)
+        finally:
+            shutil.rmtree(args.dir, ignore_errors=True)
+        return
     try:
         path = args.dir / "bench.qvx"
         subprocess.run([str(generator), "--frames", str(args.frames), "--missing-every", "100",

@@ -20,6 +20,12 @@ if __name__ == "__main__":
                 distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None))
         client = stack.enter_context(distributed.Client(address))
         table = quendix.summary(sys.argv[1], executor=client.get_executor())
-        samples = quendix.to_dask(table.loc[table["error"] == "", "path"])
-        peak = samples.groupby("path", observed=True)["GSVM"].max().compute()
-        print(peak.astype(int).to_dict())
+        # The recordings that could not be read or hold no samples (a dead
+        # sensor) are named; the analysis runs over the others.
+        holding = (table["error"] == "") & (table["samples"] > 0)
+        for row in table[~holding].itertuples():
+            print("%s: %s" % (row.path, row.error or "no samples"))
+        if holding.any():
+            samples = quendix.to_dask(table.loc[holding, "path"])
+            peak = samples.groupby("path", observed=True)["GSVM"].max().compute()
+            print(peak.astype(int).to_dict())

@@ -4,7 +4,8 @@ the quality table finds, beside a clean one, into the directory given:
     python faults.py DIRECTORY
 
 Each recording is 200 frames (1,800 rows, two windows of 900) of a sensor
-lying still and level: gravity on AZ, the other axes near zero."""
+lying still and level: gravity on AZ, the other axes near zero; but one,
+dead.qvx, of a sensor that recorded nothing: an empty file."""
 
 import sys
 from pathlib import Path
@@ -53,8 +54,9 @@ def campaign():
     duplicated = still_rows(5)
     duplicated[90:99] = duplicated[81:90]        # frame 10 repeats frame 9, SEQNOs too
     scaled = still_rows(6, gravity=(0, 0, 8602))  # gravity read 5% high
+    dead = clean[:0]                             # no frame at all
     return {"clean": clean, "clipped": clipped, "stuck": stuck, "sequence": sequence,
-            "duplicated": duplicated, "scaled": scaled}
+            "duplicated": duplicated, "scaled": scaled, "dead": dead}
 
 
 def main():

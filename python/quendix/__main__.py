@@ -2,8 +2,8 @@
 
     python -m quendix summary [-e N] [-j JOBS] [--scheduler ADDRESS] [--selector PATTERN]
                               [-o FILE.csv] [--quality [--threshold NAME=LIMIT]...]
-                              [--calibration] SOURCE...
-    python -m quendix plot [-e N] [-o FILE.png] RECORDING
+                              [--calibration] [--columns NAME,...] [--failing] SOURCE...
+    python -m quendix plot [-e N] [-o FILE.png] [--rate HZ] RECORDING
     python -m quendix calibrate [-e N] [--json] RECORDING
 
 summary prints quendix.summary() of the recordings and directories given
@@ -12,9 +12,14 @@ missing value empty), and -o - writes the CSV alone, to standard output.
 -j JOBS reads with a pool of that many processes, --scheduler ADDRESS on
 the Dask cluster whose scheduler is there (tcp://host:8786); the table is
 the same. --quality adds the quality columns and --threshold NAME=LIMIT
-(or NAME=off, as often as needed) changes a check's limit; a progress bar
-is drawn on standard error when it is a terminal, the campaign has more
-than a few recordings and tqdm is installed.
+(or NAME=off, as often as needed) changes a check's limit, a number of 0
+or more; a progress bar is drawn on standard error when it is a terminal,
+the campaign has more than a few recordings and tqdm is installed.
+--columns NAME,... prints only those columns, in that order, and
+--failing only the rows of recordings that could not be read or fail a
+check; both shape what is printed (the table, or the CSV of -o -), while
+a file named with -o gets the whole table. A message on standard error
+says how many recordings hold no samples.
 
 --calibration adds the columns of each recording's calibration (and,
 with --quality, the check "calibration_error_after").
@@ -27,6 +32,8 @@ applied, its reason on standard error.
 plot draws quendix.plot() of one recording to -o FILE.png, by default
 beside the recording, its name with .png as the converter names its
 outputs (alpha/day1.qvx gives alpha/day1.png); -o - is standard output.
+--rate HZ, the samples per second, puts seconds on the x axis in place of
+samples.
 
 -e N is the converter's -e, 1 to 511 (default 510). An output named with
 -o is written as quendix.files says: a regular file is replaced only once
@@ -78,7 +85,7 @@ def jobs(text):
 
 def threshold(text):
     """A value of --threshold: NAME=LIMIT, LIMIT a number or "off"."""
-    from .quality import THRESHOLDS
+    from .quality import THRESHOLDS, limit
 
     name, equals, value = text.partition("=")
     if not equals or name not in THRESHOLDS:
@@ -86,9 +93,27 @@ def threshold(text):
     if value == "off":
         return name, None
     try:
-        return name, float(value)
+        return name, limit(value, name)
+    except (TypeError, ValueError):
+        raise argparse.ArgumentTypeError("not a number of 0 or more, or off: %r" % value) from None
+
+
+def rate(text):
+    """The value of --rate: samples per second, a number above 0."""
+    from .quicklook import check_rate
+
+    try:
+        return check_rate(float(text))
     except ValueError:
-        raise argparse.ArgumentTypeError("not a number or off: %r" % value) from None
+        raise argparse.ArgumentTypeError("not a number of samples per second above 0: %r" % text) from None
+
+
+def column_names(text):
+    """The value of --columns: names separated by commas."""
+    names = [name.strip() for name in text.split(",")]
+    if not all(names):
+        raise argparse.ArgumentTypeError("not names separated by commas: %r" % text)
+    return names
 
 
 # More recordings than this get a progress bar on a terminal.
@@ -140,7 +165,13 @@ def parser():
                           "then 1 too when a recording fails a check")
     run.add_argument("--threshold", dest="thresholds", type=threshold, action="append", default=[],
                      metavar="NAME=LIMIT", help="with --quality: fail NAME above LIMIT instead (clipped as a "
-                                                "share of the rows), or not at all with LIMIT off")
+                                                "share of the rows, no_samples at LIMIT samples or fewer), "
+                                                "or not at all with LIMIT off")
+    run.add_argument("--columns", type=column_names, metavar="NAME,...",
+                     help="print only these columns, in this order (a file named with -o gets them all)")
+    run.add_argument("--failing", action="store_true",
+                     help="print only the rows of recordings that could not be read or, with --quality, "
+                          "fail a check (a file named with -o gets them all)")
 
     run.add_argument("--calibration", action="store_true",
                      help="also fit each recording's calibration from its still windows and add its points, "
@@ -156,8 +187,11 @@ def parser():
 
     look = commands.add_parser(
         "plot", parents=[common], help="draw a quick look of a recording",
-        description="Draws every axis and both magnitudes of a recording against the sample index, as a "
-                    "minimum/maximum envelope per pixel column, with the frames of the report marked.")
+        description="Draws every axis and both magnitudes of a recording in g and degrees per second "
+                    "against the sample index (or the time, with --rate), as a minimum/maximum envelope "
+                    "per pixel column, with the frames of the report and the jumps marked.")
+    look.add_argument("--rate", type=rate, metavar="HZ",
+                      help="samples per second: the x axis in seconds from the first sample, not in samples")
     look.add_argument("recording", metavar="RECORDING")
     look.add_argument("-o", dest="output", metavar="FILE.png",
                       help="the picture, '-' for standard output (default: beside the recording, "
@@ -207,6 +241,18 @@ def write_csv(table, stream):
         text.detach()
 
 
+def shown(table, args):
+    """The rows and columns of `table` that --failing and --columns choose."""
+    if args.failing:
+        failing = table["error"] != ""
+        if "quality" in table.columns:
+            failing |= table["quality"].fillna("") != ""
+        table = table[failing.to_numpy(dtype=bool)]
+    if args.columns:
+        table = table[args.columns]
+    return table
+
+
 def run_summary(args):
     to_stdout = args.output == "-"
     if args.output and not to_stdout:
@@ -245,10 +291,10 @@ def run_summary(args):
             executor.shutdown()
     if to_stdout:
         sys.stdout.flush()
-        write_csv(table, sys.stdout.buffer)
+        write_csv(shown(table, args), sys.stdout.buffer)
         sys.stdout.buffer.flush()
     else:
-        write_line(sys.stdout, table_text(table))
+        write_line(sys.stdout, table_text(shown(table, args)))
     if args.output and not to_stdout:
         try:
             write_whole(args.output, lambda stream: write_csv(table, stream), avoid=table["path"])
@@ -257,6 +303,11 @@ def run_summary(args):
     failed = int((table["error"] != "").sum())
     if failed:
         fail("%d of %d recordings could not be read" % (failed, len(table)))
+    # A recording read whole that holds no sample (empty, a fragment, every
+    # frame without the marker) is a dead sensor, not a success to pass over.
+    empty = int(((table["error"] == "") & (table["samples"] == 0)).sum())
+    if empty:
+        fail("%d of %d recordings hold no samples" % (empty, len(table)))
     failing = int(table["quality"].fillna("").ne("").sum()) if args.quality else 0
     if failing:
         fail("%d of %d recordings fail a quality check" % (failing, len(table)))
@@ -306,7 +357,7 @@ def run_plot(args):
         if target is output:
             check_output(output, avoid=[args.recording])
         sys.stdout.flush()
-        counts = plot(args.recording, target, args.end_block)
+        counts = plot(args.recording, target, args.end_block, rate=args.rate)
     except OutputRefused as error:
         return refused(output, error)
     except OSError as error:
@@ -327,6 +378,16 @@ def main(argv=None):
     args = top.parse_args(argv)
     if args.command == "summary" and args.thresholds and not args.quality:
         top.error("--threshold needs --quality")
+    if args.command == "summary" and args.columns:
+        from .calibration import CALIBRATION_COLUMNS
+        from .quality import QUALITY_COLUMNS
+        from .summary import SUMMARY_COLUMNS
+
+        known = (SUMMARY_COLUMNS + (QUALITY_COLUMNS if args.quality else ())
+                 + (CALIBRATION_COLUMNS if args.calibration else ()))
+        unknown = [name for name in args.columns if name not in known]
+        if unknown:
+            top.error("--columns: %s not a column; the columns are %s" % (", ".join(unknown), ", ".join(known)))
     if args.command == "summary":
         return run_summary(args)
     if args.command == "calibrate":

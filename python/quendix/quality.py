@@ -29,12 +29,13 @@ QUALITY_COLUMNS = tuple(QUALITY_COLUMN_TYPES)
 
 # The limits of the checks: a recording fails a check when its figure is
 # above the limit ("clipped" is a share of the rows, the others are the
-# columns' own values). Give summary() a mapping of some of these names to
-# change them; a limit of None turns its check off.
-# "calibration_error_after" (mg) is checked only where the calibration
-# columns are asked for.
-THRESHOLDS = {"clipped": 0.01, "stuck": 0, "seq_lost": 0, "seq_repeats": 0, "seq_backward": 0,
-              "duplicate_frames": 0, "gravity_error": 20.0, "calibration_error_after": 10.0}
+# columns' own values), and "no_samples" when it holds no more rows than its
+# limit. Give summary() a mapping of some of these names to change them; a
+# limit of None turns its check off. "calibration_error_after" (mg) is
+# checked only where the calibration columns are asked for.
+THRESHOLDS = {"no_samples": 0, "clipped": 0.01, "stuck": 0, "seq_lost": 0, "seq_repeats": 0,
+              "seq_backward": 0, "duplicate_frames": 0, "gravity_error": 20.0,
+              "calibration_error_after": 10.0}
 
 # The fields each row of a frame stores, in the frame's order.
 STORED = ("SEQNO",) + AXES
@@ -92,6 +93,8 @@ class Quality:
         self.window_sums = np.zeros(len(AXES), np.int64)
         self.window_squares = np.zeros(3, np.int64)
         self.still_windows = 0
+        # The sums over the still windows, exact: lists of floats that add
+        # up to them (see _add_exactly), a few whatever the recording.
         self.gravity_parts = []
         self.gyro_parts = []
         # With keep_still_sums: each still window's accelerometer and
@@ -174,8 +177,8 @@ class Quality:
         call finish() first."""
         gravity = gyro = math.nan
         if self.still_windows:
-            gravity = 1000.0 * math.fsum(np.concatenate(self.gravity_parts)) / self.still_windows
-            gyro = math.fsum(np.concatenate(self.gyro_parts)) / self.still_windows
+            gravity = 1000.0 * math.fsum(self.gravity_parts) / self.still_windows
+            gyro = math.fsum(self.gyro_parts) / self.still_windows
         return {"clipped": self.clipped, "stuck": self.stuck, "seq_breaks": self.seq_breaks,
                 "seq_lost": self.seq_lost, "seq_repeats": self.seq_repeats,
                 "seq_backward": self.seq_backward, "duplicate_frames": self.duplicate_frames,
@@ -292,7 +295,7 @@ class Quality:
             self.run_start[a] = run_begins[-1]
         closed = self._close(np.concatenate(starts) if starts else np.empty(0, np.int64),
                              np.concatenate(ends) if ends else np.empty(0, np.int64))
-        self._settle(int(self.run_start.min()))
+        self._settle(int(self.run_start.min()), first + count)
         return closed
 
     def _close(self, starts, ends):
@@ -303,9 +306,20 @@ class Quality:
             self.pending = np.concatenate([self.pending, closed])
         return closed
 
-    def _settle(self, frontier):
+    def _settle(self, frontier, end=None):
         """Counts the stuck rows before `frontier`, where every run still to
-        close begins: no run can cover them later."""
+        close begins: no run can cover them later. `end`, the rows folded in
+        so far, lets go of the closed runs that an open one covers."""
+        if end is not None and end - frontier >= STUCK_ROWS:
+            # The run open since `frontier` is stuck already: whatever it
+            # ends, it covers every row from there to `end`, and so the rows
+            # of the closed runs after `frontier`, which end by `end`. Only
+            # their rows before `frontier` are left to count. So the closed
+            # runs kept stay few (at most one per axis, within STUCK_ROWS
+            # rows of `frontier`), however long an axis holds one value.
+            self._settle(frontier)
+            self.pending = self.pending[:0]
+            return
         if frontier <= self.settled or len(self.pending) == 0:
             self.settled = max(self.settled, frontier)
             return
@@ -383,9 +397,29 @@ class Quality:
         accelerometer = sums[:, still].astype(np.float64)
         gyroscope = gyroscope_counts.astype(np.float64)
         norm = np.sqrt((accelerometer * accelerometer).sum(axis=0)) / WINDOW_ROWS
-        self.gravity_parts.append(np.abs(norm / ACCELEROMETER_UNIT - 1.0))
+        _add_exactly(self.gravity_parts, np.abs(norm / ACCELEROMETER_UNIT - 1.0))
         gyro = np.sqrt((gyroscope * gyroscope).sum(axis=0)) / WINDOW_ROWS
-        self.gyro_parts.append(gyro / GYROSCOPE_UNIT)
+        _add_exactly(self.gyro_parts, gyro / GYROSCOPE_UNIT)
+
+
+def _add_exactly(partials, values):
+    """Adds the floats `values` to the exact sum held by `partials`, a list
+    of floats of increasing magnitude that do not overlap, whose math.fsum
+    is the correctly rounded sum of everything added: the same figure as
+    math.fsum of all the values at once, in memory that does not grow with
+    their number."""
+    for x in values.tolist():
+        kept = 0
+        for y in partials:
+            if abs(x) < abs(y):
+                x, y = y, x
+            high = x + y
+            low = y - (high - x)
+            if low:
+                partials[kept] = low
+                kept += 1
+            x = high
+        partials[kept:] = [x]
 
 
 def _last_set(flags):
@@ -413,28 +447,48 @@ def thresholds_of(changes=None):
     for name, value in (changes or {}).items():
         if name not in THRESHOLDS:
             raise KeyError("%r is not a quality check; the checks are %s" % (name, ", ".join(THRESHOLDS)))
-        limits[name] = None if value is None else float(value)
+        limits[name] = None if value is None else limit(value, name)
     return limits
+
+
+def limit(value, name):
+    """The limit `value` of the check `name` as a float; raises ValueError
+    for NaN or a negative number, which would silently pass or fail every
+    recording, and TypeError for what is not a number."""
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        raise TypeError("the limit of %s is a number or None, not %r" % (name, value)) from None
+    if not number >= 0:  # NaN too
+        raise ValueError("the limit of %s is a number of 0 or more (or None for no check), not %r"
+                         % (name, value))
+    return number
 
 
 def verdict(counts, samples, limits):
     """The failed checks of the figures `counts` over `samples` rows under
     `limits` (see thresholds_of), joined by "; ", or "" when all pass."""
     failed = []
-    for name, limit in limits.items():
-        if limit is None or name not in counts:
+    for name, bound in limits.items():
+        if bound is None:
+            continue
+        if name == "no_samples":
+            if samples <= bound:
+                failed.append("no samples" if samples == 0 else "samples %d <= %g" % (samples, bound))
+            continue
+        if name not in counts:
             continue
         value = counts[name]
         if name == "calibration_error_after":
-            if value > limit:  # NaN, no still window, passes
-                failed.append("calibration error after above %g mg" % limit)
+            if value > bound:  # NaN, no still window, passes
+                failed.append("calibration error after above %g mg" % bound)
         elif name == "clipped":
             share = value / samples if samples else 0.0
-            if share > limit:
-                failed.append("clipped %.3g%% > %.3g%%" % (100.0 * share, 100.0 * limit))
-        elif value > limit:  # NaN, no still window, passes
+            if share > bound:
+                failed.append("clipped %.3g%% > %.3g%%" % (100.0 * share, 100.0 * bound))
+        elif value > bound:  # NaN, no still window, passes
             shown = "%.1f" % value if isinstance(value, float) else "%d" % value
-            failed.append("%s %s > %s" % (name, shown, "%g" % limit))
+            failed.append("%s %s > %s" % (name, shown, "%g" % bound))
     return "; ".join(failed)
 
 
@@ -465,5 +519,5 @@ def figures(accumulator, limits, more=None):
     return counts
 
 
-__all__ = ["QUALITY_COLUMNS", "THRESHOLDS", "Quality", "quality", "thresholds_of", "verdict",
+__all__ = ["QUALITY_COLUMNS", "THRESHOLDS", "Quality", "quality", "thresholds_of", "limit", "verdict",
            "figures"]

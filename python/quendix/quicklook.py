@@ -1,6 +1,7 @@
 """A quick look at a recording: every axis and both magnitudes against the
-sample index, drawn as a minimum/maximum envelope per pixel column, with
-the frames of the report marked above them.
+sample index (or the time, given the rate), in g and degrees per second,
+drawn as a minimum/maximum envelope per pixel column, with the frames of
+the report and the jumps marked above them.
 
 The recording is read twice, piece by piece: its headers first, for the
 number of samples, then its samples, each piece folded into the envelope
@@ -15,20 +16,29 @@ import numpy as np
 from .files import check_output, write_whole
 from .quality import Quality
 from .recording import DEFAULT_END_BLOCK, FrameFile, check_end_block, is_path, read_chunks
+from .report import Jumps
 from .summary import frame_counts
 
-# The panels: a field of the samples, the counts in one unit, the label.
+# Counts in one g of the accelerometer axes, and in one degree per second
+# of the gyroscope axes.
+COUNTS_PER_G = 8192.0
+COUNTS_PER_DEGREE_PER_SECOND = 65.536
+
+# The panels: a field of the samples, its counts in one unit, the label.
 PANELS = (
-    ("AX", 8192.0, "AX"), ("AY", 8192.0, "AY"), ("AZ", 8192.0, "AZ"),
-    ("GX", 65.536, "GX"), ("GY", 65.536, "GY"), ("GZ", 65.536, "GZ"),
-    ("ASVM", 100.0, "ASVM / 100"), ("GSVM", 1.0, "GSVM"),
+    ("AX", COUNTS_PER_G, "AX (g)"), ("AY", COUNTS_PER_G, "AY (g)"), ("AZ", COUNTS_PER_G, "AZ (g)"),
+    ("GX", COUNTS_PER_DEGREE_PER_SECOND, "GX (°/s)"), ("GY", COUNTS_PER_DEGREE_PER_SECOND, "GY (°/s)"),
+    ("GZ", COUNTS_PER_DEGREE_PER_SECOND, "GZ (°/s)"),
+    ("ASVM", 100.0, "ASVM / 100 (g)"), ("GSVM", 1.0, "GSVM (°/s)"),
 )
-MARKS = ("start", "different", "missing", "clipped", "stuck", "seq_breaks", "duplicate_frames")
-MARK_COLOURS = {"start": "tab:green", "different": "tab:purple", "missing": "tab:red",
+MARKS = ("start", "different", "jumps", "missing", "clipped", "stuck", "seq_breaks", "duplicate_frames")
+# The marks of the quality events, counted by quality.Quality.
+QUALITY_MARKS = ("clipped", "stuck", "seq_breaks", "duplicate_frames")
+MARK_COLOURS = {"start": "tab:green", "different": "tab:purple", "jumps": "tab:pink", "missing": "tab:red",
                 "clipped": "tab:orange", "stuck": "tab:brown", "seq_breaks": "tab:blue",
                 "duplicate_frames": "tab:gray"}
 # What the strip counts of each kind: report lines, or rows and frames.
-MARK_LABELS = {"start": "start", "different": "different", "missing": "missing",
+MARK_LABELS = {"start": "start", "different": "different", "jumps": "jumps", "missing": "missing",
                "clipped": "clipped rows", "stuck": "stuck rows", "seq_breaks": "SEQNO breaks",
                "duplicate_frames": "duplicate frames"}
 PANEL_COLOURS = ("tab:blue",) * 3 + ("tab:orange",) * 3 + ("tab:green", "tab:red")
@@ -45,10 +55,11 @@ class Envelope:
 
     A column also takes the value of the sample before its first one, as a
     line from that sample would pass through it, unless frames without the
-    marker lie between the two: no line is drawn across them.
+    marker lie between the two: no line is drawn across them. The jumps
+    are found with `end_block`, as the summary finds them.
     """
 
-    def __init__(self, count, columns):
+    def __init__(self, count, columns, end_block=DEFAULT_END_BLOCK):
         self.count = count
         self.columns = columns
         self.low = np.full((len(PANELS), columns), np.inf)
@@ -62,6 +73,7 @@ class Envelope:
         self.totals = {}
         self.last_values = None  # the values of the sample before the piece
         self.last_valid = True  # whether the frame before the piece was valid
+        self.jumps = Jumps(end_block)
 
     def column_of(self, sample):
         """The column of each sample index in `sample` (an int64 array)."""
@@ -80,8 +92,10 @@ class Envelope:
             self.last_valid = bool(valid[-1])
         reported = frames["reported"]
         is_first = frames["offset"] == 0
+        jumped = self.jumps.check(frames["block"], frames["page_word"], valid)
         for kind, which in (("start", reported & valid & is_first),
                             ("different", reported & valid & ~is_first),
+                            ("jumps", jumped),
                             ("missing", ~valid)):
             if which.any():
                 self.marks[kind] += np.bincount(self.column_of(first_row[which]), minlength=self.columns)
@@ -152,24 +166,28 @@ def picture_name(source):
     return raw if isinstance(path, bytes) else os.fsdecode(raw)
 
 
-def plot(source, output=None, end_block=DEFAULT_END_BLOCK):
+def plot(source, output=None, end_block=DEFAULT_END_BLOCK, rate=None):
     """Draws the quick look of the recording at `source` (a path) into the
     picture `output` and returns the summary of the recording as a dict:
     the counts of a summary() row (bytes, frames, valid, missing,
-    different, samples, start_block, start_page_word, last_block,
+    different, jumps, samples, start_block, start_page_word, last_block,
     last_page_word, fragment).
 
-    One panel each, against the sample index: the three accelerometer
-    axes in units of 8192 counts, the three gyroscope axes in units of
-    65.536 counts, ASVM / 100 in acceleration units and GSVM in
-    angular-rate units. A recording with more samples than the panels have
-    pixel columns is drawn as an envelope: each column from the least to
-    the greatest of its samples' values, and of the line from the sample
-    before it, except where frames without the marker lie between the two,
-    where no line is drawn. A shorter one is drawn as lines, broken there.
-    A strip above the panels marks, with their counts, the report's frames
-    (start, different, missing) and the quality events: clipped rows,
-    stuck rows, SEQNO breaks and duplicate frames (see summary(quality=True)).
+    One panel each, against the sample index, or the time in seconds
+    from the first sample when `rate` (samples per second, a number above
+    0) is given: the three accelerometer axes in g (8192 counts), the
+    three gyroscope axes in degrees per second (65.536 counts), ASVM / 100
+    in g and GSVM in degrees per second. A recording with more samples
+    than the panels have pixel columns is drawn as an envelope: each column
+    from the least to the greatest of its samples' values, and of the line
+    from the sample before it, except where frames without the marker lie
+    between the two, where no line is drawn; a column whose values are all
+    one is drawn one line high, so a clipped or stuck stretch shows as the
+    flat line it is. A shorter one is drawn as lines, broken there. A strip
+    above the panels marks, with their counts, the report's frames (start,
+    different, missing), each jump once (see summary()), and the quality
+    events: clipped rows, stuck rows, SEQNO breaks and duplicate frames
+    (see summary(quality=True)).
 
     `output` is a path (PNG, or another format matplotlib knows by the
     name's suffix), by default picture_name(source): beside the recording,
@@ -181,7 +199,8 @@ def plot(source, output=None, end_block=DEFAULT_END_BLOCK):
     OSError) before anything is read. Raises OSError naming the recording
     when it cannot be read, TypeError for a source that is not a path (the
     recording is read twice), ValueError for an `end_block` that read()
-    refuses or a picture format matplotlib does not know.
+    refuses, a picture format matplotlib does not know or a `rate` that is
+    not a number above 0.
 
     The recording is read twice, piece by piece (its headers, for the
     number of samples, then its samples), so memory depends on the
@@ -189,6 +208,7 @@ def plot(source, output=None, end_block=DEFAULT_END_BLOCK):
     display.
     """
     end_block = check_end_block(end_block)
+    rate = check_rate(rate)
     if not is_path(source):
         raise TypeError("the quick look reads the recording twice: give its path, not %s"
                         % type(source).__name__)
@@ -210,24 +230,41 @@ def plot(source, output=None, end_block=DEFAULT_END_BLOCK):
         width = int(round(axes[1].get_position().width * FIGURE_INCHES[0] * DPI))
         count = counts["samples"]
         columns = max(1, min(width, count))
-        envelope = Envelope(count, columns)
+        envelope = Envelope(count, columns, end_block)
         quality = Quality()
         for piece in read_chunks(source, end_block):
             envelope.add(piece)
             envelope.add_events(quality.add(piece))
         envelope.add_events(quality.finish())
-        envelope.totals = {kind: quality.counts()[kind] for kind in MARKS[3:]}
-        _draw(figure, axes, envelope, counts, os.fspath(source))
+        envelope.totals = {kind: quality.counts()[kind] for kind in MARKS if kind in QUALITY_MARKS}
+        _draw(figure, axes, envelope, counts, os.fspath(source), rate)
         _save(figure, output, source)
     finally:
         pyplot.close(figure)
     return counts
 
 
-def _draw(figure, axes, envelope, counts, name):
+def check_rate(rate):
+    """`rate` as a float: None, or a number above 0 and finite; raises
+    TypeError or ValueError for anything else."""
+    if rate is None:
+        return None
+    try:
+        value = float(rate)
+    except (TypeError, ValueError):
+        raise TypeError("the rate is a number of samples per second, not %r" % (rate,)) from None
+    if not 0 < value < float("inf"):
+        raise ValueError("the rate is a number of samples per second above 0, not %r" % (rate,))
+    return value
+
+
+def _draw(figure, axes, envelope, counts, name, rate=None):
     count, columns = envelope.count, envelope.columns
-    # Columns at their centres, in samples.
+    # The x axis in samples, or in seconds at `rate`.
+    scale = 1.0 / rate if rate else 1.0
+    # Columns at their centres.
     x = (np.arange(columns) + 0.5) * count / columns if count else np.arange(columns, dtype=float)
+    x *= scale
     strip = axes[0]
     for row, kind in enumerate(MARKS):
         marked = envelope.marks[kind] > 0
@@ -238,12 +275,12 @@ def _draw(figure, axes, envelope, counts, name):
                            for kind in MARKS], fontsize=7)
     strip.set_ylim(-0.7, len(MARKS) - 0.3)
     strip.invert_yaxis()
-    figure.suptitle("%s: %d samples; %d frames, %d without the marker, %d different; %s" % (
-        name, count, counts["frames"], counts["missing"], counts["different"],
+    figure.suptitle("%s: %d samples; %d frames, %d without the marker, %d different, %d jumps; %s" % (
+        name, count, counts["frames"], counts["missing"], counts["different"], counts["jumps"],
         "%d bytes after the last frame" % counts["fragment"] if counts["fragment"] else "no fragment"),
         fontsize=10)
-    strip.set_title("accelerometer axes in units of 8192 counts, gyroscope axes in units of 65.536 "
-                    "counts; each pixel column from its least to its greatest value", fontsize=8)
+    strip.set_title("g = 8192 counts, °/s = 65.536 counts; each pixel column from its least to its greatest "
+                    "value, one line high where they are equal", fontsize=8)
     one_per_column = count <= columns
     for p, ((field, unit, label), ax) in enumerate(zip(PANELS, axes[1:])):
         low = envelope.low[p] / unit
@@ -253,17 +290,39 @@ def _draw(figure, axes, envelope, counts, name):
         elif one_per_column:
             # As many pixels as samples or more: a line, broken where frames
             # without the marker lie.
-            xs = np.arange(count, dtype=float)
+            xs = np.arange(count, dtype=float) * scale
             ys = low.copy()
             ys = np.insert(ys, np.flatnonzero(envelope.gap[1:]) + 1, np.nan)
             xs = np.insert(xs, np.flatnonzero(envelope.gap[1:]) + 1, np.nan)
             ax.plot(xs, ys, linewidth=0.8, color=PANEL_COLOURS[p])
         else:
+            low, high = _one_line_high(ax, low, high)
             _bars(ax, x, low, high, PANEL_COLOURS[p])
         ax.set_ylabel(label, fontsize=9)
         ax.tick_params(labelsize=8)
-    axes[-1].set_xlabel("sample")
-    axes[-1].set_xlim(-0.5, max(count, 1) - 0.5)
+    axes[-1].set_xlabel("seconds from the first sample, at %g samples per second" % rate if rate else "sample")
+    axes[-1].set_xlim(-0.5 * scale, (max(count, 1) - 0.5) * scale)
+
+
+def _one_line_high(ax, low, high):
+    """Fixes the panel's y limits to the values `low` to `high`, with a
+    margin, and returns them with each column that would be less than a
+    pixel high widened to one pixel about its middle: a bar of no height
+    draws nothing, and a constant stretch would read as lost data."""
+    drawn = np.isfinite(low) & np.isfinite(high)
+    if not drawn.any():
+        return low, high
+    bottom, top = float(low[drawn].min()), float(high[drawn].max())
+    margin = 0.05 * (top - bottom) if top > bottom else max(abs(top) * 0.05, 0.05)
+    bottom, top = bottom - margin, top + margin
+    ax.set_ylim(bottom, top)
+    height = ax.get_window_extent().height or 1.0
+    pixel = (top - bottom) / height
+    middle = (low + high) / 2
+    thin = high - low < pixel
+    low = np.where(thin, middle - pixel / 2, low)
+    high = np.where(thin, middle + pixel / 2, high)
+    return low, high
 
 
 def _bars(ax, x, low, high, colour):
@@ -273,7 +332,6 @@ def _bars(ax, x, low, high, colour):
     ys = np.empty(len(xs))
     ys[0::3], ys[1::3] = low, high
     xs[2::3] = ys[2::3] = np.nan
-    # Projecting caps: a column whose values are all equal is still a dot.
     ax.plot(xs, ys, color=colour, linewidth=72.0 / DPI, antialiased=False, solid_capstyle="projecting")
 
 

@@ -165,3 +165,66 @@ def end_line(end_header):
     the last read."""
     return "%9s : %3d, %3d" % ("end", *end_header)
 
+
+
+def advanced(block, page, steps, end_block):
+    """The positions `steps` frames after the positions (block, page), by
+    `advance` taken that many times: three int64 arrays, steps 1 or more,
+    pages below 32768. Returns the blocks and the pages (int64 arrays)."""
+    block = np.asarray(block, dtype=np.int64)
+    page = np.asarray(page, dtype=np.int64)
+    steps = np.asarray(steps, dtype=np.int64)
+    # Up to the first wrap of the page the block stays; a page of 512 or
+    # more wraps at the first step.
+    to_wrap = np.where(page >= PAGES_PER_BLOCK, 1, PAGES_PER_BLOCK - page)
+    within = steps < to_wrap
+    wrapped = (block + 1) & 0xFFFF
+    wrapped[wrapped > end_block] = 1
+    left = steps - to_wrap
+    # Block 65535 goes on to block 0, which holds for a whole block of pages
+    # before block 1; from a block of 1 to end_block the position is a
+    # counter of pages modulo end_block blocks.
+    zero = wrapped == 0
+    in_zero = zero & (left < PAGES_PER_BLOCK)
+    base = np.where(zero, 1, wrapped)
+    left = np.where(zero, left - PAGES_PER_BLOCK, left)
+    position = ((base - 1) * PAGES_PER_BLOCK + np.maximum(left, 0)) % (end_block * PAGES_PER_BLOCK)
+    blocks = np.where(within, block, np.where(in_zero, 0, position // PAGES_PER_BLOCK + 1))
+    pages = np.where(within, page + steps, np.where(in_zero, left + PAGES_PER_BLOCK, position % PAGES_PER_BLOCK))
+    return blocks, pages
+
+
+class Jumps:
+    """The jumps of one recording, found piece by piece: the valid frames
+    whose position (block, and page number without the R flag) is not the
+    one that follows the valid frame before them, advanced by one page for
+    every frame from that one to this. Unlike the report's prediction, each
+    jump is counted once: the frame after it follows the jumped frame."""
+
+    def __init__(self, end_block):
+        self.end_block = end_block
+        self.frames_read = 0
+        self.last = None  # the block, page and frame index of the last valid frame
+
+    def check(self, block, page_word, valid):
+        """Checks the next frames (their block, page_word and valid arrays)
+        and returns a boolean array set for every frame that jumps."""
+        count = len(valid)
+        jumped = np.zeros(count, bool)
+        index = np.flatnonzero(valid)
+        if len(index):
+            blocks = block[index].astype(np.int64)
+            pages = (page_word[index] & PAGE_NUMBER_MASK).astype(np.int64)
+            where = index + self.frames_read
+            before = self.last if self.last is not None else (blocks[0], pages[0], where[0])
+            previous = (np.concatenate(([before[0]], blocks[:-1])), np.concatenate(([before[1]], pages[:-1])),
+                        np.concatenate(([before[2]], where[:-1])))
+            if self.last is None:
+                previous = tuple(values[1:] for values in previous)
+                index, blocks, pages, where = index[1:], blocks[1:], pages[1:], where[1:]
+            expected_block, expected_page = advanced(previous[0], previous[1], where - previous[2], self.end_block)
+            jumped[index] = (expected_block != blocks) | (expected_page != pages)
+            last = int(np.flatnonzero(valid)[-1])
+            self.last = (int(block[last]), int(page_word[last]) & PAGE_NUMBER_MASK, self.frames_read + last)
+        self.frames_read += count
+        return jumped

@@ -15,13 +15,13 @@ from .recording import (DEFAULT_END_BLOCK, FRAME_DTYPE, FRAME_MAGIC, FRAME_SIZE,
                         SAMPLE_DTYPE, SAMPLES_PER_FRAME, FrameFile, check_end_block,
                         convert_frames, fill)
 from .physical import carry_on, physical_frame, steps_of
-from .report import Continuity
+from .report import Continuity, Jumps
 from .walk import DEFAULT_SELECTOR, recordings
 
 # The columns of summary(), in order, with their types in its table: the
 # counts as pandas' nullable Int64, the path and the error as text.
 SUMMARY_COLUMN_TYPES = {"path": "object", "bytes": "Int64", "frames": "Int64", "valid": "Int64",
-                        "missing": "Int64", "different": "Int64", "samples": "Int64",
+                        "missing": "Int64", "different": "Int64", "jumps": "Int64", "samples": "Int64",
                         "start_block": "Int64", "start_page_word": "Int64", "last_block": "Int64",
                         "last_page_word": "Int64", "fragment": "Int64", "error": "object"}
 SUMMARY_COLUMNS = tuple(SUMMARY_COLUMN_TYPES)
@@ -61,7 +61,8 @@ def frame_counts(source_file, end_block, each_piece=None):
     whole frames (uint16, one row of FRAME_WORDS per frame) and whether each
     frame carries the marker, so that one pass over the file serves both."""
     continuity = Continuity(end_block)
-    frames = valid_frames = different = 0
+    jumps = Jumps(end_block)
+    frames = valid_frames = different = jumped = 0
     start = (None, None)
     for data, _ in source_file.pieces(SUMMARY_PIECE_FRAMES):
         words = data.view("<u2").reshape(-1, FRAME_WORDS)
@@ -76,6 +77,7 @@ def frame_counts(source_file, end_block, each_piece=None):
         reported = continuity.check(block, page_word, valid)
         reported &= valid
         different += int(np.count_nonzero(reported))
+        jumped += int(np.count_nonzero(jumps.check(block, page_word, valid)))
         valid_frames += int(np.count_nonzero(valid))
         frames += len(words)
     if start[0] is not None:
@@ -84,7 +86,7 @@ def frame_counts(source_file, end_block, each_piece=None):
     last = source_file.end_header()
     return {
         "bytes": total, "frames": frames, "valid": valid_frames,
-        "missing": frames - valid_frames, "different": different,
+        "missing": frames - valid_frames, "different": different, "jumps": jumped,
         "samples": valid_frames * SAMPLES_PER_FRAME,
         "start_block": start[0], "start_page_word": start[1],
         "last_block": last[0], "last_page_word": last[1],
@@ -123,6 +125,10 @@ def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None, selector=DEFAUL
       valid            frames with the marker
       missing          frames without it: the log's "missing" lines
       different        the log's "different" lines
+      jumps            the valid frames whose position is not the one that
+                       follows the valid frame before them (advanced by a
+                       page for each frame from there): each jump once,
+                       however long the "different" lines go on after it
       samples          the CSV's rows, 9 a valid frame
       start_block, start_page_word
                        the "start" line's values; missing when the first

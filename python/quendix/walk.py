@@ -24,7 +24,8 @@ def recordings(sources, selector=DEFAULT_SELECTOR):
     letters in any case), by the bytes of their names, then its
     subdirectories the same way, at any depth, each entered once however
     many links lead to it. A selector such as "sub/*.qvx" looks in the
-    subdirectory "sub" of every directory walked. Links are followed only
+    subdirectory "sub" of every directory walked, each directory it leads
+    to listed once, where first reached. Links are followed only
     when the user or root owns them: a file reached through another user's
     link is listed, and refused when read, as the converter refuses it; a
     directory so reached is not entered. Temporary files of outputs being
@@ -79,6 +80,10 @@ def _walk(top, selector_directory, matches):
         yield top, "cannot list the directory: %s" % (error.strerror or error)
         return
     stack = []
+    # The directories the selector's directory part has led to: one reached
+    # from several walked directories ("../*.qvx" from each of a parent's
+    # subdirectories) is listed once, where it is first reached.
+    listed = set()
     try:
         visited = {_identity(fd)}
         directory = top
@@ -89,7 +94,7 @@ def _walk(top, selector_directory, matches):
                     yield directory, "cannot list the directory: %s" % error
                     os.close(fd)
                 else:
-                    yield from _selected(fd, directory, entries, selector_directory, matches)
+                    yield from _selected(fd, directory, entries, selector_directory, matches, listed)
                     names = [name for name, is_directory in entries if is_directory]
                     stack.append((fd, directory, iter(names)))
                 fd = None
@@ -167,18 +172,24 @@ def _list(fd):
     return entries, None
 
 
-def _selected(fd, directory, entries, selector_directory, matches):
+def _selected(fd, directory, entries, selector_directory, matches, listed):
     """The paths of the files of `entries` (of the directory `fd` at the
-    path `directory`) that the selector picks, or of its directory's."""
+    path `directory`) that the selector picks, or of its directory's when
+    that one is not in `listed` (the identities of those listed before,
+    to which it is added)."""
     if selector_directory:
         try:
-            listed = open_directory(selector_directory, fd)
+            subdirectory = open_directory(selector_directory, fd)
         except OSError:
             return
         try:
-            entries, error = _list(listed)
+            identity = _identity(subdirectory)
+            if identity in listed:
+                return
+            listed.add(identity)
+            entries, error = _list(subdirectory)
         finally:
-            os.close(listed)
+            os.close(subdirectory)
         if error is not None:
             return
         directory = os.path.join(directory, selector_directory if not isinstance(directory, bytes)

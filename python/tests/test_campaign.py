@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 import quendix
+from quendix.quicklook import Envelope
 from quendix_testing import RAW_SAMPLE, REPO, erased_frame, frames, log_lines
 
 pandas = pytest.importorskip("pandas")
@@ -112,6 +113,72 @@ def test_summary_counts_are_the_converters(converter, generator, tmp_path, end_b
     errors = {os.path.basename(row["path"]): row["error"] for row in got if row["error"]}
     assert errors == {"dangling.qvx": "No such file or directory", "fifo.qvx": "not a regular file (a FIFO)",
                       "unreadable.qvx": "Input/output error"}
+
+
+def jumps_by_definition(data, end_block):
+    """The jumps of the recording `data`, frame by frame: the valid frames
+    whose block and page number are not those that follow the valid frame
+    before them, the prediction advanced by one page a frame from there."""
+    def step(block, page):
+        page = (page + 1) & 0xFFFF
+        if page < 512:
+            return block, page
+        block = (block + 1) & 0xFFFF
+        return (1 if block > end_block else block), 0
+
+    words = np.frombuffer(data[:len(data) // 132 * 132], "<u2").reshape(-1, 66)
+    jumps, last = [], None
+    for i, (magic, block, page_word) in enumerate(words[:, :3].tolist()):
+        if magic != 0x4453:
+            continue
+        here = (block, page_word & 0x7FFF)
+        if last is not None:
+            expected = last[0]
+            for _ in range(i - last[1]):
+                expected = step(*expected)
+            if expected != here:
+                jumps.append(i)
+        last = (here, i)
+    return jumps
+
+
+# Generated recordings with 0, 1 and 4 jumps, with frames without the marker
+# (one of them at a jump), R flags, starts above the end block and a first
+# frame without the marker; and frames written here at the edges of blocks.
+@pytest.mark.parametrize("options, end_block, count", [
+    (["--frames", "2000", "--missing-every", "301", "--r-flag-every", "7"], 510, 0),
+    (["--frames", "2000", "--jump-every", "1500", "--start", "510,300", "--missing-every", "299"], 510, 1),
+    (["--frames", "2000", "--jump-every", "450", "--missing-every", "300", "--r-flag-every", "3"], 510, 4),
+    (["--frames", "2000", "--jump-every", "450", "--start", "600,500", "--end-block", "1"], 1, 4),
+    (["--frames", "2000", "--start", "65535,510"], 7, None),
+    ("edges", 3, None),
+])
+def test_jumps_are_counted_once_each(generator, tmp_path, options, end_block, count, monkeypatch):
+    path = tmp_path / "jumps.qvx"
+    if options == "edges":
+        positions = [(3, 511), (1, 0), (1, 1), (1, 1), (65535, 511), (0, 0), (0, 511), (1, 0), (2, 0x8200),
+                     (3, 0), (2, 700), (3, 0), (7, 5)]
+        path.write_bytes(erased_frame() + frames(positions[:5]) + erased_frame() * 2 + frames(positions[5:]))
+    else:
+        generate(generator, path, *options)
+        if end_block == 1:
+            data = bytearray(path.read_bytes())
+            data[:132] = erased_frame()
+            path.write_bytes(bytes(data))
+    expected = jumps_by_definition(path.read_bytes(), end_block)
+    if count is not None:
+        assert len(expected) == count
+    # The same count whatever the pieces, and each jump marked once in
+    # the quick look.
+    for piece in (8192, 1, 2, 7, 1000):
+        monkeypatch.setattr(sys.modules["quendix.summary"], "SUMMARY_PIECE_FRAMES", piece)
+        row = quendix.summary(path, end_block)
+        assert row["jumps"][0] == len(expected), piece
+    samples = len(quendix.read(path).samples)
+    envelope = Envelope(samples, samples, end_block)
+    for piece in quendix.read_chunks(path, end_block, frames=5):
+        envelope.add(piece)
+    assert envelope.marks["jumps"].sum() == len(expected)
 
 
 def test_summary_of_paths_lists_and_what_is_not_there(tmp_path):
@@ -272,13 +339,22 @@ def make_tree(directory, owner_of_theirs):
             os.lchown(directory / link, owner_of_theirs, owner_of_theirs)
 
 
-@pytest.mark.parametrize("selector", ["*.qvx", "*.DAT", "sub/*.qvx", "sub/*", "*", "?a*.q?x", "*a*"])
+@pytest.mark.parametrize("selector", ["*.qvx", "*.DAT", "sub/*.qvx", "sub/*", "*", "?a*.q?x", "*a*",
+                                      "../*.qvx", "./*.qvx", "./sub/*.qvx", "sub/../*", "deep/../sub/*.qvx",
+                                      "../tree/sub/*", "sub/./*.qvx", "deep/*/*.qvx", "*/t.qvx"])
 def test_selection_is_the_converters(converter, tmp_path, selector):
-    make_tree(tmp_path, 65534 if os.geteuid() == 0 else None)
-    found = [(os.path.relpath(path, tmp_path), error)
-             for path, error in zip(*quendix.summary(tmp_path, selector=selector)[["path", "error"]].T.values)]
-    expected = converter_paths(converter, tmp_path, selector)
+    # The tree one level down, so that ".." in a selector stays in tmp_path,
+    # beside a recording of its own there.
+    tree = tmp_path / "tree"
+    tree.mkdir()
+    (tmp_path / "top.qvx").write_bytes(frames([(1, 0)]))
+    make_tree(tree, 65534 if os.geteuid() == 0 else None)
+    found = [(os.path.normpath(path[len(str(tree)) + 1:]), error)
+             for path, error in zip(*quendix.summary(tree, selector=selector)[["path", "error"]].T.values)]
+    expected = converter_paths(converter, tree, selector)
+    # Each file once, as the converter converts it once, by the same path.
     assert [path for path, _ in found] == [path for path, _ in expected]
+    assert len(expected) > 0 or "*/" in selector
     for (path, error), (_, message) in zip(found, expected):
         if message:
             assert error != "", path

@@ -73,7 +73,35 @@ def test_summary_of_what_cannot_be_read(tmp_path):
     assert done.stderr == "python -m quendix: 1 of 2 recordings could not be read\n"
     last = done.stdout.splitlines()[-1]
     assert last.startswith(str(tmp_path / "gone.qvx")) and last.endswith("No such file or directory")
-    assert last.split()[1:12] == ["-"] * 11
+    assert last.split()[1:13] == ["-"] * 12
+
+
+@pytest.mark.parametrize("options", [["--quality"], []])
+def test_columns_and_failing_rows(campaign, tmp_path, options):
+    # An empty recording and one that cannot be read beside the campaign.
+    (tmp_path / "empty.qvx").write_bytes(b"")
+    sources = [campaign, tmp_path / "empty.qvx", tmp_path / "gone.qvx"]
+    done = run("summary", *options, "--failing", "--columns", "samples,path,error", "-o", tmp_path / "t.csv",
+               *sources)
+    table = quendix.summary(sources, quality=bool(options))
+    failing = table["error"] != ""
+    messages = ["1 of 5 recordings could not be read", "1 of 5 recordings hold no samples"]
+    if options:
+        failing |= table["quality"].fillna("") != ""
+        messages.append("%d of 5 recordings fail a quality check" % (table["quality"].fillna("") != "").sum())
+    assert done.returncode == 1
+    assert done.stderr == "".join("python -m quendix: %s\n" % m for m in messages)
+    lines = done.stdout.splitlines()
+    assert lines[0].split() == ["samples", "path", "error"]
+    assert [line.split()[1] for line in lines[1:]] == list(table["path"][failing].astype(str))
+    assert "empty.qvx" in lines[-2] if options else all("empty.qvx" not in line for line in lines)
+    # The file gets the whole table.
+    written = pandas.read_csv(tmp_path / "t.csv", keep_default_na=False, dtype={"error": str, "quality": str})
+    assert list(written.columns) == list(table.columns) and len(written) == 5
+    # On standard output, the CSV has those rows and columns alone.
+    done = run("summary", *options, "--failing", "--columns", "path,error", "-o", "-", *sources)
+    assert done.stdout.splitlines()[0] == "path,error"
+    assert len(done.stdout.splitlines()) == 1 + int(failing.sum())
 
 
 @pytest.mark.parametrize("args, message", [
@@ -89,6 +117,15 @@ def test_summary_of_what_cannot_be_read(tmp_path):
     (["summary", "--frames", "x"], "unrecognized arguments: --frames"),
     (["plot"], "the following arguments are required: RECORDING"),
     (["plot", "a.qvx", "b.qvx"], "unrecognized arguments: b.qvx"),
+    (["summary", "--quality", "--threshold", "stuck=nan", "x"], "not a number of 0 or more, or off: 'nan'"),
+    (["summary", "--quality", "--threshold", "clipped=-1", "x"], "not a number of 0 or more, or off: '-1'"),
+    (["summary", "--quality", "--threshold", "no_samples=-0.5", "x"], "not a number of 0 or more, or off"),
+    (["summary", "--columns", "path,gravity_error", "x"], "--columns: gravity_error not a column"),
+    (["summary", "--columns", "path,,error", "x"], "not names separated by commas: 'path,,error'"),
+    (["plot", "--rate", "0", "a.qvx"], "argument --rate: not a number of samples per second above 0: '0'"),
+    (["plot", "--rate", "nan", "a.qvx"], "argument --rate: not a number of samples per second above 0"),
+    (["plot", "--rate=-inf", "a.qvx"], "argument --rate: not a number of samples per second above 0"),
+    (["plot", "--rate", "inf", "a.qvx"], "argument --rate: not a number of samples per second above 0"),
 ])
 def test_wrong_arguments(tmp_path, args, message):
     done = run(*args, cwd=tmp_path)
@@ -188,3 +225,46 @@ def test_envelope_is_every_samples(tmp_path, columns, piece):
     assert envelope.marks["missing"].sum() == (~frames_["valid"]).sum()
     assert envelope.marks["different"].sum() == frames_["reported"][frames_["valid"]].sum()
     assert envelope.marks["start"].sum() == 0
+
+
+def panel_boxes(image):
+    """The inside of each panel of a quick look (the strip first), as
+    (top, bottom, left, right) pixel bounds, found by their black frames."""
+    dark = image[:, :, :3].max(axis=2) < 0.35
+    rows = np.flatnonzero(dark.sum(axis=1) > 0.5 * image.shape[1])
+    # The frames' horizontal sides: runs of such rows, two a panel.
+    sides = np.split(rows, np.flatnonzero(np.diff(rows) > 1) + 1)
+    boxes = []
+    for top, bottom in zip(sides[0::2], sides[1::2]):
+        middle = (top[-1] + bottom[0]) // 2
+        columns = np.flatnonzero(dark[top[-1] + 1:bottom[0], :].all(axis=0))
+        boxes.append((top[-1] + 1, bottom[0], columns.min() + 1, columns.max()))
+        assert columns.max() - columns.min() > 0.5 * image.shape[1] and dark[middle, columns].all()
+    return boxes
+
+
+# A constant stretch of one axis: the whole recording (a dead axis), a
+# clipped stretch and a stuck one in the middle.
+@pytest.mark.parametrize("axis, value, start, stop", [("GY", 17, 0, None), ("AZ", 32767, 90000, 92000),
+                                                      ("GY", -3, 60000, 63000), ("AX", 0, 0, None)])
+def test_a_constant_stretch_is_drawn(tmp_path, axis, value, start, stop):
+    image_module = pytest.importorskip("matplotlib.image")
+    from quendix_testing import RAW_SAMPLE, recording_of
+
+    rng = np.random.default_rng(5)
+    rows = np.zeros(180000, RAW_SAMPLE)
+    for name in ("AX", "AY", "AZ", "GX", "GY", "GZ"):
+        rows[name] = rng.integers(-3000, 3000, len(rows))
+    rows[axis][start:stop] = value
+    path = tmp_path / "constant.qvx"
+    path.write_bytes(recording_of(rows))
+    done = run("plot", "--rate", "50", path)
+    assert done.returncode == 0, done.stderr
+    image = image_module.imread(tmp_path / "constant.png")
+    boxes = panel_boxes(image)
+    assert len(boxes) == 1 + len(PANELS)
+    top, bottom, left, right = boxes[1 + [field for field, _, _ in PANELS].index(axis)]
+    inside = image[top + 1:bottom - 1, left + 1:right - 1, :3]
+    # Ink (anything not white) in every pixel column of the axis's panel.
+    inked = (inside < 0.9).any(axis=2).any(axis=0)
+    assert inked.all(), np.flatnonzero(~inked)

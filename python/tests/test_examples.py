@@ -57,21 +57,23 @@ def test_campaign_example(tmp_path):
     root = tmp_path / "campaign"
     shutil.copytree(REPO / "examples", root)
     (root / "day2" / "absent.qvx").symlink_to("nowhere")
+    (root / "day2" / "dead.qvx").write_bytes(b"")
     lines = run_example("campaign.py", root, 2).splitlines()
     paths = [root / "afternoon.qvx", root / "morning.qvx", root / "day2" / "absent.qvx",
-             root / "day2" / "evening.qvx"]
-    assert [line.split()[0] for line in lines[1:5]] == [str(p) for p in paths]
-    assert lines[5:10] == ["", "3 of 4 recordings lost data:",
-                           "  %s: 2 frames without the marker, 6 out of step, 0 bytes of a partial frame"
-                           % paths[0],
+             root / "day2" / "dead.qvx", root / "day2" / "evening.qvx"]
+    assert [line.split()[0] for line in lines[1:6]] == [str(p) for p in paths]
+    assert lines[6:12] == ["", "4 of 5 recordings lost data:",
+                           "  %s: 2 frames without the marker, 1 jump(s) (6 frames out of step), 0 bytes of "
+                           "a partial frame" % paths[0],
                            "  %s: No such file or directory" % paths[2],
-                           "  %s: 0 frames without the marker, 0 out of step, 50 bytes of a partial frame"
-                           % paths[3]]
-    # The analysis: every readable recording, in order, with its samples,
-    # mean acceleration and peak angular rate.
-    analysis = [line.split() for line in lines[12:]]
+                           "  %s: no samples" % paths[3],
+                           "  %s: 0 frames without the marker, 0 jump(s) (0 frames out of step), 50 bytes "
+                           "of a partial frame" % paths[4]]
+    # The analysis: every recording with samples, in order, with its
+    # samples, mean acceleration and peak angular rate.
+    analysis = [line.split() for line in lines[14:]]
     expected = []
-    for path in (paths[0], paths[1], paths[3]):
+    for path in (paths[0], paths[1], paths[4]):
         samples = quendix.read(path).samples
         expected.append([str(path), str(len(samples)), "%.4f" % (samples["ASVM"] / 100).mean(),
                          str(samples["GSVM"].max())])
@@ -92,3 +94,16 @@ def test_still_example(tmp_path):
     assert max(abs(a - b) for a, b in zip(monday.scale, still.SCALE)) < 1e-4
     tuesday = quendix.calibrate(tmp_path / "tuesday.qvx")
     assert not tuesday.applied and tuesday.reason.startswith("too few points")
+
+
+def test_cluster_example_names_what_holds_no_samples(tmp_path):
+    pytest.importorskip("distributed")
+    root = tmp_path / "campaign"
+    shutil.copytree(REPO / "examples", root)
+    (root / "day2" / "dead.qvx").write_bytes(b"")
+    (root / "day2" / "gone.qvx").symlink_to("nowhere")
+    lines = run_example("cluster.py", root).splitlines()
+    assert lines == ["%s: no samples" % (root / "day2" / "dead.qvx"),
+                     "%s: No such file or directory" % (root / "day2" / "gone.qvx"),
+                     str({str(root / name): quendix.read(root / name).samples["GSVM"].max()
+                          for name in ("afternoon.qvx", "morning.qvx", "day2/evening.qvx")})]

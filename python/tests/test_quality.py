@@ -159,6 +159,8 @@ def case(name, seed=1):
             frame[i] = frame[i - 1]
     elif name in FAULTS:
         FAULTS[name](rng, rows)
+    elif name == "empty":
+        rows = rows[:0]
     return rows, recording(rows, **layout(name))
 
 
@@ -184,6 +186,8 @@ CASES = [
     ("all together", {"still_windows": 1}),
     ("random 1", {}),
     ("random 2", {}),
+    # A dead sensor: no frame at all, and so no row to find anything in.
+    ("empty", {"clipped": 0, "stuck": 0, "still_windows": 0, "quality": "no samples"}),
 ]
 
 
@@ -246,6 +250,36 @@ def test_a_stuck_run_within_a_piece_is_found_wherever_it_begins(tmp_path):
     assert_figures(got, expected(quendix.read(path).samples))
 
 
+@pytest.mark.parametrize("dead, runs, lying_still", [("AX", "AY", False), ("GZ", "GZ", False),
+                                                    (None, "GX", False), ("AX", "GY", True)])
+def test_the_state_carried_stays_small(dead, runs, lying_still):
+    # One axis holding one value for the whole recording (a dead axis) keeps
+    # every row from the first open to a later stuck run; beside it another
+    # axis stuck for 900 rows in every 1800, or the dead axis itself
+    # alternating between two values; and a sensor lying still, every
+    # window of which adds to the calibration's sums.
+    rng = np.random.default_rng(4)
+    rows = moving(rng, 200 * 1800)
+    if lying_still:
+        still(rng, rows, 0, len(rows), (0, 0, 8192))
+    if dead is not None:
+        rows[dead] = 77
+    for j in range(200):
+        rows[runs][1800 * j + 400:1800 * j + 1300] = 5 + j % 2
+    accumulator = Quality()
+    carried = 0
+    for start in range(0, len(rows), 9 * 150):
+        part = rows[start:start + 9 * 150]
+        fields = np.stack([part[name].view(np.uint16) for name in ("SEQNO",) + AXES])
+        accumulator._fold(np.ascontiguousarray(fields), False)
+        carried = max(carried, len(accumulator.pending), len(accumulator.gravity_parts),
+                      len(accumulator.gyro_parts))
+    accumulator.finish()
+    assert carried <= len(AXES) + 10
+    assert_figures(accumulator.counts(), expected(rows))
+    assert accumulator.counts()["still_windows"] == (400 if lying_still else 0)
+
+
 @pytest.mark.parametrize("thresholds, verdict", [
     ({}, None),
     ({"clipped": 0.02, "stuck": 3000, "seq_lost": None, "seq_repeats": 1, "seq_backward": None,
@@ -254,14 +288,18 @@ def test_a_stuck_run_within_a_piece_is_found_wherever_it_begins(tmp_path):
       "duplicate_frames": None, "gravity_error": 0}, "gravity_error 25."),
     ({"clipped": 0.01, "stuck": None, "seq_lost": None, "seq_repeats": None, "seq_backward": None,
       "duplicate_frames": None, "gravity_error": None}, "clipped 1.16% > 1%"),
+    ({"no_samples": 3780, "clipped": None, "stuck": None, "seq_lost": None, "seq_repeats": None,
+      "seq_backward": None, "duplicate_frames": None, "gravity_error": None}, "samples 3780 <= 3780"),
+    ({"no_samples": 3779, "clipped": None, "stuck": None, "seq_lost": None, "seq_repeats": None,
+      "seq_backward": None, "duplicate_frames": None, "gravity_error": None}, ""),
 ])
 def test_limits_decide_the_verdict(recordings, thresholds, verdict):
     path = recordings[1]["all together"]
     got = quality(path, thresholds=thresholds)
     figures = expected(quendix.read(path).samples)
     if verdict is None:
-        # The default limits: every check fails, but the calibration's,
-        # whose columns are not asked for.
+        # The default limits: every check fails, but the one for rows and the
+        # calibration's, whose columns are not asked for.
         assert [part.split()[0] for part in got["quality"].split("; ")] == [
             name for name in quendix.THRESHOLDS if name in quendix.QUALITY_COLUMNS]
         assert "; stuck %d > 0; " % figures["stuck"] in got["quality"]
@@ -270,21 +308,28 @@ def test_limits_decide_the_verdict(recordings, thresholds, verdict):
         assert ";" not in got["quality"]
     with pytest.raises(KeyError):
         quality(path, thresholds={"clipping": 1})
+    # A limit that is not a number of 0 or more would pass or fail every
+    # recording without a word.
+    for bad in (float("nan"), -1, -1e-9):
+        with pytest.raises(ValueError, match="0 or more"):
+            quality(path, thresholds={"stuck": bad})
+        with pytest.raises(ValueError, match="0 or more"):
+            quendix.summary(path, quality=True, thresholds={"clipped": bad})
+    with pytest.raises(TypeError):
+        quality(path, thresholds={"stuck": "many"})
 
 
 def test_summary_has_the_quality_of_each_file(recordings, tmp_path):
     directory, made = recordings
     (directory / "gone.qvx").symlink_to("nowhere")
-    (directory / "empty.qvx").write_bytes(b"")
     try:
         done = []
         table = quendix.summary(directory, quality=True, thresholds={"gravity_error": 30},
                                 progress=lambda: done.append(1))
     finally:
         (directory / "gone.qvx").unlink()
-        (directory / "empty.qvx").unlink()
     assert list(table.columns) == list(quendix.SUMMARY_COLUMNS + quendix.QUALITY_COLUMNS)
-    assert len(done) == len(table) == len(made) + 2
+    assert len(done) == len(table) == len(made) + 1
     assert str(table["stuck"].dtype) == "Int64" and str(table["gravity_error"].dtype) == "float64"
     rows = {os.path.basename(p): row for p, row in zip(table["path"], table.to_dict("records"))}
     for name, path in made.items():
@@ -293,9 +338,9 @@ def test_summary_has_the_quality_of_each_file(recordings, tmp_path):
         assert_figures(row, expected(quendix.read(path).samples))
         assert row["quality"] == quality(path, thresholds={"gravity_error": 30})["quality"]
     assert rows["still.qvx"]["quality"] == ""
-    # An unreadable file has no figures; an empty one has nothing to fail.
+    # An unreadable file has no figures; an empty one fails for that.
     assert rows["gone.qvx"]["error"] and all(pandas.isna(rows["gone.qvx"][c]) for c in quendix.QUALITY_COLUMNS)
-    assert rows["empty.qvx"]["stuck"] == 0 and rows["empty.qvx"]["quality"] == ""
+    assert rows["empty.qvx"]["stuck"] == 0 and rows["empty.qvx"]["quality"] == "no samples"
 
 
 def run(*args):
@@ -313,6 +358,9 @@ def run(*args):
     (["sequence", "clipped", "stuck 900"], ["--threshold", "stuck=off", "--threshold", "seq_lost=7",
                                             "--threshold", "seq_repeats=off", "--threshold", "seq_backward=off"],
      1, "1 of 3 recordings fail a quality check"),
+    (["clean", "empty", "still"], [], 1,
+     "1 of 3 recordings hold no samples\npython -m quendix: 1 of 3 recordings fail a quality check"),
+    (["clean", "empty"], ["--threshold", "no_samples=off"], 0, "1 of 2 recordings hold no samples"),
 ])
 def test_command_line_status_and_table(recordings, names, options, status, message):
     paths = [recordings[1][name] for name in names]
@@ -327,11 +375,11 @@ def test_command_line_status_and_table(recordings, names, options, status, messa
         want = quality(path, thresholds=limits)
         assert line.startswith(str(path))
         # The counts, no error, the quality's counts, its figures, its verdict.
-        figures = line[len(str(path)):].split(None, 21)
-        assert figures[11:19] == [str(want[c]) for c in quendix.QUALITY_COLUMNS[:8]]
-        assert figures[19:21] == ["-" if np.isnan(want[c]) else "%.3f" % want[c]
+        figures = line[len(str(path)):].split(None, 22)
+        assert figures[12:20] == [str(want[c]) for c in quendix.QUALITY_COLUMNS[:8]]
+        assert figures[20:22] == ["-" if np.isnan(want[c]) else "%.3f" % want[c]
                                   for c in ("gravity_error", "gyro_offset")]
-        assert figures[21:] == ([want["quality"]] if want["quality"] else [])
+        assert figures[22:] == ([want["quality"]] if want["quality"] else [])
 
 
 def test_the_strip_marks_where_the_events_are(recordings):
