@@ -18,17 +18,18 @@ plot draws quendix.plot() of one recording to -o FILE.png, by default
 beside the recording, its name with .png as the converter names its
 outputs (alpha/day1.qvx gives alpha/day1.png); -o - is standard output.
 
--e N is the converter's -e, 1 to 511 (default 510). An output named with
--o is written as quendix.files says: a regular file is replaced only once
-the output is whole. Names are shown as the converter shows them: on a
+-e N is the converter's -e, 1 to 511 (default 510). An output is written
+as quendix.files says: a regular file is replaced only once the output is
+whole, by a file as private as the recordings it was made from. Names are shown as the converter shows them: on a
 terminal each control character and each byte that is not valid UTF-8 as
 "?", elsewhere their exact bytes. The exit status is 0; 1 when a
 recording could not be read (its row says why, and a message on standard
 error how many), with --quality when a recording fails a check, or when
 an output could not be written; and 2 for wrong arguments (the usage and
 the reason on standard error) and for an output name that is refused (a
-directory, a name reached through another user's link, one of the
-recordings).
+directory, a socket, a name reached through another user's link, another
+user's file in a sticky directory, a FIFO without a reader, one of the
+recordings, or anything but a regular file at the default picture name).
 """
 
 import argparse
@@ -36,7 +37,7 @@ import io
 import os
 import sys
 
-from .files import OutputRefused, check_output, write_line, write_whole
+from .files import OutputRefused, access_of, check_output, write_line, write_whole
 from .recording import DEFAULT_END_BLOCK
 from .summary import summary
 from .walk import DEFAULT_SELECTOR, recordings
@@ -228,7 +229,8 @@ def run_summary(args):
         write_line(sys.stdout, table_text(table))
     if args.output and not to_stdout:
         try:
-            write_whole(args.output, lambda stream: write_csv(table, stream), avoid=table["path"])
+            write_whole(args.output, lambda stream: write_csv(table, stream), avoid=table["path"],
+                        access=access_of(table.loc[table["error"] == "", "path"]))
         except OSError as error:
             return refused(args.output, error)
     failed = int((table["error"] != "").sum())
@@ -247,9 +249,9 @@ def run_plot(args):
     target = sys.stdout.buffer if output == "-" else output
     try:
         if target is output:
-            check_output(output, avoid=[args.recording])
+            check_output(output, avoid=[args.recording], chosen=not args.output)
         sys.stdout.flush()
-        counts = plot(args.recording, target, args.end_block)
+        counts = plot(args.recording, target if args.output else None, args.end_block)
     except OutputRefused as error:
         return refused(output, error)
     except OSError as error:
