@@ -87,19 +87,49 @@ PROGRESS_FROM = 4
 
 
 def progress_bar(count):
-    """A tqdm bar on standard error when it is a terminal, the campaign has
-    more than a few recordings (`count()`, called only on a terminal, since
-    it walks the campaign) and tqdm is installed; else None."""
+    """A ProgressBar on standard error when it is a terminal, the campaign
+    has more than a few recordings (`count()`, called only on a terminal,
+    since it walks the campaign) and tqdm is installed; else None."""
     if not sys.stderr.isatty():
         return None
     total = count()
     if total <= PROGRESS_FROM:
         return None
-    try:
-        import tqdm
-    except ImportError:
-        return None
-    return tqdm.tqdm(total=total, unit="recording", file=sys.stderr, leave=False)
+    bar = ProgressBar()
+    bar.call(lambda: bar.start(total))
+    return bar if bar.bar is not None else None
+
+
+class ProgressBar:
+    """A tqdm bar that switches itself off, with one line on standard
+    error, when tqdm fails in any way: the summary goes on without it."""
+
+    def __init__(self):
+        self.bar = None
+
+    def start(self, total):
+        try:
+            import tqdm
+        except ImportError:
+            return
+        self.bar = tqdm.tqdm(total=total, unit="recording", file=sys.stderr, leave=False)
+
+    def call(self, action):
+        try:
+            action()
+        except Exception as error:  # anything a broken tqdm may raise
+            self.bar = None
+            fail("progress bar off: %s" % ("%s: %s" % (type(error).__name__, error) if str(error)
+                                            else type(error).__name__))
+
+    def update(self):
+        if self.bar is not None:
+            self.call(self.bar.update)
+
+    def close(self):
+        if self.bar is not None:
+            bar, self.bar = self.bar, None
+            self.call(bar.close)
 
 
 def parser():
