@@ -507,9 +507,13 @@ class _EndingSignals:
 
 def _replace(place, write, access):
     with _EndingSignals() as ending:
-        fd, temporary = _create_temporary(place.directory, place.name, access)
+        made = []
         try:
+            fd, temporary = _create_temporary(place.directory, place.name,
+                                              0o666 if access is None else access.permissions, made)
             with open(fd, "wb") as stream:
+                if access is not None:
+                    _give(fd, access)
                 write(stream)
             try:
                 now = os.lstat(place.name, dir_fd=place.directory)
@@ -521,30 +525,27 @@ def _replace(place, write, access):
             os.rename(temporary, place.name, src_dir_fd=place.directory, dst_dir_fd=place.directory)
         except BaseException:
             ending.hold()
-            os.unlink(temporary, dir_fd=place.directory)
+            for name in made:
+                os.unlink(name, dir_fd=place.directory)
             raise
 
 
-def _create_temporary(directory, name, access=None):
+def _create_temporary(directory, name, permissions=0o666, made=None):
     """A new file beside `name` in `directory`, by the converter's form of
-    temporary names, made with `access` (see write_whole()); returns its
-    descriptor and name."""
+    temporary names, with `permissions` less the umask; returns its
+    descriptor and name, which goes into the list `made` as soon as the
+    file exists."""
     room = LONGEST_NAME - 1 - len(TEMPORARY_MARK) - UNIQUE_LENGTH
     for _ in range(100):
         unique = bytes(_UNIQUE_LETTERS[b % len(_UNIQUE_LETTERS)] for b in os.urandom(UNIQUE_LENGTH))
         temporary = b"." + name[:room] + TEMPORARY_MARK + unique
         try:
             fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | _NOCTTY | _CLOEXEC,
-                         0o666 if access is None else access.permissions, dir_fd=directory)
+                         permissions, dir_fd=directory)
         except FileExistsError:
             continue
-        try:
-            if access is not None:
-                _give(fd, access)
-        except BaseException:
-            os.close(fd)
-            os.unlink(temporary, dir_fd=directory)
-            raise
+        if made is not None:
+            made.append(temporary)
         return fd, temporary
     raise FileExistsError(errno.EEXIST, "no free temporary name")
 
