@@ -295,8 +295,8 @@ def _standard_output():
 
 
 # The signals whose default action ends the program, and which the
-# program takes, while a temporary file exists, to remove it first. SIGINT
-# raises KeyboardInterrupt already.
+# program takes, while a temporary file exists, to remove it first, as it
+# does SIGINT's KeyboardInterrupt.
 _ENDING_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name))
 
 
@@ -468,49 +468,68 @@ class _Ended(BaseException):
         self.number = number
 
 
-class _EndingSignals:
-    """While the block runs in the main thread, each of _ENDING_SIGNALS
-    whose action is the default one raises _Ended instead, once, so that
-    the cleanups on the way out run; the program then ends by that signal,
-    as it would have. hold() makes a later signal wait for the block's end:
-    a cleanup under way is not cut short."""
+class _Signals:
+    """While the block runs in the main thread, SIGINT (when it raises
+    KeyboardInterrupt) and each of _ENDING_SIGNALS (when it ends the
+    program) raise KeyboardInterrupt or _Ended once, where the block says
+    it may be cut short (speak()), so that the cleanups on the way out run;
+    elsewhere the signal is only noted, and raised when the block speaks or
+    ends. A signal that ends the program ends it, by that signal, once the
+    block is over. The block starts quiet."""
 
     def __init__(self):
         self.number = None
-        self.raising = True
+        self.raised = False
+        self.quiet = True
         self.previous = {}
 
     def __enter__(self):
         if threading.current_thread() is threading.main_thread():
-            for number in _ENDING_SIGNALS:
-                if signal.getsignal(number) == signal.SIG_DFL:
-                    self.previous[number] = signal.signal(number, self._end)
+            for number in (signal.SIGINT,) + _ENDING_SIGNALS:
+                usual = signal.default_int_handler if number == signal.SIGINT else signal.SIG_DFL
+                if signal.getsignal(number) == usual:
+                    self.previous[number] = signal.signal(number, self._caught)
         return self
 
-    def _end(self, number, frame):
+    def _caught(self, number, frame):
         if self.number is None:
             self.number = number
-        if self.raising:
-            self.raising = False
-            raise _Ended(number)
+            if not self.quiet:
+                self._raise()
 
-    def hold(self):
-        self.raising = False
+    def _raise(self):
+        self.raised = True
+        if self.number == signal.SIGINT:
+            raise KeyboardInterrupt
+        raise _Ended(self.number)
+
+    def speak(self):
+        """From here on a signal cuts the block short."""
+        self.quiet = False
+        if self.number is not None and not self.raised:
+            self._raise()
+
+    def hush(self):
+        """From here on a signal waits for the block's end."""
+        self.quiet = True
 
     def __exit__(self, *exc):
         for number, action in self.previous.items():
             signal.signal(number, action)
-        if self.number is not None:
+        if self.number is not None and self.number != signal.SIGINT:
             signal.raise_signal(self.number)
+        if self.number == signal.SIGINT and not self.raised:
+            raise KeyboardInterrupt
         return False
 
 
 def _replace(place, write, access):
-    with _EndingSignals() as ending:
+    with _Signals() as signals:
         made = []
         try:
             fd, temporary = _create_temporary(place.directory, place.name,
                                               0o666 if access is None else access.permissions, made)
+            signals.speak()
             with open(fd, "wb") as stream:
                 if access is not None:
                     _give(fd, access)
@@ -524,7 +543,7 @@ def _replace(place, write, access):
                 raise OutputRefused(errno.EEXIST, "now %s" % file_kind(now.st_mode), place.path)
             os.rename(temporary, place.name, src_dir_fd=place.directory, dst_dir_fd=place.directory)
         except BaseException:
-            ending.hold()
+            signals.hush()
             for name in made:
                 os.unlink(name, dir_fd=place.directory)
             raise
