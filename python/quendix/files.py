@@ -339,9 +339,9 @@ def _of_another_user(directory, st):
     is written."""
     if st.st_uid in (os.geteuid(), 0):
         return False
-    held = os.fstat(directory) if directory is not None else os.stat(".")
-    return (held.st_mode & stat.S_ISVTX != 0 and held.st_mode & (stat.S_IWGRP | stat.S_IWOTH) != 0
-            and st.st_uid != held.st_uid)
+    parent = os.fstat(directory) if directory is not None else os.stat(".")
+    return (parent.st_mode & stat.S_ISVTX != 0 and parent.st_mode & (stat.S_IWGRP | stat.S_IWOTH) != 0
+            and st.st_uid != parent.st_uid)
 
 
 class _Place:
