@@ -9,6 +9,10 @@ import distributed
 
 import quendix
 
+# Every port of a LocalCluster started here, the web pages of its scheduler
+# and workers too, is on this machine's loopback address only.
+LOOPBACK = dict(host="127.0.0.1", dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0")
+
 # A LocalCluster's workers are processes started afresh, which import this
 # file again: the guard keeps them from running it.
 if __name__ == "__main__":
@@ -17,7 +21,7 @@ if __name__ == "__main__":
             address = sys.argv[2]  # such as tcp://host:8786
         else:
             address = stack.enter_context(
-                distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None))
+                distributed.LocalCluster(n_workers=2, threads_per_worker=1, **LOOPBACK))
         client = stack.enter_context(distributed.Client(address))
         table = quendix.summary(sys.argv[1], executor=client.get_executor())
         # The recordings that could not be read or hold no samples (a dead

@@ -35,17 +35,18 @@ outputs (alpha/day1.qvx gives alpha/day1.png); -o - is standard output.
 --rate HZ, the samples per second, puts seconds on the x axis in place of
 samples.
 
--e N is the converter's -e, 1 to 511 (default 510). An output named with
--o is written as quendix.files says: a regular file is replaced only once
-the output is whole. Names are shown as the converter shows them: on a
+-e N is the converter's -e, 1 to 511 (default 510). An output is written
+as quendix.files says: a regular file is replaced only once the output is
+whole, by a file as private as the recordings it was made from. Names are shown as the converter shows them: on a
 terminal each control character and each byte that is not valid UTF-8 as
 "?", elsewhere their exact bytes. The exit status is 0; 1 when a
 recording could not be read (its row says why, and a message on standard
 error how many), with --quality when a recording fails a check, or when
 an output could not be written; and 2 for wrong arguments (the usage and
 the reason on standard error) and for an output name that is refused (a
-directory, a name reached through another user's link, one of the
-recordings).
+directory, a socket, a name reached through another user's link, another
+user's file in a sticky directory, a FIFO without a reader, one of the
+recordings, or anything but a regular file at the default picture name).
 """
 
 import argparse
@@ -53,7 +54,7 @@ import io
 import os
 import sys
 
-from .files import OutputRefused, check_output, write_line, write_whole
+from .files import OutputRefused, access_of, check_output, write_line, write_whole
 from .recording import DEFAULT_END_BLOCK
 from .summary import summary
 from .walk import DEFAULT_SELECTOR, recordings
@@ -121,19 +122,49 @@ PROGRESS_FROM = 4
 
 
 def progress_bar(count):
-    """A tqdm bar on standard error when it is a terminal, the campaign has
-    more than a few recordings (`count()`, called only on a terminal, since
-    it walks the campaign) and tqdm is installed; else None."""
+    """A ProgressBar on standard error when it is a terminal, the campaign
+    has more than a few recordings (`count()`, called only on a terminal,
+    since it walks the campaign) and tqdm is installed; else None."""
     if not sys.stderr.isatty():
         return None
     total = count()
     if total <= PROGRESS_FROM:
         return None
-    try:
-        import tqdm
-    except ImportError:
-        return None
-    return tqdm.tqdm(total=total, unit="recording", file=sys.stderr, leave=False)
+    bar = ProgressBar()
+    bar.call(lambda: bar.start(total))
+    return bar if bar.bar is not None else None
+
+
+class ProgressBar:
+    """A tqdm bar that switches itself off, with one line on standard
+    error, when tqdm fails in any way: the summary goes on without it."""
+
+    def __init__(self):
+        self.bar = None
+
+    def start(self, total):
+        try:
+            import tqdm
+        except ImportError:
+            return
+        self.bar = tqdm.tqdm(total=total, unit="recording", file=sys.stderr, leave=False)
+
+    def call(self, action):
+        try:
+            action()
+        except Exception as error:  # anything a broken tqdm may raise
+            self.bar = None
+            fail("progress bar off: %s" % ("%s: %s" % (type(error).__name__, error) if str(error)
+                                            else type(error).__name__))
+
+    def update(self):
+        if self.bar is not None:
+            self.call(self.bar.update)
+
+    def close(self):
+        if self.bar is not None:
+            bar, self.bar = self.bar, None
+            self.call(bar.close)
 
 
 def parser():
@@ -297,7 +328,8 @@ def run_summary(args):
         write_line(sys.stdout, table_text(shown(table, args)))
     if args.output and not to_stdout:
         try:
-            write_whole(args.output, lambda stream: write_csv(table, stream), avoid=table["path"])
+            write_whole(args.output, lambda stream: write_csv(table, stream), avoid=table["path"],
+                        access=access_of(table.loc[table["error"] == "", "path"]))
         except OSError as error:
             return refused(args.output, error)
     failed = int((table["error"] != "").sum())
@@ -355,9 +387,9 @@ def run_plot(args):
     target = sys.stdout.buffer if output == "-" else output
     try:
         if target is output:
-            check_output(output, avoid=[args.recording])
+            check_output(output, avoid=[args.recording], chosen=not args.output)
         sys.stdout.flush()
-        counts = plot(args.recording, target, args.end_block, rate=args.rate)
+        counts = plot(args.recording, target if args.output else None, args.end_block, rate=args.rate)
     except OutputRefused as error:
         return refused(output, error)
     except OSError as error:

@@ -7,21 +7,38 @@ Outputs. A name given for an output means what it means to any Unix tool:
 - no file, or a regular file: the output is written under a temporary name
   beside it (". NAME .quendix-XXXXXX", which the walk passes over) and
   renamed into place once whole, unless that file is one of the recordings
-  being read;
-- a device, FIFO, socket or terminal (/dev/null, /dev/stdout, a pipe): the
-  output is written straight to it, and it stays what it was;
-- a directory, or a name reached through a link of another user: refused
-  with OutputRefused, before anything is written;
+  being read; the temporary file goes when the writing fails or SIGINT,
+  SIGTERM or SIGHUP ends the program;
+- a device, FIFO or terminal (/dev/null, /dev/stdout, a pipe): the output
+  is written straight to it, and it stays what it was; a FIFO is opened
+  without waiting, and refused when no reader has it open;
+- a directory, a socket, or a name reached through a link of another user:
+  refused with OutputRefused, before anything is written;
+- in a sticky directory that others or its group may write to (such as
+  /tmp), a file of another user (neither the user, root, nor the
+  directory's owner): refused, as the system refuses to open such a FIFO
+  or file for a program that would create it;
 - a link of the user's own or of root: followed, and the output goes where
   it leads, the link staying a link.
+A name the package chose itself (the picture beside its recording) is
+written only as a new file or over a regular file: anything else there, a
+link or a FIFO of the user's own included, is refused.
+
+A new file is no more readable than what it is made from (see access_of()):
+the read and write bits its recordings all have, under the umask, and
+their group where they share one and the user may give it; elsewhere no
+group or other bits, as the converter gives its CSV and log.
 """
 
+import collections
 import errno
 import io
 import os
 import re
+import signal
 import stat
 import sys
+import threading
 
 # Links followed on the way to one file at most, as the converter allows.
 MOST_LINKS = 40
@@ -38,8 +55,11 @@ _PATH = getattr(os, "O_PATH", 0)
 
 
 class OutputRefused(OSError):
-    """An output name that is not written at all: a directory, a name
-    reached through another user's link, or one of the recordings read."""
+    """An output name that is not written at all: a directory, a socket, a
+    name reached through another user's link or holding another user's
+    file in a sticky directory, a FIFO without a reader, one of the
+    recordings read, or a name of the package's own that is not a regular
+    file."""
 
 
 class LinkRefused(OSError):
@@ -59,7 +79,7 @@ def _proc_device():
         return None
 
 
-def resolve(path, dir_fd=None, descriptor_links=False):
+def resolve(path, dir_fd=None, descriptor_links=False, follow_last=True):
     """Follows `path` (relative to the directory `dir_fd`, or the current
     one) to its last component that is no link, resolving every link on the
     way itself, as the converter does: each is looked at on its own and
@@ -71,7 +91,9 @@ def resolve(path, dir_fd=None, descriptor_links=False):
     None. With `descriptor_links`, a last link of /proc (such as
     /dev/stdout's /proc/self/fd/1, whose text may name a pipe) is left for
     the kernel to follow: its status is then that of what it leads to.
-    Raises LinkRefused for another user's link, OSError otherwise.
+    Without `follow_last`, a last component that is a link is not followed
+    at all: its status is the link's own. Raises LinkRefused for another
+    user's link, OSError otherwise.
     """
     name = os.fspath(path)
     rest = os.fsencode(name)
@@ -108,7 +130,7 @@ def resolve(path, dir_fd=None, descriptor_links=False):
                 target = os.readlink(b"", dir_fd=fd) if stat.S_ISLNK(st.st_mode) else None
             finally:
                 os.close(fd)
-            if target is None:
+            if target is None or (last and not follow_last):
                 if last:
                     return at, part, st, held
                 if not stat.S_ISDIR(st.st_mode):
@@ -188,6 +210,12 @@ def open_regular_file(path):
 
 def file_kind(mode):
     """What a file of `mode` is, for a message."""
+    if stat.S_ISREG(mode):
+        return "a regular file"
+    if stat.S_ISLNK(mode):
+        return "a link"
+    if stat.S_ISDIR(mode):
+        return "a directory"
     if stat.S_ISFIFO(mode):
         return "a FIFO"
     if stat.S_ISCHR(mode):
@@ -266,24 +294,74 @@ def _standard_output():
         return None
 
 
+# The signals whose default action ends the program, and which the
+# program takes, while a temporary file exists, to remove it first, as it
+# does SIGINT's KeyboardInterrupt.
+_ENDING_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name))
+
+
+class Access(collections.namedtuple("Access", "permissions group")):
+    """What a new output may give away: `permissions`, its read and write
+    bits (0666 at most; the umask is taken off when the file is made), and
+    `group`, the group it is to have, or None for no group or other bits."""
+
+
+def access_of(paths):
+    """The Access of an output made from the files at `paths`, as the
+    converter gives one recording's CSV and log: the read and write bits
+    that all of them have, and their group where they all share one (None
+    where they do not, or `paths` is empty). Links are followed only as
+    resolve() says; a file that cannot be looked at counts as one with no
+    group or other bits."""
+    permissions, groups = 0o666, set()
+    for path in paths:
+        try:
+            _, _, st, held = resolve(path)
+            if held is not None:
+                os.close(held)
+        except (OSError, ValueError):
+            st = None
+        if st is None:
+            permissions &= 0o600
+            groups.add(None)
+        else:
+            permissions &= st.st_mode & 0o666
+            groups.add(st.st_gid)
+    return Access(permissions, groups.pop() if len(groups) == 1 else None)
+
+
+def _of_another_user(directory, st):
+    """Whether the file of status `st` in `directory` (a descriptor, None
+    for the current directory) is another user's in a sticky directory
+    that others or its group may write to: the files the system keeps a
+    program from opening where it would create one (protected_fifos,
+    protected_regular), which such a user may have put there to read what
+    is written."""
+    if st.st_uid in (os.geteuid(), 0):
+        return False
+    parent = os.fstat(directory) if directory is not None else os.stat(".")
+    return (parent.st_mode & stat.S_ISVTX != 0 and parent.st_mode & (stat.S_IWGRP | stat.S_IWOTH) != 0
+            and st.st_uid != parent.st_uid)
+
+
 class _Place:
     """Where an output named `path` goes, found as the module's docstring
     says: `kind` is "replace" (a new file renamed to `name` in `directory`),
-    "straight" (opened and written to) or "stdout"."""
+    "straight" (opened and written to) or "stdout". A name `chosen` by the
+    package is only ever replaced."""
 
-    def __init__(self, path, avoid):
+    def __init__(self, path, avoid, chosen=False):
         self.path = os.fspath(path)
         try:
-            self.directory, self.name, st, self.held = resolve(path, descriptor_links=True)
+            self.directory, self.name, st, self.held = resolve(path, descriptor_links=True,
+                                                               follow_last=not chosen)
         except LinkRefused as error:
             raise OutputRefused(error.errno, error.strerror, self.path) from None
         try:
             self.status = st
-            if st is not None and stat.S_ISDIR(st.st_mode):
-                raise OutputRefused(errno.EISDIR, "a directory", self.path)
-            if st is not None and _identity(st) in _identities(avoid):
-                raise OutputRefused(errno.EEXIST, "one of the recordings read", self.path)
-            if st is not None and _identity(st) == _standard_output():
+            if st is not None:
+                self._refuse(st, avoid, chosen)
+            if st is not None and not chosen and _identity(st) == _standard_output():
                 self.kind = "stdout"
             elif st is None or (stat.S_ISREG(st.st_mode) and not stat.S_ISLNK(
                     os.lstat(self.name, dir_fd=self.directory).st_mode)):
@@ -294,45 +372,60 @@ class _Place:
             self.close()
             raise
 
+    def _refuse(self, st, avoid, chosen):
+        """Raises OutputRefused when the file of status `st` at the name may
+        not take the output."""
+        mode = st.st_mode
+        if stat.S_ISDIR(mode):
+            raise OutputRefused(errno.EISDIR, "a directory", self.path)
+        if _identity(st) in _identities(avoid):
+            raise OutputRefused(errno.EEXIST, "one of the recordings read", self.path)
+        if _of_another_user(self.directory, st):
+            raise OutputRefused(errno.EACCES, "%s of another user in a sticky directory" % file_kind(mode),
+                                self.path)
+        if chosen and not stat.S_ISREG(mode):
+            raise OutputRefused(errno.EEXIST, "%s, not a regular file" % file_kind(mode), self.path)
+        if stat.S_ISSOCK(mode):
+            raise OutputRefused(errno.ENXIO, "a socket", self.path)
+
     def close(self):
         if self.held is not None:
             os.close(self.held)
             self.held = None
 
 
-def check_output(path, avoid=()):
+def check_output(path, avoid=(), chosen=False):
     """Raises OutputRefused when `path` may not take an output (see the
     module's docstring), or OSError when its directory cannot be reached;
-    `avoid` are the paths of the recordings read. Writes nothing."""
-    _Place(path, avoid).close()
+    `avoid` are the paths of the recordings read, `chosen` tells a name
+    the package chose itself. Writes nothing."""
+    _Place(path, avoid, chosen).close()
 
 
-def write_whole(target, write, avoid=()):
+def write_whole(target, write, avoid=(), access=None, chosen=False):
     """Calls write(stream) with a binary stream for the output `target`, a
     path or a writable binary file object, as the module's docstring says:
     a regular file or none is replaced only once the output is whole, and
     never when it is one of the recordings at `avoid`; a device, FIFO or
-    terminal is written straight to. A file object is written to and left
-    open. Raises OutputRefused or OSError naming `target`."""
+    terminal is written straight to. A new file gets `access` (an Access,
+    see access_of(); None for the permissions of any new file). `chosen`
+    tells a name the package chose itself. A file object is written to and
+    left open. Raises OutputRefused or OSError naming `target`."""
     if not isinstance(target, (str, bytes, os.PathLike)):
         write(target)
         target.flush()
         return
-    place = _Place(target, avoid)
+    place = _Place(target, avoid, chosen)
     try:
         if place.kind == "stdout":
             sys.stdout.flush()
             write(sys.stdout.buffer)
             sys.stdout.buffer.flush()
         elif place.kind == "straight":
-            flags = os.O_WRONLY | _NOCTTY | _CLOEXEC
-            if stat.S_ISREG(place.status.st_mode):
-                flags |= os.O_TRUNC  # a regular file behind a descriptor's link
-            fd = os.open(place.name, flags, dir_fd=place.directory)
-            with open(fd, "wb") as stream:
+            with open(_open_straight(place), "wb") as stream:
                 write(stream)
         else:
-            _replace(place, write)
+            _replace(place, write, access)
     except OSError as error:
         if error.filename is None and not isinstance(error, OutputRefused):
             raise OSError(error.errno, error.strerror, place.path) from error
@@ -341,36 +434,154 @@ def write_whole(target, write, avoid=()):
         place.close()
 
 
-def _replace(place, write):
-    fd, temporary = _create_temporary(place.directory, place.name)
+_NONBLOCK = getattr(os, "O_NONBLOCK", 0)
+
+
+def _open_straight(place):
+    """A descriptor open for writing on the device, FIFO or terminal of
+    `place`, opened without waiting: a FIFO without a reader is refused
+    rather than waited for. Writes then wait as usual."""
+    flags = os.O_WRONLY | _NOCTTY | _CLOEXEC | _NONBLOCK
+    if stat.S_ISREG(place.status.st_mode):
+        flags |= os.O_TRUNC  # a regular file behind a descriptor's link
     try:
-        with open(fd, "wb") as stream:
-            write(stream)
-        try:
-            now = os.lstat(place.name, dir_fd=place.directory)
-        except FileNotFoundError:
-            now = None
-        if now is not None and not stat.S_ISREG(now.st_mode):
-            # Something else took the name meanwhile: it is not replaced.
-            raise OutputRefused(errno.EEXIST, "now %s" % file_kind(now.st_mode), place.path)
-        os.rename(temporary, place.name, src_dir_fd=place.directory, dst_dir_fd=place.directory)
-    except BaseException:
-        os.unlink(temporary, dir_fd=place.directory)
+        fd = os.open(place.name, flags, dir_fd=place.directory)
+    except OSError as error:
+        if error.errno == errno.ENXIO and stat.S_ISFIFO(place.status.st_mode):
+            raise OutputRefused(errno.ENXIO, "a FIFO with no reader", place.path) from None
         raise
+    if _NONBLOCK:
+        try:
+            os.set_blocking(fd, True)
+        except BaseException:
+            os.close(fd)
+            raise
+    return fd
 
 
-def _create_temporary(directory, name):
-    """A new file beside `name` in `directory`, made with the permissions
-    of a new file (0666 less the umask), by the converter's form of
-    temporary names; returns its descriptor and name."""
+class _Ended(BaseException):
+    """One of _ENDING_SIGNALS, raised in the main thread where it would have
+    ended the program at once."""
+
+    def __init__(self, number):
+        super().__init__(number)
+        self.number = number
+
+
+class _Signals:
+    """While the block runs in the main thread, SIGINT (when it raises
+    KeyboardInterrupt) and each of _ENDING_SIGNALS (when it ends the
+    program) raise KeyboardInterrupt or _Ended once, where the block says
+    it may be cut short (speak()), so that the cleanups on the way out run;
+    elsewhere the signal is only noted, and raised when the block speaks or
+    ends. A signal that ends the program ends it, by that signal, once the
+    block is over. The block starts quiet."""
+
+    def __init__(self):
+        self.number = None
+        self.raised = False
+        self.quiet = True
+        self.previous = {}
+
+    def __enter__(self):
+        if threading.current_thread() is threading.main_thread():
+            for number in (signal.SIGINT,) + _ENDING_SIGNALS:
+                usual = signal.default_int_handler if number == signal.SIGINT else signal.SIG_DFL
+                if signal.getsignal(number) == usual:
+                    self.previous[number] = signal.signal(number, self._caught)
+        return self
+
+    def _caught(self, number, frame):
+        if self.number is None:
+            self.number = number
+            if not self.quiet:
+                self._raise()
+
+    def _raise(self):
+        self.raised = True
+        if self.number == signal.SIGINT:
+            raise KeyboardInterrupt
+        raise _Ended(self.number)
+
+    def speak(self):
+        """From here on a signal cuts the block short."""
+        self.quiet = False
+        if self.number is not None and not self.raised:
+            self._raise()
+
+    def hush(self):
+        """From here on a signal waits for the block's end."""
+        self.quiet = True
+
+    def __exit__(self, *exc):
+        for number, action in self.previous.items():
+            signal.signal(number, action)
+        if self.number is not None and self.number != signal.SIGINT:
+            signal.raise_signal(self.number)
+        if self.number == signal.SIGINT and not self.raised:
+            raise KeyboardInterrupt
+        return False
+
+
+def _replace(place, write, access):
+    with _Signals() as signals:
+        made = []
+        try:
+            fd, temporary = _create_temporary(place.directory, place.name,
+                                              0o666 if access is None else access.permissions, made)
+            signals.speak()
+            with open(fd, "wb") as stream:
+                if access is not None:
+                    _give(fd, access)
+                write(stream)
+            try:
+                now = os.lstat(place.name, dir_fd=place.directory)
+            except FileNotFoundError:
+                now = None
+            if now is not None and not stat.S_ISREG(now.st_mode):
+                # Something else took the name meanwhile: it is not replaced.
+                raise OutputRefused(errno.EEXIST, "now %s" % file_kind(now.st_mode), place.path)
+            os.rename(temporary, place.name, src_dir_fd=place.directory, dst_dir_fd=place.directory)
+        except BaseException:
+            signals.hush()
+            for name in made:
+                os.unlink(name, dir_fd=place.directory)
+            raise
+
+
+def _create_temporary(directory, name, permissions=0o666, made=None):
+    """A new file beside `name` in `directory`, by the converter's form of
+    temporary names, with `permissions` less the umask; returns its
+    descriptor and name, which goes into the list `made` as soon as the
+    file exists."""
     room = LONGEST_NAME - 1 - len(TEMPORARY_MARK) - UNIQUE_LENGTH
     for _ in range(100):
         unique = bytes(_UNIQUE_LETTERS[b % len(_UNIQUE_LETTERS)] for b in os.urandom(UNIQUE_LENGTH))
         temporary = b"." + name[:room] + TEMPORARY_MARK + unique
         try:
             fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | _NOCTTY | _CLOEXEC,
-                         0o666, dir_fd=directory)
+                         permissions, dir_fd=directory)
         except FileExistsError:
             continue
+        if made is not None:
+            made.append(temporary)
         return fd, temporary
     raise FileExistsError(errno.EEXIST, "no free temporary name")
+
+
+def _give(fd, access):
+    """Gives the new file `fd` the group of `access`; where the user may
+    not (not a member of it, nor root), or `access` has none, takes away
+    its group and other bits: the directory's group (a set-group-ID
+    directory's) or the user's may hold users who may not read what it
+    was made from."""
+    st = os.fstat(fd)
+    if access.group is not None:
+        if st.st_gid == access.group:
+            return
+        try:
+            os.fchown(fd, -1, access.group)
+            return
+        except OSError:
+            pass
+    os.fchmod(fd, stat.S_IMODE(st.st_mode) & 0o600)

@@ -13,7 +13,7 @@ import os
 
 import numpy as np
 
-from .files import check_output, write_whole
+from .files import access_of, check_output, write_whole
 from .quality import Quality
 from .recording import DEFAULT_END_BLOCK, FrameFile, check_end_block, is_path, read_chunks
 from .report import Jumps
@@ -193,10 +193,13 @@ def plot(source, output=None, end_block=DEFAULT_END_BLOCK, rate=None):
     name's suffix), by default picture_name(source): beside the recording,
     as the converter names its outputs; or a writable binary file object
     (PNG). A path takes the picture as quendix.files says: a regular file
-    is replaced only once the picture is whole, a device or FIFO is written
-    straight to, and a directory, a name reached through a link of another
-    user or the recording itself raise quendix.files.OutputRefused (an
-    OSError) before anything is read. Raises OSError naming the recording
+    is replaced only once the picture is whole, with the recording's
+    permission bits and group, and a device or FIFO is written straight
+    to; a directory, a socket, a name reached through a link of another
+    user, another user's file in a sticky directory, the recording itself,
+    and at the default name anything but a regular file raise
+    quendix.files.OutputRefused (an OSError) before anything is read, as a
+    FIFO without a reader does before anything is written. Raises OSError naming the recording
     when it cannot be read, TypeError for a source that is not a path (the
     recording is read twice), ValueError for an `end_block` that read()
     refuses, a picture format matplotlib does not know or a `rate` that is
@@ -212,10 +215,11 @@ def plot(source, output=None, end_block=DEFAULT_END_BLOCK, rate=None):
     if not is_path(source):
         raise TypeError("the quick look reads the recording twice: give its path, not %s"
                         % type(source).__name__)
-    if output is None:
+    chosen = output is None
+    if chosen:
         output = picture_name(source)
     if is_path(output):
-        check_output(output, avoid=[source])
+        check_output(output, avoid=[source], chosen=chosen)
     import matplotlib
 
     matplotlib.use("Agg")
@@ -238,7 +242,7 @@ def plot(source, output=None, end_block=DEFAULT_END_BLOCK, rate=None):
         envelope.add_events(quality.finish())
         envelope.totals = {kind: quality.counts()[kind] for kind in MARKS if kind in QUALITY_MARKS}
         _draw(figure, axes, envelope, counts, os.fspath(source), rate)
-        _save(figure, output, source)
+        _save(figure, output, source, chosen)
     finally:
         pyplot.close(figure)
     return counts
@@ -335,7 +339,9 @@ def _bars(ax, x, low, high, colour):
     ax.plot(xs, ys, color=colour, linewidth=72.0 / DPI, antialiased=False, solid_capstyle="projecting")
 
 
-def _save(figure, output, source):
-    """Writes the picture to `output` whole (see plot())."""
+def _save(figure, output, source, chosen):
+    """Writes the picture to `output` whole (see plot()), as private as
+    the recording."""
     suffix = os.path.splitext(os.fsdecode(os.fspath(output)))[1][1:] if is_path(output) else ""
-    write_whole(output, lambda stream: figure.savefig(stream, format=suffix or "png"), avoid=[source])
+    write_whole(output, lambda stream: figure.savefig(stream, format=suffix or "png"), avoid=[source],
+                access=access_of([source]), chosen=chosen)

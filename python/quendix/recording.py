@@ -3,6 +3,7 @@ its continuity report, at once or piece by piece."""
 
 import errno
 import io
+import numbers
 import operator
 import os
 import stat
@@ -172,7 +173,8 @@ def read(source, end_block=DEFAULT_END_BLOCK):
     file object (a list, a text file). Raises OSError (or a subclass, such
     as FileNotFoundError), with the path in its message and its
     `filename`, for a path that is missing, a directory, a FIFO, a socket
-    or a device, a file that may not be read, and a read that fails: where
+    or a device, a file that may not be read, and a read that fails (a file
+    object's readinto() that gives anything but a count of bytes too): where
     the converter ends the file at a failed read, no part of a recording
     passes for the whole here. A FIFO never blocks the call: it is opened
     without waiting and turned away before a byte is read. Links are
@@ -358,21 +360,28 @@ def _fill(stream, buffer):
     got = 0
     readinto = getattr(stream, "readinto", None)
     while got < len(view):
+        wanted = len(view) - got
         if readinto is not None:
             n = readinto(view[got:])
         else:
-            data = stream.read(len(view) - got)
+            data = stream.read(wanted)
             if data is not None and not isinstance(data, (bytes, bytearray, memoryview)):
                 raise TypeError("a frame file is read in binary mode; its read() gave %s"
                                 % type(data).__name__)
             n = None if data is None else len(data)
-            if n:
+            if n and n <= wanted:
                 view[got:got + n] = data
         if n is None:
             raise BlockingIOError(errno.EAGAIN, "the file object has no data ready (non-blocking)")
+        # A count from 0 to what was asked for: anything else (a negative
+        # number, more, not a whole number) would loop or read past the
+        # buffer.
+        if isinstance(n, bool) or not isinstance(n, numbers.Integral) or not 0 <= n <= wanted:
+            given = "readinto() gave %r" % (n,) if readinto is not None else "read() gave %d bytes" % n
+            raise OSError(errno.EIO, "the file object's %s, not a count of bytes from 0 to %d" % (given, wanted))
         if not n:
             break
-        got += n
+        got += int(n)
     return got
 
 

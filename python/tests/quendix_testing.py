@@ -1,8 +1,13 @@
 """Helpers of the tests: the built converter and generator, frame files made
 byte by byte, and the converter's outputs read back."""
 
+import contextlib
 import os
+import select
+import socket
 import subprocess
+import threading
+import time
 from pathlib import Path
 
 import numpy as np
@@ -193,3 +198,87 @@ def still_rows(rng, orientations, offset, scale, gyro_bias=(100, -40, 20), noise
     rows = rows[:len(rows) // 9 * 9]
     rows["SEQNO"] = (first_seqno + np.arange(len(rows))) & 0xFFFF
     return rows
+
+
+class FifoReader:
+    """Holds the FIFO at `path` open for reading from now on, so that a
+    writer finds a reader there, and collects what is written to it until
+    close(), which returns it."""
+
+    def __init__(self, path):
+        self.fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        self.data = bytearray()
+        self.closing = False
+        self.thread = threading.Thread(target=self._drain, daemon=True)
+        self.thread.start()
+
+    def _drain(self):
+        poller = select.poll()
+        poller.register(self.fd, select.POLLIN)
+        while True:
+            poller.poll(50)
+            try:
+                chunk = os.read(self.fd, 65536)
+            except BlockingIOError:
+                chunk = None
+            if chunk:
+                self.data += chunk
+            elif self.closing:
+                return
+            elif chunk == b"":
+                time.sleep(0.01)  # no writer (yet, or any more)
+
+    def close(self):
+        self.closing = True
+        self.thread.join(60)
+        os.close(self.fd)
+        return bytes(self.data)
+
+
+# A Dask LocalCluster whose ports, the web pages of its scheduler and
+# workers too, are all on the loopback address.
+LOOPBACK_CLUSTER = dict(host="127.0.0.1", dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0")
+
+# Notes the address of every Internet socket bound, in the file named by
+# QUENDIX_TEST_BINDS: run here, and in every Python started meanwhile as
+# its sitecustomize.
+_NOTE_BINDS = """
+import os
+import socket
+
+def _noting_bind(self, address, _bind=socket.socket.bind):
+    if self.family in (socket.AF_INET, socket.AF_INET6):
+        with open(os.environ["QUENDIX_TEST_BINDS"], "a") as log:
+            log.write("%r\\n" % (address[0],))
+    return _bind(self, address)
+
+socket.socket.bind = _noting_bind
+"""
+LOOPBACK_ADDRESSES = {"'127.0.0.1'", "'::1'", "'localhost'"}
+
+
+@contextlib.contextmanager
+def only_loopback_ports(directory):
+    """Fails unless every Internet socket bound in the block, by this
+    process or a Python program started in it (such as a Dask worker), is
+    on a loopback address; and unless there is one."""
+    hook = Path(directory) / "note-binds"
+    hook.mkdir()
+    (hook / "sitecustomize.py").write_text(_NOTE_BINDS)
+    log = Path(directory) / "binds"
+    saved = {name: os.environ.get(name) for name in ("PYTHONPATH", "QUENDIX_TEST_BINDS")}
+    os.environ["PYTHONPATH"] = os.pathsep.join([str(hook)] + [p for p in [saved["PYTHONPATH"]] if p])
+    os.environ["QUENDIX_TEST_BINDS"] = str(log)
+    bind = socket.socket.bind
+    exec(_NOTE_BINDS, {})
+    try:
+        yield
+    finally:
+        socket.socket.bind = bind
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+    addresses = log.read_text().splitlines() if log.exists() else []
+    assert addresses and set(addresses) <= LOOPBACK_ADDRESSES, addresses

@@ -3,6 +3,7 @@ with a process pool and on a Dask cluster, the quick look, and wrong
 arguments; and the quick look's envelope against every sample."""
 
 import os
+import pty
 import subprocess
 import sys
 from pathlib import Path
@@ -12,7 +13,7 @@ import pytest
 
 import quendix
 from quendix.quicklook import PANELS, Envelope
-from quendix_testing import REPO, erased_frame, frames, program
+from quendix_testing import LOOPBACK_CLUSTER, REPO, erased_frame, frames, only_loopback_ports, program
 
 pandas = pytest.importorskip("pandas")
 
@@ -55,12 +56,13 @@ def test_summary_table_and_csv(campaign, tmp_path):
     assert os.listdir(tmp_path) == ["table.csv"]
 
 
-def test_summary_with_jobs_and_on_a_cluster(campaign):
+def test_summary_with_jobs_and_on_a_cluster(campaign, tmp_path):
     serial = run("summary", campaign)
     assert serial.returncode == 0
     assert run("summary", "-j", "2", campaign).stdout == serial.stdout
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster:
+    with only_loopback_ports(tmp_path), distributed.LocalCluster(n_workers=2, threads_per_worker=1,
+                                                                 **LOOPBACK_CLUSTER) as cluster:
         on_cluster = run("summary", "--scheduler", cluster.scheduler_address, campaign)
     assert on_cluster.returncode == 0, on_cluster.stderr
     assert on_cluster.stdout == serial.stdout
@@ -102,6 +104,55 @@ def test_columns_and_failing_rows(campaign, tmp_path, options):
     done = run("summary", *options, "--failing", "--columns", "path,error", "-o", "-", *sources)
     assert done.stdout.splitlines()[0] == "path,error"
     assert len(done.stdout.splitlines()) == 1 + int(failing.sum())
+
+
+# tqdm failing in each of its uses, the error it raises, and the line that
+# says the bar is off.
+BROKEN_TQDM = [
+    ("raise RuntimeError('no terminal')", "RuntimeError: no terminal"),
+    ("def tqdm(**options):\n    raise ValueError", "ValueError"),
+    ("class tqdm:\n    def __init__(self, **options):\n        pass\n"
+     "    def update(self):\n        raise OSError(5, 'Input/output error')\n"
+     "    def close(self):\n        pass", "OSError: [Errno 5] Input/output error"),
+    ("class tqdm:\n    def __init__(self, **options):\n        pass\n"
+     "    def update(self):\n        pass\n"
+     "    def close(self):\n        raise AttributeError('closed')", "AttributeError: closed"),
+]
+
+
+@pytest.mark.parametrize("module, error", BROKEN_TQDM, ids=["import", "start", "update", "close"])
+def test_a_failing_progress_bar_switches_itself_off(campaign, tmp_path, module, error):
+    # Standard error on a terminal, where the bar is drawn, and a tqdm
+    # that fails; the table and the exit status are those without a bar.
+    (tmp_path / "tqdm").mkdir()
+    (tmp_path / "tqdm" / "__init__.py").write_text(module + "\n")
+    (tmp_path / "copies").mkdir()
+    for name in ("a/one.qvx", "a/two.qvx", "b/three.qvx"):
+        for copy in (1, 2):
+            (tmp_path / "copies" / ("%d-%s" % (copy, name.replace("/", "-")))).write_bytes(
+                (campaign / name).read_bytes())
+    without = run("summary", "--quality", tmp_path / "copies")
+    package_parent = str(Path(quendix.__file__).resolve().parents[1])
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path), package_parent]))
+    terminal, other_end = pty.openpty()
+    try:
+        done = subprocess.run([sys.executable, "-m", "quendix", "summary", "--quality", str(tmp_path / "copies")],
+                              env=env, stdout=subprocess.PIPE, stderr=other_end, text=True, timeout=300)
+        os.close(other_end)
+        shown = b""
+        while True:
+            try:
+                data = os.read(terminal, 65536)
+            except OSError:  # the other end is closed: the terminal reads EIO
+                break
+            if not data:
+                break
+            shown += data
+    finally:
+        os.close(terminal)
+    assert done.returncode == without.returncode and done.stdout == without.stdout
+    assert shown.decode().split("\r\n") == (["python -m quendix: progress bar off: %s" % error]
+                                             + without.stderr.split("\n"))
 
 
 @pytest.mark.parametrize("args, message", [

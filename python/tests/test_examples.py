@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 import quendix
-from quendix_testing import REPO
+from quendix_testing import REPO, only_loopback_ports
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 
@@ -50,6 +50,14 @@ def test_plot_example(tmp_path):
     assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert picture.stat().st_size > 10000
 
+
+
+def test_cluster_example_listens_on_the_loopback_address_alone(tmp_path):
+    pytest.importorskip("distributed")
+    shutil.copytree(REPO / "examples", tmp_path / "campaign")
+    with only_loopback_ports(tmp_path):
+        printed = run_example("cluster.py", tmp_path / "campaign")
+    assert printed.startswith("{") and str(tmp_path / "campaign" / "morning.qvx") in printed
 
 
 def test_campaign_example(tmp_path):

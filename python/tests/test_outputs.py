@@ -1,23 +1,28 @@
 """Where python -m quendix and plot() put their outputs, end to end: a
 regular file replaced whole, a FIFO, a device and /dev/stdout written
 straight to, '-', links of the user and of another user, a directory, and
-the recordings themselves, none of which may be replaced; and names with
-control bytes and invalid UTF-8 on a terminal and a pipe."""
+the recordings themselves, none of which may be replaced; another user's
+files in a sticky directory and what may stand at the default picture
+name; the outputs' modes and group; signals while an output is written;
+and names with control bytes and invalid UTF-8 on a terminal and a pipe."""
 
 import os
 import pty
 import shutil
+import signal
+import socket
 import stat
 import subprocess
 import sys
 import threading
+import time
 from pathlib import Path
 
 import pytest
 
 import quendix
-from quendix.files import OutputRefused
-from quendix_testing import REPO, frames
+from quendix.files import OutputRefused, is_temporary_name
+from quendix_testing import REPO, FifoReader, frames
 
 pandas = pytest.importorskip("pandas")
 
@@ -35,8 +40,8 @@ def environment():
         [PACKAGE_PARENT] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
 
 
-def run(*args, cwd=None):
-    return subprocess.run(command(*args), cwd=cwd, env=environment(), capture_output=True, timeout=300)
+def run(*args, cwd=None, timeout=300):
+    return subprocess.run(command(*args), cwd=cwd, env=environment(), capture_output=True, timeout=timeout)
 
 
 def what(path):
@@ -119,20 +124,13 @@ def test_outputs_that_are_refused(recordings, tmp_path, make, use):
         assert os.listdir(tmp_path / "sub") == []
 
 
-def read_fifo(path, into):
-    with open(path, "rb") as stream:
-        into.append(stream.read())
-
-
 @pytest.mark.parametrize("use", ["summary", "plot", "plot()"])
 def test_a_fifo_is_written_straight_to(recordings, tmp_path, use):
     if use != "summary":
         pytest.importorskip("matplotlib")
     fifo = tmp_path / "pipe"
     os.mkfifo(fifo)
-    got = []
-    reader = threading.Thread(target=read_fifo, args=(fifo, got), daemon=True)
-    reader.start()
+    reader = FifoReader(fifo)
     try:
         if use == "plot()":
             quendix.plot(recordings / "a.qvx", fifo)
@@ -140,12 +138,231 @@ def test_a_fifo_is_written_straight_to(recordings, tmp_path, use):
             done = run(use, "-o", fifo, recordings if use == "summary" else recordings / "a.qvx")
             assert done.returncode == 0, done.stderr
     finally:
-        if reader.is_alive():  # nothing opened the FIFO: let the reader go
-            os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
-        reader.join(10)
-    assert got[0].startswith(CSV_HEADING if use == "summary" else b"\x89PNG")
+        got = reader.close()
+    assert got.startswith(CSV_HEADING if use == "summary" else b"\x89PNG")
     assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
     assert sorted(os.listdir(tmp_path)) == ["pipe", "rec"]
+
+
+@pytest.mark.parametrize("use", ["summary", "plot", "plot()"])
+def test_a_fifo_without_a_reader_is_refused(recordings, tmp_path, use):
+    if use != "summary":
+        pytest.importorskip("matplotlib")
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    reason = "a FIFO with no reader"
+    if use == "plot()":
+        # A plot() that waited for a reader would get one after a minute,
+        # so that the test fails rather than hangs.
+        late = []
+        timer = threading.Timer(60, lambda: late.append(FifoReader(fifo)))
+        timer.start()
+        try:
+            with pytest.raises(OutputRefused) as caught:
+                quendix.plot(recordings / "a.qvx", fifo)
+        finally:
+            timer.cancel()
+            for reader in late:
+                reader.close()
+        assert caught.value.strerror == reason
+    else:
+        done = run(use, "-o", fifo, recordings if use == "summary" else recordings / "a.qvx", timeout=60)
+        assert done.returncode == 2
+        assert done.stderr.decode() == "python -m quendix: %s not written: %s\n" % (fifo, reason)
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    assert sorted(os.listdir(tmp_path)) == ["pipe", "rec"]
+
+
+# Another user's files where the system would not let a program open them
+# to write (a FIFO) or replace them (a file), in a directory anyone may
+# write to, sticky as /tmp is: no output is written there, by any way of
+# naming it.
+ANOTHER_USER = 65534
+STICKY_USES = {
+    "plot": (["plot", "rec.qvx"], "rec.png"),
+    "plot -o": (["plot", "-o", "rec.png", "rec.qvx"], "rec.png"),
+    "summary -o": (["summary", "-o", "table.csv", "."], "table.csv"),
+    "plot()": (None, "rec.png"),
+    "plot() named": (None, "rec.png"),
+}
+
+
+@pytest.mark.parametrize("kind", ["a FIFO", "a regular file"])
+@pytest.mark.parametrize("use", list(STICKY_USES))
+def test_another_users_file_in_a_sticky_directory(tmp_path, kind, use):
+    if os.geteuid() != 0:
+        pytest.skip("only root can give a file to another user")
+    if use != "summary -o":
+        pytest.importorskip("matplotlib")
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    shared.chmod(0o1777)
+    (shared / "rec.qvx").write_bytes(RECORDING)
+    (shared / "rec.qvx").chmod(0o600)
+    args, name = STICKY_USES[use]
+    output = shared / name
+    if kind == "a FIFO":
+        os.mkfifo(output)
+    else:
+        output.write_bytes(b"theirs\n")
+    os.chown(output, ANOTHER_USER, ANOTHER_USER)
+    before = what(output)
+    reason = "%s of another user in a sticky directory" % kind
+    # The other user reads the FIFO: nothing may come.
+    reader = FifoReader(output) if kind == "a FIFO" else None
+    try:
+        if args is None:
+            with pytest.raises(OutputRefused) as caught:
+                quendix.plot(shared / "rec.qvx", output if use == "plot() named" else None)
+            assert caught.value.strerror == reason
+        else:
+            done = run(*args, cwd=shared)
+            assert done.returncode == 2 and done.stdout == b""
+            assert done.stderr.decode() == "python -m quendix: %s not written: %s\n" % (name, reason)
+    finally:
+        got = reader.close() if reader else b""
+    assert got == b"" and what(output) == before
+    assert sorted(os.listdir(shared)) == sorted(["rec.qvx", name])
+
+
+# What the default picture name may not be, though the user's own: the
+# package writes only a regular file of its own choosing.
+def a_fifo(path):
+    os.mkfifo(path)
+    return FifoReader(path), "a FIFO, not a regular file"
+
+
+def a_link_to_a_file(path):
+    path.with_name("elsewhere.png").write_bytes(b"kept\n")
+    os.symlink("elsewhere.png", path)
+    return None, "a link, not a regular file"
+
+
+def a_socket(path):
+    with socket.socket(socket.AF_UNIX) as listening:
+        listening.bind(str(path))
+    return None, "a socket, not a regular file"
+
+
+@pytest.mark.parametrize("make", [a_fifo, a_link_to_a_file, a_socket])
+@pytest.mark.parametrize("use", ["plot", "plot()"])
+def test_the_default_picture_name_takes_only_a_regular_file(recordings, make, use):
+    pytest.importorskip("matplotlib")
+    picture = recordings / "a.png"
+    reader, reason = make(picture)
+    before = {name: what(recordings / name) for name in os.listdir(recordings)}
+    try:
+        if use == "plot()":
+            with pytest.raises(OutputRefused) as caught:
+                quendix.plot(recordings / "a.qvx")
+            assert caught.value.strerror == reason
+        else:
+            done = run("plot", "a.qvx", cwd=recordings)
+            assert done.returncode == 2
+            assert done.stderr.decode() == "python -m quendix: a.png not written: %s\n" % reason
+    finally:
+        got = reader.close() if reader else b""
+    assert got == b""
+    assert {name: what(recordings / name) for name in os.listdir(recordings)} == before
+
+
+# The modes of two recordings a.qvx and b.qvx, whether they have one group,
+# and the mode of the summary of both (in the first three rows, that of the
+# picture of a.qvx too), under umask 022: no output more readable than what
+# it was made from.
+PRIVATE = [
+    ((0o600, 0o600), True, 0o600),
+    ((0o640, 0o640), True, 0o640),
+    ((0o664, 0o664), True, 0o644),
+    ((0o640, 0o604), True, 0o600),
+    ((0o664, 0o646), True, 0o644),
+    ((0o644, 0o644), False, 0o600),
+]
+PRIVATE_CASES = [(use,) + row for i, row in enumerate(PRIVATE)
+                 for use in ("summary -o", "plot", "plot -o", "plot()") if use == "summary -o" or i < 3]
+
+
+@pytest.mark.parametrize("use, modes, one_group, mode", PRIVATE_CASES,
+                         ids=["%s-%03o-%03o%s" % (c[0], c[1][0], c[1][1], "" if c[2] else "-two-groups")
+                              for c in PRIVATE_CASES])
+def test_outputs_are_as_private_as_their_recordings(recordings, use, modes, one_group, mode):
+    if use != "summary -o":
+        pytest.importorskip("matplotlib")
+    # A group the outputs would not have by themselves: root may give any,
+    # another user one of its other groups.
+    if os.geteuid() == 0:
+        groups = [ANOTHER_USER, 0]
+    else:
+        groups = [g for g in os.getgroups() if g != os.getegid()] + [os.getegid()]
+        if not one_group and len(groups) < 2:
+            pytest.skip("two recordings of different groups need root or a user of two groups")
+    for name, recording_mode, group in zip(("a.qvx", "b.qvx"), modes, groups if not one_group else groups[:1] * 2):
+        os.chown(recordings / name, -1, group)
+        os.chmod(recordings / name, recording_mode)
+    mask = os.umask(0o022)
+    try:
+        if use == "plot()":
+            quendix.plot(recordings / "a.qvx")
+        else:
+            args = {"summary -o": ["summary", "-o", "table.csv", "."], "plot": ["plot", "a.qvx"],
+                    "plot -o": ["plot", "-o", "a.png", "a.qvx"]}[use]
+            done = run(*args, cwd=recordings)
+            assert done.returncode == 0, done.stderr
+    finally:
+        os.umask(mask)
+    output = recordings / ("table.csv" if use == "summary -o" else "a.png")
+    st = os.stat(output)
+    assert oct(stat.S_IMODE(st.st_mode)) == oct(mode)
+    if one_group:
+        assert st.st_gid == groups[0]
+
+
+# python -m quendix held once its output is written to the temporary file,
+# until a signal comes.
+HELD_AT_THE_TEMPORARY = """
+import signal
+import sys
+
+import matplotlib.figure
+
+import quendix.__main__
+
+
+def held_after(write):
+    def held(*args, **options):
+        write(*args, **options)
+        while True:
+            signal.pause()
+    return held
+
+
+quendix.__main__.write_csv = held_after(quendix.__main__.write_csv)
+matplotlib.figure.Figure.savefig = held_after(matplotlib.figure.Figure.savefig)
+sys.exit(quendix.__main__.main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
+@pytest.mark.parametrize("use", ["summary -o", "plot"])
+def test_a_signal_while_an_output_is_written_leaves_no_temporary(recordings, number, use):
+    pytest.importorskip("matplotlib")
+    args, output = {"summary -o": (["summary", "-o", "table.csv", "."], "table.csv"),
+                    "plot": (["plot", "a.qvx"], "a.png")}[use]
+    (recordings / output).write_bytes(b"earlier\n")
+    with subprocess.Popen([sys.executable, "-c", HELD_AT_THE_TEMPORARY] + args, cwd=recordings,
+                          env=environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+        deadline = time.monotonic() + 120
+        while not any(is_temporary_name(name) for name in os.listdir(recordings)):
+            assert process.poll() is None, process.communicate()
+            assert time.monotonic() < deadline, "no temporary file after two minutes"
+            time.sleep(0.01)
+        process.send_signal(number)
+        _, errors = process.communicate(timeout=120)
+    # Ended by the signal, as without a temporary file, and the earlier
+    # output is as it was.
+    assert process.returncode == -number, errors
+    assert sorted(os.listdir(recordings)) == sorted(["a.qvx", "b.qvx", output])
+    assert (recordings / output).read_bytes() == b"earlier\n"
 
 
 def test_regular_files_links_and_standard_output(recordings, tmp_path):

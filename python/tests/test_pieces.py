@@ -140,6 +140,23 @@ class FailingReader(io.RawIOBase):
         return n
 
 
+class MiscountingReader(io.RawIOBase):
+    """A file object whose readinto() gives `count` instead of a count of
+    the bytes it read, and that fails the test when read too often."""
+
+    def __init__(self, count):
+        self.count, self.calls = count, 0
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        self.calls += 1
+        if self.calls > 1000:
+            raise RuntimeError("read %d times: the reading does not end" % self.calls)
+        return self.count
+
+
 def test_file_objects_that_cannot_be_read(damaged):
     path, _ = damaged
     with open(path) as text:
@@ -151,6 +168,14 @@ def test_file_objects_that_cannot_be_read(damaged):
         quendix.read(FailingReader(path.read_bytes(), 1000))
     with pytest.raises(OSError):
         list(quendix.read_chunks(FailingReader(path.read_bytes(), 1000), frames=2))
+
+
+@pytest.mark.parametrize("count", [-1, -132, 1.5, "132", 10 ** 9])
+def test_a_readinto_that_gives_no_count_is_an_error(count):
+    with pytest.raises(OSError, match="readinto"):
+        quendix.read(MiscountingReader(count))
+    with pytest.raises(OSError, match="readinto"):
+        list(quendix.read_chunks(MiscountingReader(count), frames=2))
 
 
 def test_every_sample_of_whole_units_of_angular_rate(tmp_path):
