@@ -192,13 +192,11 @@ def test_summary_with_a_process_pool_is_the_serial_one(campaign, quality):
 
 
 @pytest.fixture(scope="module")
-def cluster():
-    """A Dask cluster of two worker processes on this machine."""
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as local:
-        with distributed.Client(local) as client:
-            yield client
+def cluster(dask_cluster):
+    """A client of the session's Dask cluster."""
+    import distributed
+    with distributed.Client(dask_cluster) as client:
+        yield client
 
 
 @pytest.mark.parametrize("quality", [False, True])
