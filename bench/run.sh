@@ -59,7 +59,7 @@ else
   large_frames=7575758    # 1 GB
   worst_frames=378788     # 50 MB
 fi
-rounds=$((quick == 1 ? 7 : 9))
+rounds=$((quick == 1 ? 3 : 9))
 
 fail() {
   echo "bench: $*" >&2
