@@ -57,13 +57,14 @@ for line in "${lines[@]}"; do
     if [ -z "$installed_files" ]; then
       installed_files=$(cd "$prefix" && find . -type f | sort)
       [ -n "$installed_files" ] || { echo "the install put nothing in the prefix"; exit 1; }
-      [ -z "${AFTER_INSTALL:-}" ] || "$AFTER_INSTALL" "$prefix"
+      # Not in a || list, which would keep set -e from ending the check.
+      if [ -n "${AFTER_INSTALL:-}" ]; then "$AFTER_INSTALL" "$prefix"; fi
     fi
     ;;
   "dpkg -i "*)
     package_installed=yes
     package_files=$(dpkg -L quendix)
-    [ -z "${AFTER_PACKAGE_INSTALL:-}" ] || "$AFTER_PACKAGE_INSTALL"
+    if [ -n "${AFTER_PACKAGE_INSTALL:-}" ]; then "$AFTER_PACKAGE_INSTALL"; fi
     ;;
   "dpkg -r "*)
     package_installed=no
