@@ -8,11 +8,6 @@
 # version, say), that program is timed in the same rounds too, on the same
 # recordings, and its outputs must be byte for byte those of this one.
 #
-# quendix is also timed under bench/refuse_io_uring.cpp, a launcher whose
-# seccomp filter refuses io_uring as container runtimes do by default: the
-# converter does not use io_uring, so that run must be as fast as the plain
-# one.
-#
 # Uses the generator, the I/O floor (bench/io_floor.cpp), cat, /usr/bin/time
 # and valgrind, and strace and perf where they are installed. The inputs and
 # outputs live under build/bench/ (or $BENCH_DIR) and are removed at the end.
@@ -39,9 +34,8 @@ build=build/default
 quendix="$PWD/$build/quendix"
 generator="$PWD/$build/quendix-gen"
 floor="$PWD/$build/bench/quendix_io_floor"
-refuser="$PWD/$build/bench/quendix_refuse_io_uring"
 [ -f "$build/build.ninja" ] || cmake --preset default >/dev/null
-cmake --build --preset default -j 2 --target quendix quendix-gen quendix_io_floor quendix_refuse_io_uring >/dev/null
+cmake --build --preset default -j 2 --target quendix quendix-gen quendix_io_floor >/dev/null
 for tool in /usr/bin/time valgrind cat; do
   command -v "$tool" >/dev/null || { echo "bench: $tool is missing"; exit 1; }
 done
@@ -65,7 +59,7 @@ else
   large_frames=7575758    # 1 GB
   worst_frames=378788     # 50 MB
 fi
-rounds=$((quick == 1 ? 7 : 9))
+rounds=$((quick == 1 ? 3 : 9))
 
 fail() {
   echo "bench: $*" >&2
@@ -140,7 +134,6 @@ timed() {
 }
 
 run_quendix() { (cd "$1" && exec "$quendix" > console.txt); }
-run_refused() { (cd "$1" && exec "$refuser" "$quendix" > console.txt); }
 
 baseline="${QUENDIX_BASELINE:-}"
 if [ -n "$baseline" ]; then
@@ -251,10 +244,9 @@ cat_method() {
   rm -rf "$1/copy" "$1/strace.txt"
 }
 
-# compare DIR NAMES...: quendix, quendix with io_uring refused, cat copying
-# the reference outputs NAMES into new files, the floor writing as many
-# bytes, the floor that reserves the CSV's blocks ahead, and the baseline
-# program when there is one, run
+# compare DIR NAMES...: quendix, cat copying the reference outputs NAMES
+# into new files, the floor writing as many bytes, the floor that reserves
+# the CSV's blocks ahead, and the baseline program when there is one, run
 # in rounds. Each run follows a sync, so that none pays for another's
 # writeback, and each round starts with the next program. Prints a line for
 # each program: its name, the medians of real, user and system seconds and
@@ -262,7 +254,7 @@ cat_method() {
 compare() {
   local dir=$1
   shift
-  local programs=(quendix refused cat floor reserved) i k name
+  local programs=(quendix cat floor reserved) i k name
   [ -n "$baseline" ] && programs+=(baseline)
   local count=${#programs[@]}
   declare -A times
@@ -272,14 +264,10 @@ compare() {
     for ((k = 0; k < count; k++)); do
       name=${programs[(i + k) % count]}
       case $name in
-      quendix | refused)
+      quendix)
         rm -f "$dir/rec.csv" "$dir/rec.log"
         sync
-        if [ "$name" = quendix ]; then
-          times[$name]+="$(timed run_quendix "$dir")"$'\n'
-        else
-          times[$name]+="$(timed run_refused "$dir")"$'\n'
-        fi
+        times[$name]+="$(timed run_quendix "$dir")"$'\n'
         check_same "$dir"
         ;;
       cat)
@@ -310,7 +298,7 @@ compare() {
   done
   rm -rf "$dir/copy" "$dir/floor" "$dir/base"
   local lines n
-  for name in quendix refused cat floor reserved baseline; do
+  for name in quendix cat floor reserved baseline; do
     [ -n "${times[$name]:-}" ] || continue
     mapfile -t lines < <(printf '%s' "${times[$name]}")
     printf '%s ' "$name"
@@ -514,7 +502,7 @@ fi
 # NAME_s and NAME_b.
 unpack() {
   local results=$1 prefix=$2 name
-  for name in quendix refused cat floor reserved baseline; do
+  for name in quendix cat floor reserved baseline; do
     printf -v "${prefix}_${name}_r" '%s' "$(pick "$results" $name 1)"
     printf -v "${prefix}_${name}_u" '%s' "$(pick "$results" $name 2)"
     printf -v "${prefix}_${name}_s" '%s' "$(pick "$results" $name 3)"
@@ -533,7 +521,7 @@ against() {
 # seconds PREFIX: user + system seconds of every program timed.
 seconds() {
   local name u s text=""
-  for name in quendix refused floor reserved cat baseline; do
+  for name in quendix floor reserved cat baseline; do
     u="${1}_${name}_u" s="${1}_${name}_s"
     [ "$name" = baseline ] && [ -z "$baseline" ] && continue
     text+="${text:+; }$name $(secs "${!u}") + $(secs "${!s}")"
@@ -545,7 +533,6 @@ echo "|---|---|---|---|"
 echo "| write floor: quendix / cat, median of $rounds rounds, $(size_mb $main_frames) | $(against m cat) | at most 1.5 (aim 1.3) | $(verdict "$mq / $mc <= 1.5") |"
 echo "| I/O floor: quendix / floor (64 KiB reads, 1 MiB writes), the same rounds | $(against m floor) | none | - |"
 echo "| reserving floor: quendix / floor with the CSV's blocks reserved ahead, the same rounds | $(against m reserved) | at most 1.5 (aim 1.3) | $(verdict "$mq / $mr <= 1.5") |"
-echo "| io_uring refused: quendix under a seccomp filter refusing io_uring / reserving floor, the same rounds | $(ratio "$m_refused_r" "$mr") ($(secs "$m_refused_r") s / $(secs "$mr") s) | at most 1.5 (aim 1.3) | $(verdict "$m_refused_r / $mr <= 1.5") |"
 if [ -n "$baseline" ]; then
   echo "| quendix / baseline ($baseline), the same rounds | $(against m baseline) | none | - |"
 fi

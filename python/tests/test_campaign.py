@@ -3,7 +3,6 @@ the converter's order, with and without executors, on one machine and on a
 Dask cluster, and their samples as one Dask data frame."""
 
 import concurrent.futures
-import contextlib
 import io
 import os
 import shutil
@@ -17,8 +16,7 @@ import pytest
 
 import quendix
 from quendix.quicklook import Envelope
-from quendix_testing import (LOOPBACK_CLUSTER, RAW_SAMPLE, REPO, erased_frame, frames, log_lines,
-                             only_loopback_ports)
+from quendix_testing import RAW_SAMPLE, REPO, erased_frame, frames, log_lines
 
 pandas = pytest.importorskip("pandas")
 
@@ -261,15 +259,11 @@ def test_summary_with_a_process_pool_is_the_serial_one(campaign, quality):
 
 
 @pytest.fixture(scope="module")
-def cluster(tmp_path_factory):
-    """A Dask cluster of two worker processes on this machine, listening on
-    its loopback address alone."""
-    distributed = pytest.importorskip("distributed")
-    with contextlib.ExitStack() as stack:
-        with only_loopback_ports(tmp_path_factory.mktemp("ports")):
-            local = stack.enter_context(distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                                                 **LOOPBACK_CLUSTER))
-        yield stack.enter_context(distributed.Client(local))
+def cluster(dask_cluster):
+    """A client of the session's Dask cluster."""
+    import distributed
+    with distributed.Client(dask_cluster) as client:
+        yield client
 
 
 @pytest.mark.parametrize("quality", [False, True])

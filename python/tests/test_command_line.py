@@ -13,7 +13,7 @@ import pytest
 
 import quendix
 from quendix.quicklook import PANELS, Envelope
-from quendix_testing import LOOPBACK_CLUSTER, REPO, erased_frame, frames, only_loopback_ports, program
+from quendix_testing import REPO, erased_frame, frames, program
 
 pandas = pytest.importorskip("pandas")
 
@@ -56,14 +56,11 @@ def test_summary_table_and_csv(campaign, tmp_path):
     assert os.listdir(tmp_path) == ["table.csv"]
 
 
-def test_summary_with_jobs_and_on_a_cluster(campaign, tmp_path):
+def test_summary_with_jobs_and_on_a_cluster(campaign, dask_cluster):
     serial = run("summary", campaign)
     assert serial.returncode == 0
     assert run("summary", "-j", "2", campaign).stdout == serial.stdout
-    distributed = pytest.importorskip("distributed")
-    with only_loopback_ports(tmp_path), distributed.LocalCluster(n_workers=2, threads_per_worker=1,
-                                                                 **LOOPBACK_CLUSTER) as cluster:
-        on_cluster = run("summary", "--scheduler", cluster.scheduler_address, campaign)
+    on_cluster = run("summary", "--scheduler", dask_cluster.scheduler_address, campaign)
     assert on_cluster.returncode == 0, on_cluster.stderr
     assert on_cluster.stdout == serial.stdout
 

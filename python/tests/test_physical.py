@@ -338,16 +338,11 @@ def test_the_same_coefficients_for_every_piece_size(sensors):
 
 
 @pytest.fixture(scope="module")
-def cluster():
-    """A Dask cluster of two worker processes on the loopback address,
-    without a dashboard; the scheduler's HTTP server (which it starts even
-    so) on a free port of the loopback address."""
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None,
-                                  scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}) as local:
-        with distributed.Client(local) as client:
-            yield client
+def cluster(dask_cluster):
+    """A client of the session's Dask cluster."""
+    import distributed
+    with distributed.Client(dask_cluster) as client:
+        yield client
 
 
 def test_the_same_coefficients_and_table_on_a_pool_and_a_cluster(sensors, cluster):

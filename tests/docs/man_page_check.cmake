@@ -1,7 +1,7 @@
 # Checks that the manual page formats without a single warning, and that
-# man renders it.
+# man renders it with the version and the release date in its footer.
 #
-#   cmake -DPAGE=<quendix.1> -P man_page_check.cmake
+#   cmake -DPAGE=<quendix.1> -DVERSION=<version> -DDATE=<YYYY-MM-DD> -P man_page_check.cmake
 #
 # Without groff there is nothing to check with: the script says so, and the
 # test is counted as skipped.
@@ -30,8 +30,10 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E env MANPAGER=cat PAGER=cat MANWIDTH=
 if(NOT result EQUAL 0 OR NOT warnings STREQUAL "")
   message(FATAL_ERROR "man -l ${PAGE} (status ${result}):\n${warnings}")
 endif()
-# A page that renders must at least show its name and synopsis.
-foreach(expected "quendix - convert" "SYNOPSIS" "quendix [-r] [-e end_block] [file_selector]")
+# A page that renders must at least show its name and synopsis, and its
+# footer the release.
+foreach(expected "quendix - convert" "SYNOPSIS" "quendix [-r] [-e end_block] [file_selector]"
+                 "quendix ${VERSION}" "${DATE}")
   string(FIND "${text}" "${expected}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "man -l ${PAGE} does not show \"${expected}\":\n${text}")
