@@ -1,6 +1,6 @@
 #include "convert/frame_file.h"
 
-#include "convert/csv_row.h"
+#include "convert/csv_rows.h"
 
 #include <cstring>
 
