@@ -1,11 +1,12 @@
-// Micro-benchmarks: the CSV rows of a frame and of many, and a frame's magnitudes by
-// their plain definition and as the conversion computes them, over the
-// frames of a generated recording.
-#include "convert/csv_row.h"
-#include "convert/csv_rows_avx512.h"
-#include "convert/fast_magnitudes.h"
+// Micro-benchmarks: the CSV rows of a frame and of many, by the formatter
+// the program chooses and by each one this build and processor have, and a
+// frame's magnitudes by their plain definition and as the conversion
+// computes them, over the frames of a generated recording.
+#include "convert/csv_rows.h"
+#include "convert/magnitudes.h"
 #include "frame_gen.h"
 #include "support/reference.h"
+#include "support/rows.h"
 
 #include <benchmark/benchmark.h>
 
@@ -40,54 +41,35 @@ const std::string& recording()
     return bytes;
 }
 
-template <size_t (*Format)(const unsigned char*, char*)>
-void format_rows(benchmark::State& state)
+// The rows of one frame at a time by `format`.
+void format_rows(benchmark::State& state, rows_formatter format)
 {
     const std::string& bytes = recording();
     const auto* frames = reinterpret_cast<const unsigned char*>(bytes.data());
     static char out[CSV_FRAME_ROWS_MAX];
     int frame = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(Format(frames + frame * FRAME_SIZE, out));
+        benchmark::DoNotOptimize(format(frames + frame * FRAME_SIZE, 1, out));
         benchmark::ClobberMemory();
         frame = (frame + 1) % FRAMES;
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * FRAME_SIZE);
 }
-// The formatter chosen for the processor, one frame at a time.
-size_t format_one_frame(const unsigned char* frame, char* out)
-{
-    return format_marked_rows(frame, 1, out);
-}
-BENCHMARK(format_rows<format_one_frame>)->Name("format_rows");
-BENCHMARK(format_rows<format_frame_rows_portable>)->Name("format_rows_portable");
 
-// The AVX-512 formatter, where the processor has it.
-void format_rows_avx512(benchmark::State& state)
-{
-    if (!avx512_rows_supported()) {
-        state.SkipWithError("this processor lacks AVX-512 F, BW, VL, VBMI or VBMI2");
-        return;
-    }
-    format_rows<format_frame_rows_avx512>(state);
-}
-BENCHMARK(format_rows_avx512);
-
-// The rows of the whole recording's marked frames in one call, as the
-// conversion formats a chunk; the time is per frame.
-void format_marked(benchmark::State& state)
+// The rows of the whole recording's marked frames in one call by `format`,
+// as the conversion formats a chunk; the time is per frame.
+void format_marked(benchmark::State& state, rows_formatter format)
 {
     const std::string& bytes = recording();
     const auto* frames = reinterpret_cast<const unsigned char*>(bytes.data());
-    static std::string out(FRAMES * CSV_FRAME_ROWS_LONGEST + CSV_ROWS_SLACK, '\0');
+    static std::string out(rows_room(FRAMES), '\0');
     for (auto _ : state) {
-        benchmark::DoNotOptimize(format_marked_rows(frames, FRAMES, out.data()));
+        benchmark::DoNotOptimize(format(frames, FRAMES, out.data()));
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * FRAMES);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * FRAMES * FRAME_SIZE);
 }
-BENCHMARK(format_marked)->Name("format_marked_rows");
 
 // The magnitudes of a frame's samples by their definition, one sample at a
 // time.
@@ -120,4 +102,21 @@ BENCHMARK_TEMPLATE(compute_magnitudes, magnitudes_of_frame)->Name("magnitudes_fr
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    // format_rows and format_marked_rows by the formatter the program
+    // chooses, then "_portable", "_avx512" and so on by each one listed.
+    benchmark::RegisterBenchmark("format_rows", format_rows, format_marked_rows);
+    benchmark::RegisterBenchmark("format_marked_rows", format_marked, format_marked_rows);
+    for (const named_rows_formatter& f : available_rows_formatters()) {
+        benchmark::RegisterBenchmark((std::string("format_rows_") + f.name).c_str(), format_rows, f.format);
+        benchmark::RegisterBenchmark((std::string("format_marked_rows_") + f.name).c_str(), format_marked, f.format);
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -164,25 +164,4 @@ TEST(ContinuityCheck, StaysSilentInStepAndWithTheRFlagAlone)
     EXPECT_EQ(log, "    start :   4,  10\r\ndifferent :   4,  13 ->   9,   9\r\n");
 }
 
-TEST(ReportLog, LinesLongerThanItsBufferReachTheLogWholeAndInOrder)
-{
-    // 3000 lines of about 35 bytes are several times what the log holds at once.
-    std::string expected_console;
-    std::string expected_log;
-    for (int i = 0; i < 3000; ++i) {
-        char line[64];
-        std::snprintf(line, sizeof line, "different : 60000,   0 -> %3d, %3d", i / 512, i % 512);
-        expected_console += std::string(line) + "\n";
-        expected_log += std::string(line) + "\r\n";
-    }
-    const auto [console, log] = capture([](report_log* log) {
-        for (int i = 0; i < 3000; ++i) {
-            expected_position e{60000, 0};
-            continuity_check(header(static_cast<uint16_t>(i / 512), static_cast<uint16_t>(i % 512)), 1, &e, log);
-        }
-    });
-    EXPECT_EQ(console, expected_console);
-    EXPECT_EQ(log, expected_log);
-}
-
 }  // namespace

@@ -1,4 +1,4 @@
-#include "convert/fast_magnitudes.h"
+#include "convert/magnitudes.h"
 
 #include "frame_gen.h"
 #include "support/reference.h"

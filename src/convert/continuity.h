@@ -1,13 +1,14 @@
 // The continuity report: the block/page position each frame should have,
-// and a line for every place where the file departs from it.
+// and a line for every place where the file departs from it, written to a
+// report_log.
 #ifndef QUENDIX_CONVERT_CONTINUITY_H
 #define QUENDIX_CONVERT_CONTINUITY_H
 
 #include "convert/frame_layout.h"
+#include "convert/report_log.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 constexpr uint16_t PAGES_PER_BLOCK = 512;
 constexpr uint16_t PAGE_NUMBER_MASK = 0x7FFF;
@@ -24,31 +25,6 @@ struct expected_position {
 // The longest report line without its line end: a label of 9, four numbers
 // of at most 5 digits, an offset of at most 20 digits and the punctuation.
 constexpr size_t REPORT_LINE_MAX = 9 + 3 + 4 * 5 + 2 + 4 + 2 + 20 + 3;
-
-// Where the report lines of one conversion go: the log file, and the
-// console that echoes them. The lines wait in buffers of their own, so that
-// they reach the log and the console in large writes at the cost of one
-// copy a line; this is the console's only buffer beyond the stream's own
-// small one. A console that is a terminal gets each line as it is reported.
-struct report_log {
-    FILE* log;
-    FILE* console;
-    bool hold_console;
-    size_t log_used;
-    char log_text[32 * 1024];
-    size_t console_used;
-    char console_text[64 * 1024];
-};
-
-// Makes `report` empty, writing to `log` and echoing to `console`.
-void start_report(report_log* report, FILE* log, FILE* console, bool console_is_terminal);
-
-// Writes the console text held in `report` to its console, and empties it.
-void flush_report_console(report_log* report);
-
-// Writes all the text held in `report` to the log and the console, and
-// empties it. A failed write leaves the stream's error flag set.
-void flush_report(report_log* report);
 
 // The "start" line of the first frame, which also sets the prediction, or
 // the "different" line of a later one; continuity_check decides which.

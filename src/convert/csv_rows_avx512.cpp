@@ -1,3 +1,5 @@
+// The rows with AVX-512, built on x86-64 alone.
+//
 // The 81 fields of a frame's nine rows, 32 at a time in 16-bit lanes: each
 // field's value, its sign taken off, is split into five decimal digits by
 // multiplications with rounded-up reciprocals; a digit that does not count
@@ -8,7 +10,7 @@
 //
 // The magnitudes come from the same registers: the squares of the counts
 // added in 32-bit lanes, then the square roots of their doubles, exactly as
-// the portable code computes them (see fast_magnitudes.h).
+// the portable code computes them (see magnitudes.h).
 //
 // Field f is column f % 9 of row f / 9. Which word of the frame or which
 // magnitude each lane takes is the same for every frame, so every
@@ -17,9 +19,8 @@
 // Only this file uses the instructions; its functions carry them as target
 // attributes, so that nothing it shares with the rest of the program (the
 // inline functions of the headers) is compiled for them.
-#include "convert/csv_rows_avx512.h"
+#include "convert/csv_rows.h"
 
-#include "convert/fast_magnitudes.h"
 #include "convert/frame_layout.h"
 
 // GCC 12's intrinsics start many results from a deliberately undefined
@@ -256,11 +257,6 @@ AVX512_ROWS inline size_t rows_with_magnitudes(const unsigned char* frame, __m51
 }
 
 }  // namespace
-
-AVX512_ROWS size_t format_frame_rows_avx512(const unsigned char* frame, char* out)
-{
-    return rows_with_magnitudes(frame, frame_magnitudes_of(frame), out);
-}
 
 AVX512_ROWS size_t format_marked_rows_avx512(const unsigned char* frames, size_t count, char* out)
 {

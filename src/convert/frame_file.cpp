@@ -1,6 +1,8 @@
 #include "convert/frame_file.h"
 
-#include "convert/csv_row.h"
+#include "convert/continuity.h"
+#include "convert/csv_rows.h"
+#include "convert/report_log.h"
 
 #include <cstring>
 

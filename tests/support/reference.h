@@ -1,6 +1,6 @@
 // The references the tests, fuzz targets and benchmarks check the program
 // against, each written once and as plainly as it is defined: the
-// magnitudes of a sample and the end line of a report.
+// magnitudes of a sample and their ranges, and the end line of a report.
 #ifndef QUENDIX_TESTS_SUPPORT_REFERENCE_H
 #define QUENDIX_TESTS_SUPPORT_REFERENCE_H
 
@@ -9,6 +9,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+
+// The largest sum of three squared counts: all three at -32768.
+constexpr uint32_t SUM_OF_SQUARES_MAX = 3u * 32768u * 32768u;
+
+// The largest ASVM and GSVM any sample can have, those of that sum.
+constexpr int ASVM_MAX = 692;
+constexpr int GSVM_MAX = 866;
 
 // The ASVM of a sum of squared scaled accelerometer counts: 100 times its
 // root, truncated.

@@ -25,8 +25,8 @@
 //   2^53) and by 2^-26 round nothing either, so the doubles computed below
 //   are the very doubles the definition takes the root of. The same root,
 //   times the same 100.0 for ASVM, truncates to the same result.
-#ifndef QUENDIX_CONVERT_FAST_MAGNITUDES_H
-#define QUENDIX_CONVERT_FAST_MAGNITUDES_H
+#ifndef QUENDIX_CONVERT_MAGNITUDES_H
+#define QUENDIX_CONVERT_MAGNITUDES_H
 
 #include "convert/frame_layout.h"
 
@@ -51,13 +51,6 @@ inline int gsvm_of_sum(uint32_t ng)
 {
     return static_cast<int>(std::sqrt(static_cast<double>(ng) * 15625.0 * 0x1p-26));
 }
-
-// The largest ASVM and GSVM any sample can have: all three axes at -32768.
-constexpr int ASVM_MAX = 692;
-constexpr int GSVM_MAX = 866;
-
-// The largest sum of three squared counts.
-constexpr uint32_t SUM_OF_SQUARES_MAX = 3u * 32768u * 32768u;
 
 // The magnitudes of the nine samples of a frame.
 struct frame_magnitudes {

@@ -1,9 +1,9 @@
-#include "convert/csv_row.h"
-#include "convert/csv_rows_avx512.h"
-#include "convert/fast_magnitudes.h"
+#include "convert/csv_rows.h"
+#include "convert/magnitudes.h"
 
 #include "frame_gen.h"
 #include "support/reference.h"
+#include "support/rows.h"
 
 #include <gtest/gtest.h>
 
@@ -35,34 +35,45 @@ gen_sample random_sample(std::mt19937& rng)
                       static_cast<int16_t>(any(rng))};
 }
 
-// The rows `format` writes for the frame `bytes`.
-std::string rows_of(size_t (*format)(const unsigned char*, char*), const std::string& bytes)
+// The rows `format` writes for the marked frame `bytes`.
+std::string rows_of(rows_formatter format, const std::string& bytes)
 {
     char text[CSV_FRAME_ROWS_MAX];
-    const size_t size = format(reinterpret_cast<const unsigned char*>(bytes.data()), text);
+    const size_t size = format(reinterpret_cast<const unsigned char*>(bytes.data()), 1, text);
     return std::string(text, size);
 }
 
-// The program's formatter, chosen for the processor, on the one marked
-// frame at `frame`.
-size_t format_marked_frame(const unsigned char* frame, char* out)
+// format_marked_rows and every formatter this processor runs.
+std::vector<named_rows_formatter> formatters_to_check()
 {
-    return format_marked_rows(frame, 1, out);
+    std::vector<named_rows_formatter> formatters = {{"format_marked_rows", format_marked_rows}};
+    for (const named_rows_formatter& f : available_rows_formatters()) {
+        formatters.push_back(f);
+    }
+    return formatters;
 }
 
-// The rows the program's formatter writes for `frame`, and the rows the
-// printf format writes. The portable formatter, which the program runs where the
-// processor has no AVX-512, must write the same rows too.
-std::pair<std::string, std::string> rows_and_reference(const gen_frame& frame)
+// Whether format_marked_rows and every formatter this processor runs
+// write `expected` for the marked frame `bytes`.
+::testing::AssertionResult rows_are(const std::string& bytes, const std::string& expected)
 {
-    const std::string bytes = frame_bytes(frame);
-    const std::string rows = rows_of(format_marked_frame, bytes);
-    EXPECT_EQ(rows_of(format_frame_rows_portable, bytes), rows);
+    for (const named_rows_formatter& f : formatters_to_check()) {
+        const std::string rows = rows_of(f.format, bytes);
+        if (rows != expected) {
+            return ::testing::AssertionFailure() << f.name << " wrote\n" << rows << "instead of\n" << expected;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Whether the formatters write the rows of `frame` as the printf format does.
+::testing::AssertionResult rows_are_printf_rows(const gen_frame& frame)
+{
     std::string expected;
     for (const gen_sample& s : frame.samples) {
         expected += reference_row(s);
     }
-    return {rows, expected};
+    return rows_are(frame_bytes(frame), expected);
 }
 
 TEST(FormatFrameRows, EqualsThePrintfFormatAtEveryDigitCountAndSign)
@@ -77,8 +88,7 @@ TEST(FormatFrameRows, EqualsThePrintfFormatAtEveryDigitCountAndSign)
                 frame.samples[i] = i % 2 == 0 ? gen_sample{seqno, v, v, v, v, v, v}
                                               : gen_sample{seqno, v, 0, static_cast<int16_t>(-v - 1), 1, v, -32768};
             }
-            const auto [rows, expected] = rows_and_reference(frame);
-            EXPECT_EQ(rows, expected) << "value " << v;
+            EXPECT_TRUE(rows_are_printf_rows(frame)) << "value " << v;
         }
     }
 }
@@ -96,8 +106,7 @@ TEST(FormatFrameRows, WritesNineRowsSampleZeroFirst)
         expected += std::to_string(100 + i) + "," + std::to_string(-8192 * (i % 4)) + ",0,0,0,0,0," +
                     std::to_string(100 * (i % 4)) + ",0\r\n";
     }
-    EXPECT_EQ(rows_of(format_marked_frame, bytes), expected);
-    EXPECT_EQ(rows_of(format_frame_rows_portable, bytes), expected);
+    EXPECT_TRUE(rows_are(bytes, expected));
 }
 
 TEST(FormatFrameRows, DecodesTheExtremesFromTheFrameBytes)
@@ -117,8 +126,7 @@ TEST(FormatFrameRows, DecodesTheExtremesFromTheFrameBytes)
         s.gy = extremes[i / 3 % 4];
         s.gz = extremes[(i + 1) / 2 % 4];
     }
-    const auto [rows, expected] = rows_and_reference(frame);
-    EXPECT_EQ(rows, expected);
+    EXPECT_TRUE(rows_are_printf_rows(frame));
 }
 
 TEST(FormatFrameRows, EqualsThePrintfFormatForRandomFrames)
@@ -134,8 +142,7 @@ TEST(FormatFrameRows, EqualsThePrintfFormatForRandomFrames)
                            static_cast<int16_t>(d(rng)),    static_cast<int16_t>(d(rng)), static_cast<int16_t>(d(rng)),
                            static_cast<int16_t>(d(rng))};
         }
-        const auto [rows, expected] = rows_and_reference(frame);
-        ASSERT_EQ(rows, expected) << "frame " << f;
+        ASSERT_TRUE(rows_are_printf_rows(frame)) << "frame " << f;
     }
 }
 
@@ -148,11 +155,6 @@ TEST(FormatMarkedRows, WritesTheRowsOfTheMarkedFramesInOrder)
     const char* const arrangements[] = {
         "", "m", "-", "mm", "-m", "m-", "---", "m-m-m", "--mmm--mmmm-", "mmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmm-"};
     std::mt19937 rng(23);
-    using formatter = size_t (*)(const unsigned char*, size_t, char*);
-    std::vector<formatter> formatters = {format_marked_rows, format_marked_rows_portable};
-    if (avx512_rows_supported()) {
-        formatters.push_back(format_marked_rows_avx512);
-    }
     for (const char* arrangement : arrangements) {
         const size_t count = std::strlen(arrangement);
         std::string bytes;
@@ -170,26 +172,29 @@ TEST(FormatMarkedRows, WritesTheRowsOfTheMarkedFramesInOrder)
             }
             bytes += frame_bytes(frame);
         }
-        const size_t room = count * CSV_FRAME_ROWS_LONGEST + CSV_ROWS_SLACK;
-        for (const formatter format : formatters) {
+        const size_t room = rows_room(count);
+        for (const named_rows_formatter& f : formatters_to_check()) {
             // Past the room, bytes that must stay as they are.
             std::string out(room + 64, '#');
-            const size_t size = format(reinterpret_cast<const unsigned char*>(bytes.data()), count, out.data());
-            EXPECT_EQ(out.substr(0, size), expected) << arrangement;
-            EXPECT_EQ(out.substr(room), std::string(64, '#')) << arrangement;
+            const size_t size = f.format(reinterpret_cast<const unsigned char*>(bytes.data()), count, out.data());
+            EXPECT_EQ(out.substr(0, size), expected) << f.name << ", " << arrangement;
+            EXPECT_EQ(out.substr(room), std::string(64, '#')) << f.name << ", " << arrangement;
         }
     }
 }
 
-// The AVX-512 formatter against the portable one: every value of every
-// column in every row position, all six axes at once at every value (which
-// makes every ASVM from 0 to 692 and every GSVM from 0 to 866), and random
-// frames, each written at every offset of a 64-byte line.
-TEST(FormatFrameRowsAvx512, WritesThePortableBytesForEveryValueOfEveryField)
+// Every other formatter (AVX-512) against the portable one: every value of
+// every column in every row position, all six axes at once at every value
+// (which makes every ASVM from 0 to 692 and every GSVM from 0 to 866), and
+// random frames, each written at every offset of a 64-byte line.
+TEST(FasterFormatters, WriteThePortableBytesForEveryValueOfEveryField)
 {
-    if (!avx512_rows_supported()) {
-        GTEST_SKIP() << "this processor lacks AVX-512 F, BW, VL, VBMI or VBMI2; only the portable formatter runs here";
+    const rows_formatter_list available = available_rows_formatters();
+    if (available.count < 2) {
+        GTEST_SKIP() << "only the portable formatter runs on this build and processor (the AVX-512 one needs x86-64 "
+                        "with AVX-512 F, BW, VL, VBMI and VBMI2)";
     }
+    const rows_formatter portable_rows = available.first[0].format;
     std::mt19937 rng(17);
     std::vector<gen_frame> frames;
     // Column 0 is SEQNO, 1 to 6 the axes, 7 all six axes together.
@@ -226,20 +231,11 @@ TEST(FormatFrameRowsAvx512, WritesThePortableBytesForEveryValueOfEveryField)
     }
 
     std::vector<bool> asvm_seen(ASVM_MAX + 1), gsvm_seen(GSVM_MAX + 1);
-    alignas(64) char simd[CSV_FRAME_ROWS_MAX + 64];
-    char portable[CSV_FRAME_ROWS_MAX];
-    size_t n = 0;
     for (const gen_frame& frame : frames) {
         for (const gen_sample& s : frame.samples) {
             asvm_seen[asvm_of_sum(sum_of_squares(s.ax, s.ay, s.az))] = true;
             gsvm_seen[gsvm_of_sum(sum_of_squares(s.gx, s.gy, s.gz))] = true;
         }
-        const std::string bytes = frame_bytes(frame);
-        const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
-        const size_t offset = n++ % 64;
-        const size_t size = format_frame_rows_avx512(in, simd + offset);
-        const size_t expected = format_frame_rows_portable(in, portable);
-        ASSERT_EQ(std::string(simd + offset, size), std::string(portable, expected)) << "frame " << n - 1;
     }
     // The same frames at once, every seventh without the marker: each
     // frame's rows must come with its own magnitudes.
@@ -247,13 +243,31 @@ TEST(FormatFrameRowsAvx512, WritesThePortableBytesForEveryValueOfEveryField)
     for (size_t f = 0; f < frames.size(); ++f) {
         all += f % 7 == 3 ? erased_frame_bytes() : frame_bytes(frames[f]);
     }
-    const auto* in = reinterpret_cast<const unsigned char*>(all.data());
-    std::vector<char> simd_rows(frames.size() * CSV_FRAME_ROWS_LONGEST + CSV_ROWS_SLACK);
-    std::vector<char> portable_rows(simd_rows.size());
-    const size_t simd_size = format_marked_rows_avx512(in, frames.size(), simd_rows.data());
-    const size_t portable_size = format_marked_rows_portable(in, frames.size(), portable_rows.data());
-    ASSERT_EQ(simd_size, portable_size);
-    ASSERT_TRUE(std::equal(simd_rows.begin(), simd_rows.begin() + simd_size, portable_rows.begin()));
+    const auto* all_frames = reinterpret_cast<const unsigned char*>(all.data());
+    std::vector<char> expected_rows(rows_room(frames.size()));
+    const size_t expected_size = portable_rows(all_frames, frames.size(), expected_rows.data());
+
+    for (const named_rows_formatter& f : available) {
+        if (f.format == portable_rows) {
+            continue;
+        }
+        alignas(64) char rows[CSV_FRAME_ROWS_MAX + 64];
+        char expected[CSV_FRAME_ROWS_MAX];
+        size_t n = 0;
+        for (const gen_frame& frame : frames) {
+            const std::string bytes = frame_bytes(frame);
+            const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+            const size_t offset = n++ % 64;
+            const size_t size = f.format(in, 1, rows + offset);
+            const size_t expected_bytes = portable_rows(in, 1, expected);
+            ASSERT_EQ(std::string(rows + offset, size), std::string(expected, expected_bytes))
+                << f.name << ", frame " << n - 1;
+        }
+        std::vector<char> all_rows(expected_rows.size());
+        const size_t size = f.format(all_frames, frames.size(), all_rows.data());
+        ASSERT_EQ(size, expected_size) << f.name;
+        ASSERT_TRUE(std::equal(all_rows.begin(), all_rows.begin() + size, expected_rows.begin())) << f.name;
+    }
     for (int v = 0; v <= ASVM_MAX; ++v) {
         ASSERT_TRUE(asvm_seen[v]) << "no sample had ASVM " << v;
     }
