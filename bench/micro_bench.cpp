@@ -2,9 +2,9 @@
 // the program chooses and by each one this build and processor have, and a
 // frame's magnitudes by their plain definition and as the conversion
 // computes them, over the frames of a generated recording.
-#include "convert/csv_rows.h"
-#include "convert/magnitudes.h"
+#include "csv_rows.h"
 #include "frame_gen.h"
+#include "magnitudes.h"
 #include "support/reference.h"
 #include "support/rows.h"
 

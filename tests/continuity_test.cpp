@@ -1,4 +1,4 @@
-#include "convert/continuity.h"
+#include "continuity.h"
 
 #include "frame_gen.h"
 

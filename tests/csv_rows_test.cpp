@@ -1,5 +1,5 @@
-#include "convert/csv_rows.h"
-#include "convert/magnitudes.h"
+#include "csv_rows.h"
+#include "magnitudes.h"
 
 #include "frame_gen.h"
 #include "support/reference.h"

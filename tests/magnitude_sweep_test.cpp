@@ -5,7 +5,7 @@
 // that the reference maps to one result, found by bisection, so that the
 // sweep itself computes only the fast path: about 6.4 billion roots, a
 // long test of its own.
-#include "convert/magnitudes.h"
+#include "magnitudes.h"
 
 #include "support/reference.h"
 

@@ -1,4 +1,4 @@
-#include "convert/magnitudes.h"
+#include "magnitudes.h"
 
 #include "frame_gen.h"
 #include "support/reference.h"

@@ -1,4 +1,4 @@
-#include "driver/file_conversion.h"
+#include "file_conversion.h"
 
 #include <gtest/gtest.h>
 

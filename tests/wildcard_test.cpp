@@ -1,4 +1,4 @@
-#include "driver/wildcard.h"
+#include "wildcard.h"
 
 #include <gtest/gtest.h>
 

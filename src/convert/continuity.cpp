@@ -1,6 +1,6 @@
-#include "convert/continuity.h"
+#include "continuity.h"
 
-#include "convert/decimal_text.h"
+#include "decimal_text.h"
 
 #include <cstring>
 

@@ -4,8 +4,8 @@
 #ifndef QUENDIX_CONVERT_CONTINUITY_H
 #define QUENDIX_CONVERT_CONTINUITY_H
 
-#include "convert/frame_layout.h"
-#include "convert/report_log.h"
+#include "frame_layout.h"
+#include "report_log.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The choice of the formatter: the formatters this build has, which of them
 // this processor runs, and the fastest of those, taken once at start-up for
 // the whole run (the processor does not change while the program runs).
-#include "convert/csv_rows.h"
+#include "csv_rows.h"
 
 const char CSV_HEADER[] = "SEQNO,AX,AY,AZ,GX,GY,GZ,ASVM,GSVM\r\n";
 

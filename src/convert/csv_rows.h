@@ -6,7 +6,7 @@
 #ifndef QUENDIX_CONVERT_CSV_ROWS_H
 #define QUENDIX_CONVERT_CSV_ROWS_H
 
-#include "convert/frame_layout.h"
+#include "frame_layout.h"
 
 #include <cstddef>
 

@@ -19,9 +19,9 @@
 // Only this file uses the instructions; its functions carry them as target
 // attributes, so that nothing it shares with the rest of the program (the
 // inline functions of the headers) is compiled for them.
-#include "convert/csv_rows.h"
+#include "csv_rows.h"
 
-#include "convert/frame_layout.h"
+#include "frame_layout.h"
 
 // GCC 12's intrinsics start many results from a deliberately undefined
 // register, which its uninitialised-use warnings report wherever they are

@@ -1,9 +1,9 @@
 // The rows by portable code: each field is one lookup in the table of
 // decimal texts, and the magnitudes come from magnitudes.h.
-#include "convert/csv_rows.h"
+#include "csv_rows.h"
 
-#include "convert/decimal_text.h"
-#include "convert/magnitudes.h"
+#include "decimal_text.h"
+#include "magnitudes.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "convert/decimal_text.h"
+#include "decimal_text.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "convert/frame_file.h"
+#include "frame_file.h"
 
-#include "convert/continuity.h"
-#include "convert/csv_rows.h"
-#include "convert/report_log.h"
+#include "continuity.h"
+#include "csv_rows.h"
+#include "report_log.h"
 
 #include <cstring>
 

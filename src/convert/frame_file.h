@@ -4,9 +4,9 @@
 #ifndef QUENDIX_CONVERT_FRAME_FILE_H
 #define QUENDIX_CONVERT_FRAME_FILE_H
 
-#include "convert/csv_sink.h"
-#include "convert/frame_layout.h"
-#include "convert/report_log.h"
+#include "csv_sink.h"
+#include "frame_layout.h"
+#include "report_log.h"
 
 #include <csignal>
 #include <cstddef>

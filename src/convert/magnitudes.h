@@ -28,7 +28,7 @@
 #ifndef QUENDIX_CONVERT_MAGNITUDES_H
 #define QUENDIX_CONVERT_MAGNITUDES_H
 
-#include "convert/frame_layout.h"
+#include "frame_layout.h"
 
 #include <cmath>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "convert/report_log.h"
+#include "report_log.h"
 
 #include <cstring>
 

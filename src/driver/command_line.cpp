@@ -1,4 +1,4 @@
-#include "driver/command_line.h"
+#include "command_line.h"
 
 #include <climits>
 #include <cstdio>

@@ -7,7 +7,7 @@
 // blocks beyond the data are given back at once and the file reserves no
 // more, so that whatever else still fits (its log above all) can be
 // written. The system calls are the platform's (platform_writer.h).
-#include "driver/csv_writer.h"
+#include "csv_writer.h"
 
 #include <cstdint>
 #include <utility>

@@ -8,9 +8,9 @@
 #ifndef QUENDIX_DRIVER_CSV_WRITER_H
 #define QUENDIX_DRIVER_CSV_WRITER_H
 
-#include "convert/csv_sink.h"
-#include "driver/owned.h"
-#include "driver/platform_writer.h"
+#include "csv_sink.h"
+#include "owned.h"
+#include "platform_writer.h"
 
 #include <cstddef>
 #include <cstdio>

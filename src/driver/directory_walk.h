@@ -2,8 +2,8 @@
 #ifndef QUENDIX_DRIVER_DIRECTORY_WALK_H
 #define QUENDIX_DRIVER_DIRECTORY_WALK_H
 
-#include "driver/outcome.h"
-#include "driver/run_resources.h"
+#include "outcome.h"
+#include "run_resources.h"
 
 // Converts every file in `dir` that matches `selector`, in listing order,
 // with `resources`; with `recursive`, then walks every subdirectory the

@@ -3,10 +3,10 @@
 #ifndef QUENDIX_DRIVER_FILE_CONVERSION_H
 #define QUENDIX_DRIVER_FILE_CONVERSION_H
 
-#include "driver/outcome.h"
-#include "driver/output_files.h"
-#include "driver/platform.h"
-#include "driver/run_resources.h"
+#include "outcome.h"
+#include "output_files.h"
+#include "platform.h"
+#include "run_resources.h"
 
 #include <string>
 

@@ -1,10 +1,10 @@
 // quendix: converts the frame files of a directory tree to CSV files and
 // continuity logs.
-#include "driver/command_line.h"
-#include "driver/directory_walk.h"
-#include "driver/platform.h"
-#include "driver/run_resources.h"
-#include "driver/signals.h"
+#include "command_line.h"
+#include "directory_walk.h"
+#include "platform.h"
+#include "run_resources.h"
+#include "signals.h"
 
 #include <cstddef>
 #include <cstdio>

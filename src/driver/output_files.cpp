@@ -1,4 +1,4 @@
-#include "driver/output_files.h"
+#include "output_files.h"
 
 #include <chrono>
 #include <cstddef>

@@ -4,7 +4,7 @@
 #ifndef QUENDIX_DRIVER_OUTPUT_FILES_H
 #define QUENDIX_DRIVER_OUTPUT_FILES_H
 
-#include "driver/platform.h"
+#include "platform.h"
 
 #include <cstdio>
 #include <map>

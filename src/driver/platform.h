@@ -6,7 +6,7 @@
 #ifndef QUENDIX_DRIVER_PLATFORM_H
 #define QUENDIX_DRIVER_PLATFORM_H
 
-#include "driver/owned.h"
+#include "owned.h"
 
 #include <cstdio>
 #include <string>

@@ -3,9 +3,9 @@
 // trusted ones are followed, readdir listings filtered by the wildcard
 // matcher, and stat identities. Links are read through O_PATH
 // descriptors, which Linux has.
-#include "driver/platform.h"
+#include "platform.h"
 
-#include "driver/wildcard.h"
+#include "wildcard.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -12,7 +12,7 @@
 // nor any directory the walk entered on the way there can be renamed,
 // removed or replaced by a link: its path keeps naming the directory that
 // was opened.
-#include "driver/platform.h"
+#include "platform.h"
 
 #include <cstring>
 #include <fcntl.h>

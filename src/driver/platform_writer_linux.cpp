@@ -1,6 +1,6 @@
 // Linux implementation of what the CSV writer needs: a POSIX thread, a
 // mutex with two condition variables, pwrite, and fallocate to reserve.
-#include "driver/platform_writer.h"
+#include "platform_writer.h"
 
 #include <cerrno>
 #include <csignal>

@@ -2,9 +2,9 @@
 // system's own (CreateThread, which needs nothing of the C++ library's
 // thread support), a slim reader/writer lock with two condition variables,
 // and WriteFile at an explicit offset. The file's blocks are not reserved.
-#include "driver/platform_writer.h"
+#include "platform_writer.h"
 
-#include "driver/owned.h"
+#include "owned.h"
 
 #include <io.h>
 #include <new>

@@ -3,9 +3,9 @@
 #ifndef QUENDIX_DRIVER_RUN_RESOURCES_H
 #define QUENDIX_DRIVER_RUN_RESOURCES_H
 
-#include "convert/frame_file.h"
-#include "driver/csv_writer.h"
-#include "driver/output_files.h"
+#include "csv_writer.h"
+#include "frame_file.h"
+#include "output_files.h"
 
 #include <memory>
 #include <new>

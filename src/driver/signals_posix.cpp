@@ -1,6 +1,6 @@
 // POSIX implementation of the signals: SIGPIPE and SIGXFSZ ignored, so
 // that the write fails, and the interrupts noted by a handler.
-#include "driver/signals.h"
+#include "signals.h"
 
 #include <csignal>
 #include <initializer_list>

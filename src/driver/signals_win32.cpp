@@ -2,7 +2,7 @@
 // the signals they stand for. Windows has no SIGPIPE and no SIGXFSZ: a
 // write to a pipe whose reader has gone fails, and there is no limit on a
 // file's size but a full disk or a quota, where a write fails too.
-#include "driver/signals.h"
+#include "signals.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>

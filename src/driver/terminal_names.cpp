@@ -1,6 +1,6 @@
 // Names as the console shows them: byte for byte, or on a terminal with
 // every byte that could steer it shown as "?".
-#include "driver/terminal_names.h"
+#include "terminal_names.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "driver/wildcard.h"
+#include "wildcard.h"
 
 static char fold_case(char c)
 {

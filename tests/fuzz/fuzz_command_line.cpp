@@ -3,7 +3,7 @@
 // or print, must end as the rules say (a run, the usage text for "-h", or
 // the usage text for a bad or missing end block) and must give the options
 // the rules give, worked out here independently.
-#include "driver/command_line.h"
+#include "command_line.h"
 #include "fuzz_support.h"
 
 #include <cstdint>

@@ -3,9 +3,9 @@
 // The CSV file, the log and the console text are then checked against what
 // the bytes must give, worked out here from the frame layout and the
 // definitions of the magnitudes and of the prediction.
-#include "driver/file_conversion.h"
-#include "driver/platform.h"
+#include "file_conversion.h"
 #include "fuzz_support.h"
+#include "platform.h"
 #include "support/reference.h"
 
 #include <cstdarg>

@@ -2,7 +2,7 @@
 #ifndef QUENDIX_TESTS_SUPPORT_ROWS_H
 #define QUENDIX_TESTS_SUPPORT_ROWS_H
 
-#include "convert/csv_rows.h"
+#include "csv_rows.h"
 
 #include <cstddef>
 
