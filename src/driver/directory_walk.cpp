@@ -1,11 +1,10 @@
-#include "driver/directory_walk.h"
+#include "directory_walk.h"
 
-#include "driver/file_conversion.h"
-#include "driver/output_files.h"
-#include "driver/platform.h"
-#include "driver/signals.h"
+#include "file_conversion.h"
+#include "output_files.h"
+#include "platform.h"
+#include "signals.h"
 
-#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -69,33 +68,35 @@ run_outcome convert_selected_files(const directory* dir, const std::string& path
         }
     }
     const directory* listed = subdir ? subdir.get() : dir;
-    try {
+    run_outcome outcome = RUN_DONE;
+    // Without memory for the path of the selector's directory or for its
+    // listing, its files are not reached, as when it cannot be read.
+    ran_out_of_memory([&] {
         // The outputs made here matter only to the later files of this
         // listing: no other directory's file can collide with them.
         output_set outputs;
         const std::string listed_path = subdir ? join_path(path, selector.directory) : path;
         std::vector<listing_entry> entries;
-        if ((!subdir || add_identity(&state->listed, subdir_id)) &&
-            list_directory(listed, selector.name_pattern, &entries) == 0) {
-            for (const listing_entry& entry : entries) {
-                // The temporary files of outputs being written, by this run
-                // or another, are no recordings.
-                if (entry.is_directory || is_temporary_name(entry.name)) {
-                    continue;
-                }
-                // A failed file has printed its own message, and the walk
-                // goes on.
-                if (interrupt_signal != 0 || convert_file(listed, entry.name, listed_path, state->end_block, &outputs,
-                                                          state->resources) == RUN_INTERRUPTED) {
-                    return RUN_INTERRUPTED;
-                }
+        if ((subdir && !add_identity(&state->listed, subdir_id)) ||
+            list_directory(listed, selector.name_pattern, &entries) != 0) {
+            return;
+        }
+        for (const listing_entry& entry : entries) {
+            // The temporary files of outputs being written, by this run or
+            // another, are no recordings.
+            if (entry.is_directory || is_temporary_name(entry.name)) {
+                continue;
+            }
+            // A failed file has printed its own message, and the walk goes
+            // on.
+            if (interrupt_signal != 0 || convert_file(listed, entry.name, listed_path, state->end_block, &outputs,
+                                                      state->resources) == RUN_INTERRUPTED) {
+                outcome = RUN_INTERRUPTED;
+                return;
             }
         }
-    } catch (const std::bad_alloc&) {
-        // No memory for the path of the selector's directory or for its
-        // listing: its files are not reached, as when it cannot be read.
-    }
-    return RUN_DONE;
+    });
+    return outcome;
 }
 
 run_outcome walk(const directory* dir, const std::string& path, walk_state* state);
@@ -112,18 +113,17 @@ run_outcome enter(const directory* parent, const std::string& parent_path, const
 {
     bool recorded = false;
     run_outcome outcome = RUN_DONE;
-    try {
+    // Not entered, or the rest passed over, as said above.
+    const bool short_of_memory = ran_out_of_memory([&] {
         file_identity id;
         const directory_handle dir = open_directory(parent, name, &id);
         if (!dir || !add_identity(&state->visited, id)) {
-            return RUN_DONE;
+            return;
         }
         recorded = true;
         outcome = walk(dir.get(), parent != nullptr ? join_path(parent_path, name) : name, state);
-    } catch (const std::bad_alloc&) {
-        // Not entered, or the rest passed over, as said above.
-    }
-    return recorded ? outcome : RUN_FAILED;
+    });
+    return (short_of_memory && !recorded) ? RUN_FAILED : outcome;
 }
 
 // Walks `dir`, whose path is `path`: its selected files, then, with a
@@ -160,10 +160,10 @@ run_outcome process_directory(const char* dir, const char* selector, bool recurs
 {
     walk_state state;
     std::string start;
-    try {
-        state.selector = split_selector(selector);
-        start = dir;
-    } catch (const std::bad_alloc&) {
+    if (ran_out_of_memory([&] {
+            state.selector = split_selector(selector);
+            start = dir;
+        })) {
         return RUN_FAILED;
     }
     state.recursive = recursive;

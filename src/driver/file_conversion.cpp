@@ -1,12 +1,11 @@
-#include "driver/file_conversion.h"
+#include "file_conversion.h"
 
-#include "convert/frame_file.h"
-#include "driver/csv_writer.h"
-#include "driver/signals.h"
-#include "driver/terminal_names.h"
+#include "csv_writer.h"
+#include "frame_file.h"
+#include "signals.h"
+#include "terminal_names.h"
 
 #include <cstdio>
-#include <new>
 #include <string>
 #include <utility>
 
@@ -111,9 +110,8 @@ run_outcome convert_file(const directory* dir, const std::string& name, const st
     print_input_path(dir_path, name, terminal);
     std::fputs("\n\n", stdout);
 
-    try {
-        return convert(dir, name, dir_path, end_block, outputs, resources, terminal);
-    } catch (const std::bad_alloc&) {
+    run_outcome outcome = RUN_FAILED;
+    if (ran_out_of_memory([&] { outcome = convert(dir, name, dir_path, end_block, outputs, resources, terminal); })) {
         // Memory for the file's names or for the set of outputs ran out:
         // the file is not converted, and the run goes on with the next.
         // Its input and outputs were closed and removed on the way here.
@@ -122,4 +120,5 @@ run_outcome convert_file(const directory* dir, const std::string& name, const st
         std::fputs(", not opened.\n", stdout);
         return RUN_FAILED;
     }
+    return outcome;
 }
