@@ -10,7 +10,7 @@ import stat
 import numpy as np
 
 from .files import open_regular_file
-from .report import Continuity, end_line
+from .continuity import Continuity, end_line
 
 FRAME_SIZE = 132
 FRAME_WORDS = FRAME_SIZE // 2
