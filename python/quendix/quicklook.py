@@ -241,7 +241,7 @@ def _draw(figure, axes, envelope, counts, name):
     figure.suptitle("%s: %d samples; %d frames, %d without the marker, %d different; %s" % (
         name, count, counts["frames"], counts["missing"], counts["different"],
         "%d bytes after the last frame" % counts["fragment"] if counts["fragment"] else "no fragment"),
-        fontsize=10)
+        fontsize=10, parse_math=False)  # a name's "$" are its own, not mathematics
     strip.set_title("accelerometer axes in units of 8192 counts, gyroscope axes in units of 65.536 "
                     "counts; each pixel column from its least to its greatest value", fontsize=8)
     one_per_column = count <= columns
