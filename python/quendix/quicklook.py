@@ -196,6 +196,20 @@ def plot(source, output=None, end_block=DEFAULT_END_BLOCK):
         output = picture_name(source)
     if is_path(output):
         check_output(output, avoid=[source])
+    counts, _, _ = look(source, lambda figure: _save(figure, output, source), end_block)
+    return counts
+
+
+def look(source, save, end_block=DEFAULT_END_BLOCK, inches=FIGURE_INCHES, dpi=DPI, each_piece=None):
+    """Draws the quick look of plot() of the recording at `source` (a path)
+    on a figure of `inches` (width, height) at `dpi` and calls
+    save(figure) with it, so that the picture may go to a file or into
+    memory. `each_piece`, when given, is called with every piece of
+    read_chunks as it is drawn. Returns the counts of plot(), the Envelope
+    drawn (its `marks` are where the report's frames and the quality
+    events lie, per pixel column) and the Quality, finished. Raises as
+    plot() does, but checks no output: that is up to `save`."""
+    end_block = check_end_block(end_block)
     import matplotlib
 
     matplotlib.use("Agg")
@@ -203,11 +217,11 @@ def plot(source, output=None, end_block=DEFAULT_END_BLOCK):
 
     with FrameFile(source) as source_file:
         counts = frame_counts(source_file, end_block)
-    figure, axes = pyplot.subplots(len(PANELS) + 1, 1, sharex=True, figsize=FIGURE_INCHES, dpi=DPI,
+    figure, axes = pyplot.subplots(len(PANELS) + 1, 1, sharex=True, figsize=inches, dpi=dpi,
                                    gridspec_kw={"height_ratios": [1.6] + [1] * len(PANELS)})
     try:
         figure.subplots_adjust(**MARGINS)
-        width = int(round(axes[1].get_position().width * FIGURE_INCHES[0] * DPI))
+        width = int(round(axes[1].get_position().width * inches[0] * dpi))
         count = counts["samples"]
         columns = max(1, min(width, count))
         envelope = Envelope(count, columns)
@@ -215,13 +229,15 @@ def plot(source, output=None, end_block=DEFAULT_END_BLOCK):
         for piece in read_chunks(source, end_block):
             envelope.add(piece)
             envelope.add_events(quality.add(piece))
+            if each_piece is not None:
+                each_piece(piece)
         envelope.add_events(quality.finish())
         envelope.totals = {kind: quality.counts()[kind] for kind in MARKS[3:]}
         _draw(figure, axes, envelope, counts, os.fspath(source))
-        _save(figure, output, source)
+        save(figure)
     finally:
         pyplot.close(figure)
-    return counts
+    return counts, envelope, quality
 
 
 def _draw(figure, axes, envelope, counts, name):
