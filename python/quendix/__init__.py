@@ -4,6 +4,7 @@ piece by piece, and a whole campaign of them."""
 
 from pathlib import Path as _Path
 
+from .page import report
 from .quality import QUALITY_COLUMNS, THRESHOLDS
 from .quicklook import plot
 from .recording import (DEFAULT_END_BLOCK, FRAME_DTYPE, SAMPLE_DTYPE, Recording, read,
@@ -11,7 +12,7 @@ from .recording import (DEFAULT_END_BLOCK, FRAME_DTYPE, SAMPLE_DTYPE, Recording,
 from .summary import SUMMARY_COLUMNS, summary, to_dask
 from .walk import recordings
 
-__all__ = ["read", "read_chunks", "summary", "to_dask", "recordings", "plot", "Recording",
+__all__ = ["read", "read_chunks", "summary", "to_dask", "recordings", "plot", "report", "Recording",
            "SAMPLE_DTYPE", "FRAME_DTYPE", "DEFAULT_END_BLOCK", "SUMMARY_COLUMNS",
            "QUALITY_COLUMNS", "THRESHOLDS"]
 # Kept in one file for the converter, its Debian package and this package.
