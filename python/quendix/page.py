@@ -186,6 +186,9 @@ def _sections(paths, end_block, dpi, executor):
                         [dpi] * count)
 
 
+_FIGURE = {}
+
+
 def recording_section(path, end_block=DEFAULT_END_BLOCK, dpi=FINEST_DPI, lines=REPORT_LINES):
     """What the page shows of the recording at `path` beyond its summary
     row, from one quick look of it: a dict of "picture" (PNG bytes),
@@ -194,8 +197,12 @@ def recording_section(path, end_block=DEFAULT_END_BLOCK, dpi=FINEST_DPI, lines=R
     where it lies as [start, end) shares of the samples, a list of pairs)
     and "error" ("", or why the recording could not be drawn). What an
     executor runs for each recording."""
-    from .quicklook import FIGURE_INCHES, look
+    from .quicklook import FIGURE_INCHES, look, new_figure
 
+    # One figure per process, drawn on again for each recording.
+    if _FIGURE.get(dpi) is None:
+        _FIGURE.clear()
+        _FIGURE[dpi] = new_figure(FIGURE_INCHES, dpi)
     head, total = [], 0
 
     def each_piece(piece):
@@ -205,8 +212,8 @@ def recording_section(path, end_block=DEFAULT_END_BLOCK, dpi=FINEST_DPI, lines=R
 
     picture = io.BytesIO()
     try:
-        counts, envelope, _ = look(path, lambda figure: _png(figure, picture), end_block, FIGURE_INCHES, dpi,
-                                   each_piece)
+        counts, envelope, _ = look(path, lambda figure: _png(figure, picture), end_block,
+                                   each_piece=each_piece, figure=_FIGURE[dpi])
     except OSError as error:
         return {"error": error.strerror or str(error)}
     columns = envelope.columns
