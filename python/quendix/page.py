@@ -29,7 +29,7 @@ import numpy as np
 
 from .files import check_output, write_whole
 from .quality import QUALITY_COLUMNS, THRESHOLDS
-from .recording import DEFAULT_END_BLOCK, check_end_block
+from .recording import DEFAULT_END_BLOCK, check_end_block, is_path
 from .summary import SUMMARY_COLUMNS, summary
 from .walk import DEFAULT_SELECTOR, recordings
 
@@ -110,12 +110,16 @@ def report(sources, output, end_block=DEFAULT_END_BLOCK, executor=None, selector
     Needs pandas and matplotlib.
     """
     end_block = check_end_block(end_block)
+    if not is_path(sources):
+        sources = list(sources)  # walked more than once
     rate = _positive(rate, "rate")
     epoch_seconds = _positive(epoch_seconds, "epoch_seconds")
     found = [path for path, error in recordings(sources, selector) if error is None]
     if isinstance(output, (str, bytes, os.PathLike)):
         check_output(output, avoid=found)
     made = time.time()
+    # The options of the summary that this version of it has: the page shows
+    # whatever columns they add.
     options = {"rate": rate, "calibration": calibration, "epoch_seconds": epoch_seconds}
     accepted = inspect.signature(summary).parameters
     table = summary(sources, end_block, executor, selector, quality=True, thresholds=thresholds,
@@ -133,7 +137,7 @@ def report(sources, output, end_block=DEFAULT_END_BLOCK, executor=None, selector
             result = next(sections) if i in wanted else {"error": row["error"]}
             spool.write(_section(i, paths[i], row, result).encode("utf-8"))
             lines.append((paths[i], row, {k: result.get(k) for k in ("error", "samples", "marks")}))
-            if progress is not None and i in wanted:
+            if progress is not None:
                 progress()
         parameters = {"end_block": end_block, "selector": selector,
                       "thresholds": _changed(thresholds), "rate": rate,
@@ -415,11 +419,12 @@ def _campaign_picture(lines, rate):
         x = left + tick * (rate or 1.0) * scale
         parts.append('<line x1="%.1f" x2="%.1f" y1="%.1f" y2="%.1f" class="axis"/>' % (x, x, axis_y, axis_y + 4))
         parts.append('<text x="%.1f" y="%.1f" class="tick">%s</text>' % (x, axis_y + 16, "%g" % tick))
+    parts.append('<text x="%g" y="%.1f" class="n">%s</text></svg>'
+                 % (width - 10, axis_y + 28, "seconds" if rate else "sample"))
     legend = "".join('<span><i class="m-%s"></i>%s</span>' % (kind, _text(words))
                      for kind, words, _ in TIME_LINE_MARKS)
-    parts.append('<text x="%g" y="%.1f" class="n">%s</text>' % (width - 10, axis_y + 28, "seconds" if rate else "sample"))
-    parts.append("</svg>")
-    parts.append('<p class="legend">%s<span><i class="unread"></i>could not be read</span></p></section>\n' % legend)
+    parts.append('<p class="legend"><span><i class="line"></i>passes</span><span><i class="line failing"></i>'
+                 'fails a check</span>%s<span><i class="unread"></i>could not be read</span></p></section>\n' % legend)
     return "".join(parts)
 
 
@@ -448,7 +453,11 @@ def _table(table, paths):
             if name == "path":
                 cells.append('<th scope="row"><a href="#r%d">%s</a></th>' % (i + 1, _text(paths[i])))
             elif isinstance(value, str) or name in ("error", "quality"):
-                cells.append('<td class="words">%s</td>' % ("" if _missing(value) else _text(value)))
+                words = ""
+                if name == "quality" and not _missing(value):
+                    words = "; ".join(CHECK_WORDS.get(failed.split(" ", 1)[0], "") for failed in value.split("; "))
+                tip = ' title="%s"' % _text(words) if words.strip("; ") else ""
+                cells.append('<td class="words"%s>%s</td>' % (tip, "" if _missing(value) else _text(value)))
             else:
                 number = "" if _missing(value) else repr(float(value)) if isinstance(value, float) else str(int(value))
                 cells.append('<td data-v="%s">%s</td>' % (number, _shown(value)))
@@ -508,6 +517,7 @@ svg .unread{fill:none;stroke:#d62728;stroke-dasharray:4 3}svg .axis{stroke:#666}
 svg text{font:11px sans-serif;fill:#444}svg .tick{text-anchor:middle}svg .n{text-anchor:end}
 .legend span{margin-right:1.2em;white-space:nowrap}.legend i{display:inline-block;width:.9em;height:.9em;
 margin-right:.3em;vertical-align:-.1em}.legend i.unread{border:1px dashed #d62728}
+.legend i.line{background:#c8d3dc}.legend i.line.failing{background:#f2b8b8}
 section.recording{border-top:2px solid #ddd;padding:.8em 0}section.recording.failing{border-top-color:#d62728}
 .number{display:inline-block;min-width:2em;color:#666}
 .verdict{margin:.2em 0}.verdict ul{margin:.2em 0}.good{color:#1a7f37}.bad{color:#b42318}
