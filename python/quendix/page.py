@@ -147,13 +147,14 @@ def report(sources, output, end_block=DEFAULT_END_BLOCK, executor=None, selector
         table_html = _table(table, paths)
 
         def write(stream):
+            # Before the first byte: nobody may open it for what it will hold.
+            _make_private(stream, output, found)
             stream.write(head.encode("utf-8"))
             stream.write(picture.encode("utf-8"))
             stream.write(table_html.encode("utf-8"))
             spool.seek(0)
             shutil.copyfileobj(spool, stream)
             stream.write(_TAIL.encode("utf-8"))
-            _make_private(stream, output, found)
 
         write_whole(output, write, avoid=found)
     return table
