@@ -170,6 +170,13 @@ def bench_report(args, generator):
                        serial_median / parts_median, parts_best, parts_median, pool_best, pool_median,
                        pool_median / parts_median, page.stat().st_size))
     shutil.rmtree(campaign)
+    bench_page(args, generator)
+
+
+def bench_page(args, generator):
+    """The page of --page-recordings small recordings: how long it takes
+    with a pool, its size, and how long chromium takes to open it."""
+    import concurrent.futures
 
     many = args.dir / "page"
     for i in range(args.page_recordings):
