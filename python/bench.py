@@ -24,12 +24,19 @@ one run:
     the same with quality=True (target: the pool at least 1.6 times faster);
   - python -m quendix plot of the recording, in a fresh process (target: at
     most 3 s);
+  - quendix.report of 24 recordings of a sixteenth of the size, serially and
+    with a process pool of 2 (target: at most 1.5 times the time of
+    summary(quality=True) of them and their quick looks made one by one),
+    and of --page-recordings small recordings (2,000 by default) with the
+    pool: the page's size (target: under 20 MB) and the time Debian's
+    chromium takes to open it, headless (target: under 3 s), where
+    chromium, chromium-driver and python3-selenium are installed;
   - peak memory, each in a fresh process: read of the recording (target: at
     most twice the bytes of the arrays it returns), and read_chunks, summary,
     summary(quality=True) and calibrate (target: at most 150 MiB of peak
-    resident set) and
-    plot of the recording and of one of --big-frames frames (2 GiB by
-    default), whose peaks must not grow with the file. tracemalloc counts
+    resident set), plot and report of the recording and of one of
+    --big-frames frames (2 GiB by default), whose peaks must not grow with
+    the file. tracemalloc counts
     every block that numpy and Python allocate during the call and nothing
     from before; the growth of the process's peak resident set (VmHWM)
     during the call is printed beside it, as a check that nothing untraced
@@ -43,8 +50,9 @@ the other axes stuck in turn so that a stuck run ends every 190 rows,
 each in a fresh process, with its time: the peaks must not grow with the
 file (target: at most 150 MiB of peak resident set, as above).
 The binaries are build/default/quendix and quendix-gen, or QUENDIX and
-QUENDIX_GEN. QUENDIX_BENCH_FRAMES and QUENDIX_BENCH_BIG_FRAMES change the
-defaults of --frames and --big-frames: the check that the commands of
+QUENDIX_GEN. QUENDIX_BENCH_FRAMES, QUENDIX_BENCH_BIG_FRAMES and
+QUENDIX_BENCH_PAGE_RECORDINGS change the defaults of --frames, --big-frames
+and --page-recordings: the check that the commands of
 docs/python.md run as written sets them small, since it checks that the
 benchmark runs, not its figures. The files go to --dir (default build/python-bench) and are
 removed at the end; the files are read from the page cache, as a second
@@ -88,7 +96,7 @@ def measure_memory(what, path):
     # Imported before the baseline: their memory is no part of the call.
     import pandas  # noqa: F401
 
-    if what == "plot":
+    if what in ("plot", "report"):
         import matplotlib
 
         matplotlib.use("Agg")
@@ -100,6 +108,7 @@ def measure_memory(what, path):
         "summary_quality": lambda: quendix.summary(path, quality=True),
         "calibrate": lambda: quendix.calibrate(path),
         "plot": lambda: quendix.plot(path, str(path) + ".png"),
+        "report": lambda: quendix.report(path, str(path) + ".html"),
     }
     baseline = peak_resident_set()
     tracemalloc.start()
@@ -182,6 +191,101 @@ def repeated(function, runs):
     return min(walls), statistics.median(walls), min(cpus), statistics.median(cpus)
 
 
+def bench_report(args, generator):
+    """The report's figures: its time against the summary and the quick
+    looks it is made of, and the size and opening time of a large page."""
+    import concurrent.futures
+    import io
+
+    campaign = args.dir / "campaign"
+    campaign.mkdir()
+    for i in range(24):
+        subprocess.run([str(generator), "--frames", str(max(1, args.frames // 16)), "--missing-every", "100",
+                        "--jump-every", "5000", "--seed", str(i + 1), str(campaign / ("r%02d.qvx" % i))],
+                       check=True)
+    runs = max(1, min(args.runs, 3))
+
+    def parts():
+        quendix.summary(campaign, quality=True)
+        for path in sorted(campaign.glob("*.qvx")):
+            quendix.plot(path, io.BytesIO())
+
+    parts_best, parts_median, _, _ = repeated(parts, runs)
+    page = args.dir / "campaign.html"
+    serial_best, serial_median, _, _ = repeated(lambda: quendix.report(campaign, page), runs)
+    with concurrent.futures.ProcessPoolExecutor(2) as executor:
+        list(executor.map(abs, range(4)))
+        pool_best, pool_median, _, _ = repeated(lambda: quendix.report(campaign, page, executor=executor), runs)
+    print("report of 24 recordings of %d bytes: serially best %.3f s, median %.3f s (%.2f times the summary "
+          "with quality and the quick looks one by one, best %.3f s, median %.3f s; medians; target at most "
+          "1.5); with a process pool of 2 already running best %.3f s, median %.3f s (%.2f times); %d bytes "
+          "of page" % ((campaign / "r00.qvx").stat().st_size, serial_best, serial_median,
+                       serial_median / parts_median, parts_best, parts_median, pool_best, pool_median,
+                       pool_median / parts_median, page.stat().st_size))
+    shutil.rmtree(campaign)
+    bench_page(args, generator)
+
+
+def bench_page(args, generator):
+    """The page of --page-recordings small recordings: how long it takes
+    with a pool, its size, and how long chromium takes to open it."""
+    import concurrent.futures
+
+    many = args.dir / "page"
+    for i in range(args.page_recordings):
+        (many / ("d%02d" % (i // 100))).mkdir(parents=True, exist_ok=True)
+        subprocess.run([str(generator), "--frames", "200", "--missing-every", str(50 + i % 150),
+                        "--seed", str(i + 1), str(many / ("d%02d" % (i // 100)) / ("r%04d.qvx" % i))],
+                       check=True)
+    page = args.dir / "page.html"
+    with concurrent.futures.ProcessPoolExecutor(2) as executor:
+        _, wall, _ = timed(lambda: quendix.report(many, page, executor=executor))
+    size = page.stat().st_size
+    print("report of %d recordings of 200 frames, a process pool of 2: %.1f s; page of %d bytes, %.1f MB "
+          "(target under 20 MB)" % (args.page_recordings, wall, size, size / 1e6))
+    opened = open_in_chromium(page)
+    if isinstance(opened, str):
+        print("the page in chromium: not measured, %s" % opened)
+    else:
+        print("the page in chromium, headless: opened (its load event) in best %.3f s, median %.3f s of %d "
+              "opens, each in a fresh browser (target under 3 s); %d rows, %d pictures loaded" % opened)
+    shutil.rmtree(many)
+
+
+def open_in_chromium(page, opens=3):
+    """How long Debian's chromium takes to open `page`, from the request to
+    its load event, by the page's own navigation timing: best and median
+    of `opens` fresh browsers, with the rows and loaded pictures it has;
+    or why it cannot be measured here."""
+    for program in ("/usr/bin/chromium", "/usr/bin/chromedriver"):
+        if not os.access(program, os.X_OK):
+            return "%s is not installed" % program
+    try:
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+    except ImportError:
+        return "python3-selenium is not installed"
+    times = []
+    for _ in range(opens):
+        options = webdriver.ChromeOptions()
+        options.binary_location = "/usr/bin/chromium"
+        for argument in ("--headless=new", "--disable-gpu", "--window-size=1280,1000", "--disable-dev-shm-usage"):
+            options.add_argument(argument)
+        if os.geteuid() == 0:
+            options.add_argument("--no-sandbox")
+        driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        try:
+            driver.get(page.as_uri())
+            timing = driver.execute_script("var t = performance.getEntriesByType('navigation')[0];"
+                                           "return [t.loadEventEnd, document.querySelectorAll('#campaign tbody tr')"
+                                           ".length, Array.from(document.images).filter(i => i.naturalWidth > 0)"
+                                           ".length]")
+        finally:
+            driver.quit()
+        times.append(timing[0] / 1000.0)
+    return min(times), statistics.median(times), opens, timing[1], timing[2]
+
+
 def memory(what, path):
     measured = subprocess.run([sys.executable, __file__, "--measure-memory", what, str(path)],
                               check=True, capture_output=True, text=True)
@@ -195,6 +299,8 @@ def main():
     parser = argparse.ArgumentParser(description="Benchmark of the quendix package.")
     parser.add_argument("--frames", type=int, default=int(os.environ.get("QUENDIX_BENCH_FRAMES", 1515152)))
     parser.add_argument("--big-frames", type=int, default=int(os.environ.get("QUENDIX_BENCH_BIG_FRAMES", 16268816)))
+    parser.add_argument("--page-recordings", type=int,
+                        default=int(os.environ.get("QUENDIX_BENCH_PAGE_RECORDINGS", 2000)))
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--dir", type=Path, default=REPO / "build" / "python-bench")
     parser.add_argument("--dead-axis", action="store_true",
@@ -366,6 +472,8 @@ def main():
               "of PNG" % (min(walls), statistics.median(walls), min(cpus), statistics.median(cpus),
                           len(walls), picture.stat().st_size))
 
+        bench_report(args, generator)
+
         figures = memory("read", path)
         print("read: arrays returned %.1f MiB; peak while reading, traced: %.1f MiB (%.2f times the "
               "arrays; target at most 2); growth of peak resident set: %.1f MiB (%.2f times)" % (
@@ -375,7 +483,7 @@ def main():
         big = args.dir / "big.qvx"
         subprocess.run([str(generator), "--frames", str(args.big_frames), "--missing-every", "100",
                         str(big)], check=True)
-        for what in ("read_chunks", "summary", "summary_quality", "calibrate", "plot"):
+        for what in ("read_chunks", "summary", "summary_quality", "calibrate", "plot", "report"):
             for name, where in (("%d MB" % round(path.stat().st_size / 1e6), path),
                                 ("%.2f GiB" % (big.stat().st_size / 1024.0 ** 3), big)):
                 started = time.perf_counter()

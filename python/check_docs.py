@@ -19,8 +19,8 @@ A command may not start a bare `python`, `python3` or `pip`: which one the
 PATH finds first is not up to the document, so it names its interpreter.
 `apt-get install` lines are not run (they need root and the network): the
 packages they name must be installed instead. The benchmark runs on small
-recordings (QUENDIX_BENCH_FRAMES, QUENDIX_BENCH_BIG_FRAMES). Needs only the standard
-library.
+recordings (QUENDIX_BENCH_FRAMES, QUENDIX_BENCH_BIG_FRAMES) and a small
+page (QUENDIX_BENCH_PAGE_RECORDINGS). Needs only the standard library.
 """
 
 import os
@@ -146,7 +146,8 @@ def main():
         home.mkdir()
         # The benchmark runs at a small size: what is checked is that the
         # documented command works, not the figures it prints.
-        env = dict(os.environ, HOME=str(home), QUENDIX_BENCH_FRAMES="75758", QUENDIX_BENCH_BIG_FRAMES="151516")
+        env = dict(os.environ, HOME=str(home), QUENDIX_BENCH_FRAMES="75758", QUENDIX_BENCH_BIG_FRAMES="151516",
+                   QUENDIX_BENCH_PAGE_RECORDINGS="20")
         env.pop("PYTHONPATH", None)
         before = tree(scratch, home)
         for commands, expected, line in prepared:

@@ -1,10 +1,12 @@
-"""The command line: python -m quendix summary ... | plot ... | calibrate ...
+"""The command line: python -m quendix summary ... | plot ... | calibrate ... | report ...
 
     python -m quendix summary [-e N] [-j JOBS] [--scheduler ADDRESS] [--selector PATTERN]
                               [-o FILE.csv] [--quality [--threshold NAME=LIMIT]...]
                               [--calibration] [--columns NAME,...] [--failing] SOURCE...
     python -m quendix plot [-e N] [-o FILE.png] [--rate HZ] RECORDING
     python -m quendix calibrate [-e N] [--json] RECORDING
+    python -m quendix report [-e N] [-j JOBS] [--selector PATTERN] [--threshold NAME=LIMIT]...
+                             [--rate R] [--calibration] [--epoch-seconds S] -o FILE.html SOURCE...
 
 summary prints quendix.summary() of the recordings and directories given
 as an aligned table, "-" for a missing value; -o writes it as CSV too (a
@@ -35,9 +37,17 @@ outputs (alpha/day1.qvx gives alpha/day1.png); -o - is standard output.
 --rate HZ, the samples per second, puts seconds on the x axis in place of
 samples.
 
+report writes quendix.report() of the recordings and directories given
+to -o FILE.html (- for standard output): one web page, the summary with
+its quality, a time line of every recording and each one's quick look
+and report lines, which any browser opens offline; -j JOBS makes its
+rows and sections with a pool of that many processes. Its exit status
+is that of summary --quality.
+
 -e N is the converter's -e, 1 to 511 (default 510). An output is written
 as quendix.files says: a regular file is replaced only once the output is
-whole, by a file as private as the recordings it was made from. Names are shown as the converter shows them: on a
+whole, by a file as private as the recordings it was made from. Names
+are shown as the converter shows them: on a
 terminal each control character and each byte that is not valid UTF-8 as
 "?", elsewhere their exact bytes. The exit status is 0; 1 when a
 recording could not be read (its row says why, and a message on standard
@@ -227,7 +237,39 @@ def parser():
     look.add_argument("-o", dest="output", metavar="FILE.png",
                       help="the picture, '-' for standard output (default: beside the recording, "
                            "its name with .png as the converter names its outputs)")
+
+    page = commands.add_parser(
+        "report", parents=[common], help="one web page of a campaign",
+        description="Writes one self-contained web page of the recordings: the summary table with its "
+                    "quality columns (sorted by a click on a column's name, filtered to the failing "
+                    "recordings by a switch), a time line of each recording with what it lost, and a "
+                    "section per recording with its quick look, its figures and its report's first lines. "
+                    "The exit status is 1 when a recording could not be read or fails a check.")
+    page.add_argument("sources", nargs="+", metavar="SOURCE", help="a recording, or a directory of them")
+    page.add_argument("-o", dest="output", required=True, metavar="FILE.html",
+                      help="the page, '-' for standard output")
+    page.add_argument("-j", dest="jobs", type=jobs, metavar="JOBS", help="work with a pool of JOBS processes")
+    page.add_argument("--selector", default=DEFAULT_SELECTOR, metavar="PATTERN",
+                      help="the files of a directory to read, as quendix's file selector (default %(default)s)")
+    page.add_argument("--threshold", dest="thresholds", type=threshold, action="append", default=[],
+                      metavar="NAME=LIMIT", help="fail NAME above LIMIT instead, or not at all with LIMIT off")
+    page.add_argument("--rate", type=positive, metavar="R",
+                      help="samples per second: the time lines in seconds")
+    page.add_argument("--calibration", action="store_true", help="ask for the calibration columns")
+    page.add_argument("--epoch-seconds", dest="epoch_seconds", type=positive, metavar="S",
+                      help="the length of an epoch, in seconds")
     return top
+
+
+def positive(text):
+    """The value of --rate or --epoch-seconds: a number above 0."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a number: %r" % text) from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError("%s is not above 0" % text)
+    return value
 
 
 def fail(message, status=1):
@@ -405,6 +447,33 @@ def run_plot(args):
     return 0
 
 
+def run_report(args):
+    import concurrent.futures
+
+    from .page import report
+
+    target = sys.stdout.buffer if args.output == "-" else args.output
+    executor = concurrent.futures.ProcessPoolExecutor(args.jobs) if args.jobs else None
+    bar = progress_bar(lambda: 2 * sum(1 for _ in recordings(args.sources, args.selector)))
+    try:
+        sys.stdout.flush()
+        table = report(args.sources, target, args.end_block, executor, args.selector, dict(args.thresholds),
+                       args.rate, args.calibration, args.epoch_seconds, progress=bar.update if bar else None)
+    except OSError as error:
+        return refused(args.output, error)
+    finally:
+        if bar is not None:
+            bar.close()
+        if executor is not None:
+            executor.shutdown()
+    failed = int((table["error"] != "").sum())
+    failing = int(table["quality"].fillna("").ne("").sum())
+    done = "%d recordings: %d could not be read, %d fail a quality check; the page is %s" % (
+        len(table), failed, failing, "on standard output" if target is not args.output else args.output)
+    write_line(sys.stderr if target is not args.output else sys.stdout, done)
+    return 1 if failed or failing else 0
+
+
 def main(argv=None):
     top = parser()
     args = top.parse_args(argv)
@@ -424,6 +493,8 @@ def main(argv=None):
         return run_summary(args)
     if args.command == "calibrate":
         return run_calibrate(args)
+    if args.command == "report":
+        return run_report(args)
     return run_plot(args)
 
 

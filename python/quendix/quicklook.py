@@ -16,7 +16,7 @@ import numpy as np
 from .files import access_of, check_output, write_whole
 from .quality import Quality
 from .recording import DEFAULT_END_BLOCK, FrameFile, check_end_block, is_path, read_chunks
-from .report import Jumps
+from .continuity import Jumps
 from .summary import frame_counts
 
 # Counts in one g of the accelerometer axes, and in one degree per second
@@ -220,32 +220,68 @@ def plot(source, output=None, end_block=DEFAULT_END_BLOCK, rate=None):
         output = picture_name(source)
     if is_path(output):
         check_output(output, avoid=[source], chosen=chosen)
-    import matplotlib
+    counts, _, _ = look(source, lambda figure: _save(figure, output, source, chosen), end_block,
+                        rate=rate)
+    return counts
 
-    matplotlib.use("Agg")
-    from matplotlib import pyplot
 
+def look(source, save, end_block=DEFAULT_END_BLOCK, inches=FIGURE_INCHES, dpi=DPI, each_piece=None,
+         figure=None, rate=None):
+    """Draws the quick look of plot() of the recording at `source` (a path)
+    on a figure of `inches` (width, height) at `dpi` and calls
+    save(figure) with it, so that the picture may go to a file or into
+    memory. `each_piece`, when given, is called with every piece of
+    read_chunks as it is drawn. Returns the counts of plot(), the Envelope
+    drawn (its `marks` are where the report's frames and the quality
+    events lie, per pixel column) and the Quality, finished. Raises as
+    plot() does, but checks no output: that is up to `save`.
+
+    `rate`, samples per second, puts seconds on the x axis (see plot()).
+    `figure`, one of new_figure() drawn on before, is drawn on again,
+    in place of `inches` and `dpi`: far quicker than a new figure for
+    each of many recordings."""
+    end_block = check_end_block(end_block)
+    rate = check_rate(rate)
     with FrameFile(source) as source_file:
         counts = frame_counts(source_file, end_block)
-    figure, axes = pyplot.subplots(len(PANELS) + 1, 1, sharex=True, figsize=FIGURE_INCHES, dpi=DPI,
-                                   gridspec_kw={"height_ratios": [1.6] + [1] * len(PANELS)})
-    try:
-        figure.subplots_adjust(**MARGINS)
-        width = int(round(axes[1].get_position().width * FIGURE_INCHES[0] * DPI))
-        count = counts["samples"]
-        columns = max(1, min(width, count))
-        envelope = Envelope(count, columns, end_block)
-        quality = Quality()
-        for piece in read_chunks(source, end_block):
-            envelope.add(piece)
-            envelope.add_events(quality.add(piece))
-        envelope.add_events(quality.finish())
-        envelope.totals = {kind: quality.counts()[kind] for kind in MARKS if kind in QUALITY_MARKS}
-        _draw(figure, axes, envelope, counts, os.fspath(source), rate)
-        _save(figure, output, source, chosen)
-    finally:
-        pyplot.close(figure)
-    return counts
+    if figure is None:
+        figure = new_figure(inches, dpi)
+    else:
+        for ax in figure.axes:
+            for artist in list(ax.lines) + list(ax.texts):
+                artist.remove()
+            ax.relim()
+    axes = figure.axes
+    inches, dpi = figure.get_size_inches(), figure.dpi
+    width = int(round(axes[1].get_position().width * inches[0] * dpi))
+    count = counts["samples"]
+    columns = max(1, min(width, count))
+    envelope = Envelope(count, columns, end_block)
+    quality = Quality()
+    for piece in read_chunks(source, end_block):
+        envelope.add(piece)
+        envelope.add_events(quality.add(piece))
+        if each_piece is not None:
+            each_piece(piece)
+    envelope.add_events(quality.finish())
+    envelope.totals = {kind: quality.counts()[kind] for kind in MARKS if kind in QUALITY_MARKS}
+    _draw(figure, axes, envelope, counts, os.fspath(source), rate)
+    save(figure)
+    return counts, envelope, quality
+
+
+def new_figure(inches=FIGURE_INCHES, dpi=DPI):
+    """A figure of the quick look's strip and panels, `inches` (width,
+    height) at `dpi`, for look() to draw on. It is matplotlib's Agg
+    canvas, without pyplot: no display, and nothing kept once it is let go."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    figure = Figure(figsize=inches, dpi=dpi)
+    FigureCanvasAgg(figure)
+    figure.subplots(len(PANELS) + 1, 1, sharex=True, gridspec_kw={"height_ratios": [1.6] + [1] * len(PANELS)})
+    figure.subplots_adjust(**MARGINS)
+    return figure
 
 
 def check_rate(rate):
@@ -282,7 +318,7 @@ def _draw(figure, axes, envelope, counts, name, rate=None):
     figure.suptitle("%s: %d samples; %d frames, %d without the marker, %d different, %d jumps; %s" % (
         name, count, counts["frames"], counts["missing"], counts["different"], counts["jumps"],
         "%d bytes after the last frame" % counts["fragment"] if counts["fragment"] else "no fragment"),
-        fontsize=10)
+        fontsize=10, parse_math=False)  # a name's "$" are its own, not mathematics
     strip.set_title("g = 8192 counts, °/s = 65.536 counts; each pixel column from its least to its greatest "
                     "value, one line high where they are equal", fontsize=8)
     one_per_column = count <= columns

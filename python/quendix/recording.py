@@ -11,8 +11,8 @@ import stat
 import numpy as np
 
 from .files import open_regular_file
+from .continuity import Continuity, end_line
 from .physical import TimeLine, physical_frame
-from .report import Continuity, end_line
 
 FRAME_SIZE = 132
 FRAME_WORDS = FRAME_SIZE // 2

@@ -14,8 +14,8 @@ from .quality import QUALITY_COLUMN_TYPES, Quality, figures, thresholds_of
 from .recording import (DEFAULT_END_BLOCK, FRAME_DTYPE, FRAME_MAGIC, FRAME_SIZE, FRAME_WORDS,
                         SAMPLE_DTYPE, SAMPLES_PER_FRAME, FrameFile, check_end_block,
                         convert_frames, fill)
+from .continuity import Continuity, Jumps
 from .physical import carry_on, physical_frame, steps_of
-from .report import Continuity, Jumps
 from .walk import DEFAULT_SELECTOR, recordings
 
 # The columns of summary(), in order, with their types in its table: the

@@ -186,19 +186,19 @@ def test_wrong_arguments(tmp_path, args, message):
 def test_plot(tmp_path):
     pytest.importorskip("matplotlib")
     # The default picture goes beside its recording: two recordings of one
-    # name each get their own.
-    for directory, example in (("alpha", "afternoon.qvx"), ("bravo", "morning.qvx")):
+    # name each get their own. A name's "$" are drawn as they are.
+    for directory, example in (("alpha", "afternoon.qvx"), ("$b^$", "morning.qvx")):
         (tmp_path / directory).mkdir()
         (tmp_path / directory / "day1.qvx").write_bytes((REPO / "examples" / example).read_bytes())
-    for directory, samples in (("alpha", 216), ("bravo", 540)):
+    for directory, samples in (("alpha", 216), ("$b^$", 540)):
         done = run("plot", Path(directory) / "day1.qvx", cwd=tmp_path)
         assert done.returncode == 0, done.stderr
         assert done.stdout == "%s/day1.qvx: %d samples drawn to %s/day1.png\n" % (directory, samples, directory)
-    pictures = [(tmp_path / d / "day1.png").read_bytes() for d in ("alpha", "bravo")]
+    pictures = [(tmp_path / d / "day1.png").read_bytes() for d in ("alpha", "$b^$")]
     assert all(p[:8] == b"\x89PNG\r\n\x1a\n" for p in pictures) and pictures[0] != pictures[1]
     done = run("plot", "-e", "3", "-o", tmp_path / "sub.png", REPO / "examples" / "morning.qvx")
     assert done.returncode == 0 and (tmp_path / "sub.png").stat().st_size > 10000
-    assert sorted(os.listdir(tmp_path)) == ["alpha", "bravo", "sub.png"]
+    assert sorted(os.listdir(tmp_path)) == ["$b^$", "alpha", "sub.png"]
     assert sorted(os.listdir(tmp_path / "alpha")) == ["day1.png", "day1.qvx"]
 
 
