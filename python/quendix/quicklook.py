@@ -251,6 +251,9 @@ def look(source, save, end_block=DEFAULT_END_BLOCK, inches=FIGURE_INCHES, dpi=DP
             for artist in list(ax.lines) + list(ax.texts):
                 artist.remove()
             ax.relim()
+            # A panel drawn with fixed limits (see _one_line_high) scales
+            # to its values again.
+            ax.set_autoscale_on(True)
     axes = figure.axes
     inches, dpi = figure.get_size_inches(), figure.dpi
     width = int(round(axes[1].get_position().width * inches[0] * dpi))
@@ -327,6 +330,8 @@ def _draw(figure, axes, envelope, counts, name, rate=None):
         high = envelope.high[p] / unit
         if count == 0:
             ax.text(0.5, 0.5, "no samples", transform=ax.transAxes, ha="center", va="center")
+            # Limits of their own, not those a figure drawn on before had.
+            ax.set_ylim(-1.0, 1.0)
         elif one_per_column:
             # As many pixels as samples or more: a line, broken where frames
             # without the marker lie.
