@@ -263,8 +263,9 @@ def run_epochs(args):
         write_whole(args.output, lambda stream: write_csv(table, stream), avoid=table["path"].unique())
     except OSError as error:
         return refused(args.output, error)
-    write_line(sys.stdout, "%d epochs of %d recordings written to %s" % (
-        len(table), table["path"].nunique(), os.fsdecode(args.output)))
+    count = table["path"].nunique()
+    write_line(sys.stdout, "%d epochs of %d recording%s written to %s" % (
+        len(table), count, "" if count == 1 else "s", os.fsdecode(args.output)))
     return 0
 
 
