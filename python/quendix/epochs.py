@@ -26,7 +26,7 @@ import numpy as np
 
 from .calibrating import calibrate
 from .calibration import ACCELEROMETER_COUNTS, GYROSCOPE_COUNTS, Calibration
-from .physical import ACCELEROMETER_AXES, GYROSCOPE_AXES, resolve_calibration, time_line
+from .physical import ACCELEROMETER_AXES, AXIS_NAMES, resolve_calibration, time_line
 from .recording import DEFAULT_END_BLOCK, DEFAULT_PIECE_FRAMES, check_end_block, read_chunks
 from .walk import DEFAULT_SELECTOR, recordings
 
@@ -39,6 +39,9 @@ NONWEAR_RANGE = 150.0     # mg: ... and its range below it
 NONWEAR_AXES = 2          # quiet axes that make a window non-wear
 # The epoch's length when only a rate is given.
 EPOCH_SECONDS = 5.0
+# Rows of counts whose sums (of squares too, at most 2^30 each) stay
+# below 2^53, exact in float64.
+EXACT_ROWS = 1 << 22
 
 EPOCH_COLUMNS = ("epoch", "start_tick", "time", "samples", "valid_fraction", "mean_AX", "mean_AY",
                  "mean_AZ", "enmo", "mad", "gyro", "still", "nonwear")
@@ -122,22 +125,27 @@ class Windows:
 
     def add(self, tick, axes):
         """Adds the rows at the ticks `tick` (int64, increasing) whose raw
-        accelerometer counts are `axes` (three int64 rows)."""
+        accelerometer counts are `axes` (three float64 arrays of whole
+        numbers)."""
         if len(tick) == 0:
             return
         last = int(tick[-1])
         cell = self._border_at_or_before(tick)
-        begins = np.flatnonzero(np.diff(cell)) + 1
-        begins = np.concatenate(([0], begins))
-        counts = np.diff(np.append(begins, len(tick)))
-        sums = np.add.reduceat(axes, begins, axis=1)
-        squares = np.add.reduceat(axes * axes, begins, axis=1)
-        minima = np.minimum.reduceat(axes, begins, axis=1)
-        maxima = np.maximum.reduceat(axes, begins, axis=1)
-        for i, start in enumerate(cell[begins].tolist()):
-            here = [int(counts[i]), sums[:, i].tolist(), squares[:, i].tolist(), minima[:, i].tolist(),
-                    maxima[:, i].tolist()]
+        begins = np.concatenate(([0], np.flatnonzero(np.diff(cell)) + 1, [len(tick)]))
+        for first, end in zip(begins[:-1].tolist(), begins[1:].tolist()):
+            here = [end - first, [0] * 3, [0] * 3, [None] * 3, [None] * 3]
+            for a, values in enumerate(axes):
+                # Whole numbers: exact in float64 while below 2^53, which
+                # stretches of EXACT_ROWS rows keep them.
+                for part in range(first, end, EXACT_ROWS):
+                    x = values[part:min(end, part + EXACT_ROWS)]
+                    here[1][a] += int(np.add.reduce(x))
+                    here[2][a] += int(np.dot(x, x))
+                    low, high = int(x.min()), int(x.max())
+                    here[3][a] = low if here[3][a] is None else min(here[3][a], low)
+                    here[4][a] = high if here[4][a] is None else max(here[4][a], high)
             # A stretch that two pieces share merges by its border.
+            start = int(cell[first])
             held = self.cells.get(start)
             if held is None:
                 self.cells[start] = here
@@ -211,66 +219,83 @@ class Epochs:
             return
         tick = time_line(samples["SEQNO"], before)[0]
         self.last_tick = int(tick[-1])
+        # Each axis once, contiguous: counts are exact in float64.
+        columns = [samples[name].astype(np.float64) for name in AXIS_NAMES]
         if self.windows is not None:
-            self.windows.add(tick, np.stack([samples[name].astype(np.int64) for name in ACCELEROMETER_AXES]))
+            self.windows.add(tick, columns[:3])
         if self.pending is not None:
-            samples = np.concatenate((self.pending[0], samples))
+            columns = [np.concatenate((held, new)) for held, new in zip(self.pending[0], columns)]
             tick = np.concatenate((self.pending[1], tick))
         epoch = self.settings.epoch
         # The rows of the last epoch may go on in the next piece.
         end = int(np.searchsorted(tick, tick[-1] // epoch * epoch))
-        self.pending = (samples[end:].copy(), tick[end:].copy())
+        self.pending = ([c[end:].copy() for c in columns], tick[end:].copy())
         if end:
-            self._finish(samples[:end], tick[:end])
+            self._finish([c[:end] for c in columns], tick[:end])
 
-    def _finish(self, samples, tick):
-        """The figures of the epochs whose rows are all in `samples`."""
+    def _finish(self, columns, tick):
+        """The figures of the epochs whose rows are all in `columns` (the
+        counts of AX to GZ, float64) at the ticks `tick`."""
         epoch_of = tick // self.settings.epoch
         begins = np.concatenate(([0], np.flatnonzero(np.diff(epoch_of)) + 1))
         n = np.diff(np.append(begins, len(tick)))
         part = {"epoch": epoch_of[begins], "samples": n}
         calibration = self.calibration
-        squared = np.zeros(len(tick), np.int64)
-        if calibration is not None:
-            squared_g = np.zeros(len(tick))
+        squared = np.zeros(len(tick))
+        square = np.empty(len(tick))
         for a, name in enumerate(ACCELEROMETER_AXES):
-            counts = samples[name].astype(np.int64)
-            total = np.add.reduceat(counts, begins)
-            squares = np.add.reduceat(counts * counts, begins)
+            counts = columns[a]
+            total, squares = self._whole_sums(counts, square, begins)
             mean = total / (n * float(ACCELEROMETER_COUNTS))
             scale = 1.0
             if calibration is not None:
                 mean = calibration.apply_accelerometer(a, mean)
                 scale = calibration.scale[a]
                 value = calibration.apply_accelerometer(a, counts / float(ACCELEROMETER_COUNTS))
-                squared_g += value * value
-            else:
-                squared += counts * counts
+                np.multiply(value, value, out=square)
+            # Uncalibrated, the sum of the squared counts is a whole
+            # number below 2^53: exact.
+            squared += square
             part["mean_" + name] = mean
             part["std_" + name] = _spread_g(self._numerator(n, squares, total), n, scale)
+        magnitude = np.sqrt(squared, out=squared)
         if calibration is None:
-            magnitude = np.sqrt(squared.astype(np.float64)) / float(ACCELEROMETER_COUNTS)
-        else:
-            magnitude = np.sqrt(squared_g)
-        part["enmo"] = 1000.0 * np.add.reduceat(np.maximum(magnitude - 1.0, 0.0), begins) / n
+            magnitude /= float(ACCELEROMETER_COUNTS)
+        excess = np.subtract(magnitude, 1.0, out=square)
+        np.maximum(excess, 0.0, out=excess)
+        part["enmo"] = 1000.0 * np.add.reduceat(excess, begins) / n
         mean_magnitude = np.add.reduceat(magnitude, begins) / n
-        deviation = np.abs(magnitude - np.repeat(mean_magnitude, n))
+        deviation = np.subtract(magnitude, np.repeat(mean_magnitude, n), out=square)
+        np.abs(deviation, out=deviation)
         part["mad"] = 1000.0 * np.add.reduceat(deviation, begins) / n
-        gyro = np.zeros(len(tick), np.int64)
+        gyro = np.zeros(len(tick))
         still_gyro = np.ones(len(n), bool)
-        for name in GYROSCOPE_AXES:
-            counts = samples[name].astype(np.int64)
-            gyro += counts * counts
+        for a in range(3, 6):
+            counts = columns[a]
             if self.settings.gyro_still is not None:
-                total = np.add.reduceat(counts, begins)
-                squares = np.add.reduceat(counts * counts, begins)
+                total, squares = self._whole_sums(counts, square, begins)
                 spread = np.sqrt(self._numerator(n, squares, total).astype(np.float64)) / (n * GYROSCOPE_COUNTS)
                 still_gyro &= spread < self.settings.gyro_still
-        part["gyro"] = np.add.reduceat(np.sqrt(gyro.astype(np.float64)), begins) / n / GYROSCOPE_COUNTS
+            else:
+                np.multiply(counts, counts, out=square)
+            gyro += square
+        np.sqrt(gyro, out=gyro)
+        part["gyro"] = np.add.reduceat(gyro, begins) / n / GYROSCOPE_COUNTS
         limit = self.settings.still_std / 1000.0
         part["still"] = ((part.pop("std_AX") < limit) & (part.pop("std_AY") < limit)
                          & (part.pop("std_AZ") < limit) & still_gyro)
         self.parts.append(part)
+
+    def _whole_sums(self, counts, square, begins):
+        """The sums per epoch of `counts` (float64 of whole numbers) and of
+        their squares (left in `square`), as int64: exact, since an epoch
+        of at most EXACT_ROWS rows keeps them below 2^53."""
+        np.multiply(counts, counts, out=square)
+        if self.settings.epoch <= EXACT_ROWS:
+            return (np.add.reduceat(counts, begins).astype(np.int64),
+                    np.add.reduceat(square, begins).astype(np.int64))
+        whole = counts.astype(np.int64)
+        return np.add.reduceat(whole, begins), np.add.reduceat(whole * whole, begins)
 
     @staticmethod
     def _numerator(n, squares, total):
