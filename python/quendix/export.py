@@ -9,11 +9,13 @@ whole (quendix.files): an export that fails or is killed leaves the file
 that was there before as it was. h5py is imported only by export().
 """
 
+import concurrent.futures
 import hashlib
 import json
 import math
 import os
 import stat
+import zlib
 
 import numpy as np
 
@@ -27,7 +29,12 @@ from .walk import DEFAULT_SELECTOR, recordings
 
 # Rows (or frames, or lines) of one chunk of a dataset.
 CHUNK_ROWS = 65536
-COMPRESSION_LEVEL = 4
+COMPRESSION_LEVEL = 1
+COMPRESSING_THREADS = 2
+# The filters of every dataset, in order: shuffle (bit 0 of a chunk's
+# filter mask), deflate (bit 1); a chunk whose bit is set skipped it.
+SKIP_DEFLATE = 0b10
+SAMPLE_BYTES = 32768
 
 
 class _HashingReader:
@@ -89,6 +96,69 @@ def _growing(group, name, dtype, columns=None):
                                 compression="gzip", compression_opts=COMPRESSION_LEVEL, shuffle=True)
 
 
+def _compressed(chunk):
+    """A whole chunk (a numpy array) as HDF5's shuffle and deflate filters
+    store it, and the chunk's filter mask: the bytes of its elements
+    regrouped by their place in the element, then zlib's stream; or, when
+    a sample of them does not shrink by a tenth (noise compresses little
+    and slowly), the regrouped bytes alone with the deflate filter marked
+    as skipped, as HDF5 itself skips an optional filter that fails."""
+    size = chunk.dtype.itemsize
+    data = chunk.view(np.uint8).reshape(-1, size).T.tobytes() if size > 1 else chunk.tobytes()
+    half = len(data) // 2
+    sample = data[:SAMPLE_BYTES] + data[half:half + SAMPLE_BYTES]
+    if len(zlib.compress(sample, COMPRESSION_LEVEL)) > 0.9 * len(sample):
+        return SKIP_DEFLATE, data
+    return 0, zlib.compress(data, COMPRESSION_LEVEL)
+
+
+class _ChunkWriter:
+    """Writes a growing dataset of numbers a whole chunk at a time, each
+    chunk filtered here (see _compressed) so that the pool `pool` can
+    compress chunks side by side; the rows of a chunk not yet whole wait
+    in a buffer."""
+
+    def __init__(self, dataset):
+        self.dataset = dataset
+        self.buffer = np.zeros((CHUNK_ROWS,) + dataset.shape[1:], dataset.dtype)
+        self.held = 0
+        self.chunks = 0
+
+    def add(self, values, ready):
+        """Takes `values`, appending each chunk they complete to `ready`."""
+        used = 0
+        while used < len(values):
+            take = min(len(values) - used, CHUNK_ROWS - self.held)
+            self.buffer[self.held:self.held + take] = values[used:used + take]
+            self.held += take
+            used += take
+            if self.held == CHUNK_ROWS:
+                ready.append((self, self.chunks, self.buffer))
+                self.buffer = np.zeros_like(self.buffer)
+                self.chunks += 1
+                self.held = 0
+
+    def finish(self, ready):
+        """Appends the last chunk, padded with zeros as HDF5 stores an edge
+        chunk whole, to `ready`."""
+        if self.held:
+            ready.append((self, self.chunks, self.buffer))
+
+    def rows(self):
+        return self.chunks * CHUNK_ROWS + self.held
+
+
+def _write_chunks(pool, ready):
+    """Compresses the chunks `ready` (writer, index, array) side by side
+    and writes each in place."""
+    for (writer, index, _), (mask, data) in zip(ready, pool.map(_compressed, [chunk for _, _, chunk in ready])):
+        dataset = writer.dataset
+        if dataset.shape[0] < (index + 1) * CHUNK_ROWS:
+            dataset.resize((index + 1) * CHUNK_ROWS, axis=0)
+        dataset.id.write_direct_chunk((index * CHUNK_ROWS,) + (0,) * (dataset.ndim - 1), data, mask)
+    ready.clear()
+
+
 def _append(dataset, values):
     if len(values) == 0:
         return
@@ -109,7 +179,7 @@ def _private_mode(paths):
     return mode | stat.S_IRUSR | stat.S_IWUSR
 
 
-def _write_recording(h5py, group, path, end_block, frames, rate, calibration, settings, parameters):
+def _write_recording(h5py, pool, group, path, end_block, frames, rate, calibration, settings, parameters):
     """Writes the recording `path` into `group`."""
     fitted = None
     if calibration is True:
@@ -119,29 +189,40 @@ def _write_recording(h5py, group, path, end_block, frames, rate, calibration, se
     applied = resolve_calibration(fitted, False, None)[0] if fitted is not None else None
     counts = _growing(group, "counts", np.int16, 6)
     counts.attrs["columns"] = np.array(AXIS_NAMES, dtype=h5py.string_dtype("utf-8"))
-    seqno = _growing(group, "SEQNO", np.uint16)
-    tick = _growing(group, "tick", np.int64)
-    lost = _growing(group, "lost_before", np.int32)
+    writers = {"counts": _ChunkWriter(counts)}
+    for name, dtype in (("SEQNO", np.uint16), ("tick", np.int64), ("lost_before", np.int32)):
+        writers[name] = _ChunkWriter(_growing(group, name, dtype))
     frame_group = group.create_group("frames")
-    frame_sets = {name: _growing(frame_group, name, dtype) for name, dtype in
-                  (("offset", np.int64), ("block", np.uint16), ("page_word", np.uint16), ("valid", np.uint8))}
+    frame_fields = (("offset", np.int64), ("block", np.uint16), ("page_word", np.uint16), ("valid", np.uint8))
+    for name, dtype in frame_fields:
+        writers[name] = _ChunkWriter(_growing(frame_group, name, dtype))
     report = _growing(group, "report", h5py.string_dtype("utf-8"))
     table = Epochs(settings, applied) if settings is not None else None
     reader = _HashingReader(path)
+    ready = []
     try:
         for piece in read_chunks(reader, end_block, frames):
             samples = piece.samples
-            _append(counts, np.stack([samples[name] for name in AXIS_NAMES], axis=1))
-            _append(seqno, samples["SEQNO"])
+            # AX to GZ lie side by side in each row: one strided view.
+            axes = np.ndarray((len(samples), 6), np.int16, samples, samples.dtype.fields["AX"][1],
+                              (samples.dtype.itemsize, 2))
+            writers["counts"].add(axes, ready)
+            writers["SEQNO"].add(samples["SEQNO"], ready)
             ticks, lost_before, _ = time_line(samples["SEQNO"], piece.before)
-            _append(tick, ticks)
-            _append(lost, lost_before)
-            for name, dataset in frame_sets.items():
-                _append(dataset, piece.frames[name].astype(dataset.dtype, copy=False))
+            writers["tick"].add(ticks, ready)
+            writers["lost_before"].add(lost_before, ready)
+            for name, _ in frame_fields:
+                writers[name].add(piece.frames[name], ready)
             _append(report, np.array(piece.report, dtype=object))
             if table is not None:
                 table.add(samples, piece.before)
+            _write_chunks(pool, ready)
             _written_piece()
+        for writer in writers.values():
+            writer.finish(ready)
+        _write_chunks(pool, ready)
+        for writer in writers.values():
+            writer.dataset.resize(writer.rows(), axis=0)
         size = reader.stream.tell()
         digest = reader.hash.hexdigest()
     finally:
@@ -245,9 +326,12 @@ def export(sources, output, rate=None, calibration=False, epoch_seconds=None, ep
         with h5py.File("/proc/self/fd/%d" % fd, "w") as out:
             out.attrs["quendix_version"] = __version__
             out.attrs["recordings"] = np.array([name for _, name in found], dtype=h5py.string_dtype("utf-8"))
-            for path, name in found:
-                _write_recording(h5py, out.create_group(name), path, end_block, frames, rate, calibration,
-                                 settings, parameters)
+            # zlib lets go of the interpreter while it compresses: two
+            # threads compress side by side.
+            with concurrent.futures.ThreadPoolExecutor(COMPRESSING_THREADS) as pool:
+                for path, name in found:
+                    _write_recording(h5py, pool, out.create_group(name), path, end_block, frames, rate,
+                                     calibration, settings, parameters)
 
     write_whole(output, write, avoid=paths)
     return [name for _, name in found]
