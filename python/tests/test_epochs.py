@@ -295,6 +295,12 @@ def exported(days, tmp_path_factory):
     (campaign / "site").mkdir()
     shutil.copy(directory / "day.qvx", campaign / "site" / "day.qvx")
     shutil.copy(directory / "sensor.qvx", campaign / "sensor.qvx")
+    # Noise over the whole range, which deflate cannot shrink.
+    noise = np.zeros(70002, RAW_SAMPLE)
+    rng = np.random.default_rng(35)
+    for name in AXES:
+        noise[name] = rng.integers(-32768, 32768, len(noise))
+    write(campaign / "noise.qvx", noise, np.arange(len(noise)))
     (campaign / "sensor.qvx").chmod(0o600)
     (campaign / "site" / "day.qvx").chmod(0o640)
     output = tmp_path_factory.mktemp("out") / "campaign.h5"
@@ -304,7 +310,7 @@ def exported(days, tmp_path_factory):
 
 def test_the_export_holds_every_value_and_its_settings(exported):
     campaign, output, names = exported
-    assert names == ["sensor.qvx", "site/day.qvx"]
+    assert names == ["noise.qvx", "sensor.qvx", "site/day.qvx"]
     assert os.stat(output).st_mode & 0o777 == 0o600
     with h5py.File(output, "r") as out:
         for name in names:
@@ -340,6 +346,10 @@ def test_the_export_holds_every_value_and_its_settings(exported):
             assert parameters["quendix_version"] == quendix.__version__ == attrs["quendix_version"]
             for dataset in ("counts", "tick", "report"):
                 assert group[dataset].compression == "gzip" and group[dataset].shuffle
+            # Filter mask: the noise's chunks skipped deflate, the time line's did not.
+            if name == "noise.qvx":
+                assert group["counts"].id.get_chunk_info(0).filter_mask == 0b10
+            assert group["tick"].id.get_chunk_info(0).filter_mask == 0
 
 
 R_SCRIPT = r"""
