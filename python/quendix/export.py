@@ -321,8 +321,11 @@ def export(sources, output, rate=None, calibration=False, epoch_seconds=None, ep
 
     def write(stream):
         fd = stream.fileno()
-        if stat.S_ISREG(os.fstat(fd).st_mode):
-            os.fchmod(fd, mode)
+        status = os.fstat(fd)
+        if stat.S_ISREG(status.st_mode):
+            # The new file's permissions (the umask's) less what a
+            # recording withholds.
+            os.fchmod(fd, stat.S_IMODE(status.st_mode) & mode)
         with h5py.File("/proc/self/fd/%d" % fd, "w") as out:
             out.attrs["quendix_version"] = __version__
             out.attrs["recordings"] = np.array([name for _, name in found], dtype=h5py.string_dtype("utf-8"))
