@@ -22,6 +22,11 @@ one run:
   - the summary of 16 recordings of half the size, serially and with a
     ProcessPoolExecutor of 2, already running and started in the call, and
     the same with quality=True (target: the pool at least 1.6 times faster);
+  - quendix.epochs of the recording at 100 samples per second in epochs of
+    5 s (target: at most 2 times read), and quendix.export of it (target:
+    at most 3 times read, and at most 1.1 times the recording's size), and
+    epochs() of the 16 recordings serially and on a pool of 2 (target: the
+    pool at least 1.6 times faster);
   - python -m quendix plot of the recording, in a fresh process (target: at
     most 3 s);
   - quendix.report of 24 recordings of a sixteenth of the size, serially and
@@ -34,9 +39,9 @@ one run:
   - peak memory, each in a fresh process: read of the recording (target: at
     most twice the bytes of the arrays it returns), and read_chunks, summary,
     summary(quality=True) and calibrate (target: at most 150 MiB of peak
-    resident set), plot and report of the recording and of one of
-    --big-frames frames (2 GiB by default), whose peaks must not grow with
-    the file. tracemalloc counts
+    resident set), epochs and export (target: at most 200 MiB), and plot
+    and report of the recording and of one of --big-frames frames (2 GiB by
+    default), whose peaks must not grow with the file. tracemalloc counts
     every block that numpy and Python allocate during the call and nothing
     from before; the growth of the process's peak resident set (VmHWM)
     during the call is printed beside it, as a check that nothing untraced
@@ -107,6 +112,8 @@ def measure_memory(what, path):
         "summary": lambda: quendix.summary(path),
         "summary_quality": lambda: quendix.summary(path, quality=True),
         "calibrate": lambda: quendix.calibrate(path),
+        "epochs": lambda: quendix.epochs(path, rate=100, epoch_seconds=5),
+        "export": lambda: quendix.export(path, str(path) + ".h5", rate=100),
         "plot": lambda: quendix.plot(path, str(path) + ".png"),
         "report": lambda: quendix.report(path, str(path) + ".html"),
     }
@@ -402,6 +409,20 @@ def main():
               "summary(quality=True) (medians; target at most 1.2)" % (
                   calibration.points, calibrate_best, calibrate_median, calibrate_median / quality_median))
 
+        table = quendix.epochs(path, rate=100, epoch_seconds=5)
+        epochs_best, epochs_median, _, _ = repeated(lambda: quendix.epochs(path, rate=100, epoch_seconds=5),
+                                                    args.runs)
+        print("quendix.epochs(rate=100, epoch_seconds=5): %d epochs; wall best %.3f s, median %.3f s; %.2f "
+              "times the time of read (medians; target at most 2)" % (
+                  len(table), epochs_best, epochs_median, epochs_median / read_median))
+        exported = args.dir / "bench.h5"
+        export_best, export_median, _, _ = repeated(lambda: quendix.export(path, exported, rate=100), args.runs)
+        print("quendix.export(rate=100): %d bytes, %.2f times the recording (target at most 1.1); wall best "
+              "%.3f s, median %.3f s; %.2f times the time of read (medians; target at most 3)" % (
+                  exported.stat().st_size, exported.stat().st_size / path.stat().st_size, export_best,
+                  export_median, export_median / read_median))
+        exported.unlink()
+
         walls, cpus = [], []
         for _ in range(max(1, min(args.runs, 3))):
             started = time.perf_counter()
@@ -454,6 +475,15 @@ def main():
               "medians; target at least 1.6)" % (
                   quality_serial[0], quality_serial[1], quality_warm[0], quality_warm[1],
                   quality_serial[1] / quality_warm[1]))
+        epochs_serial = repeated(lambda: quendix.epochs(many, rate=100), args.runs)
+        with concurrent.futures.ProcessPoolExecutor(2) as executor:
+            list(executor.map(abs, range(4)))
+            epochs_warm = repeated(lambda: quendix.epochs(many, rate=100, executor=executor), args.runs)
+            pool_same &= quendix.epochs(many, rate=100, executor=executor).equals(quendix.epochs(many, rate=100))
+        print("epochs(rate=100) of the 16 recordings: serially best %.3f s, median %.3f s; with a process "
+              "pool of 2 already running best %.3f s, median %.3f s (%.2f times faster, medians; target at "
+              "least 1.6)" % (epochs_serial[0], epochs_serial[1], epochs_warm[0], epochs_warm[1],
+                              epochs_serial[1] / epochs_warm[1]))
         shutil.rmtree(many)
 
         picture = args.dir / "bench.png"
@@ -483,7 +513,8 @@ def main():
         big = args.dir / "big.qvx"
         subprocess.run([str(generator), "--frames", str(args.big_frames), "--missing-every", "100",
                         str(big)], check=True)
-        for what in ("read_chunks", "summary", "summary_quality", "calibrate", "plot", "report"):
+        for what in ("read_chunks", "summary", "summary_quality", "calibrate", "epochs", "export", "plot",
+                     "report"):
             for name, where in (("%d MB" % round(path.stat().st_size / 1e6), path),
                                 ("%.2f GiB" % (big.stat().st_size / 1024.0 ** 3), big)):
                 started = time.perf_counter()

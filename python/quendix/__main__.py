@@ -1,4 +1,4 @@
-"""The command line: python -m quendix summary ... | plot ... | calibrate ... | report ...
+"""The command line: python -m quendix summary | plot | calibrate | report | epochs | export ...
 
     python -m quendix summary [-e N] [-j JOBS] [--scheduler ADDRESS] [--selector PATTERN]
                               [-o FILE.csv] [--quality [--threshold NAME=LIMIT]...]
@@ -7,6 +7,13 @@
     python -m quendix calibrate [-e N] [--json] RECORDING
     python -m quendix report [-e N] [-j JOBS] [--selector PATTERN] [--threshold NAME=LIMIT]...
                              [--rate R] [--calibration] [--epoch-seconds S] -o FILE.html SOURCE...
+    python -m quendix epochs [-e N] [-j JOBS] [--selector PATTERN] [--rate R]
+                             [--epoch-seconds S | --epoch TICKS] [--calibration]
+                             [--still-std MG] [--gyro-still DPS] [--nonwear-window MIN]
+                             [--nonwear-step MIN] [--nonwear-std MG] [--nonwear-range MG]
+                             [--nonwear-axes N] [-o FILE.csv] SOURCE...
+    python -m quendix export [-e N] [--selector PATTERN] [--rate R] [--calibration]
+                             [--epoch-seconds S | --epoch TICKS] -o FILE.h5 SOURCE...
 
 summary prints quendix.summary() of the recordings and directories given
 as an aligned table, "-" for a missing value; -o writes it as CSV too (a
@@ -25,6 +32,15 @@ says how many recordings hold no samples.
 
 --calibration adds the columns of each recording's calibration (and,
 with --quality, the check "calibration_error_after").
+
+--rate R (samples per second) adds still_fraction and nonwear_fraction,
+from the recordings' epochs.
+
+epochs writes quendix.epochs() of the recordings as CSV, to standard
+output or to -o FILE.csv (the flags' options as quendix.epochs() names
+them); export writes quendix.export() of them to the HDF5 file -o FILE.h5
+(never standard output: HDF5 needs a file it can seek in), written whole
+or not at all, and prints a line per recording.
 
 calibrate prints quendix.calibrate() of one recording: its coefficients
 and diagnostics, or with --json one JSON object (Calibration.to_dict(),
@@ -218,6 +234,37 @@ def parser():
                      help="also fit each recording's calibration from its still windows and add its points, "
                           "errors before and after (mg), whether it is applied, and why not")
 
+    run.add_argument("--rate", type=float, metavar="R",
+                     help="samples per second: also add the shares of still and non-wear epochs")
+
+    tabulate = commands.add_parser(
+        "epochs", parents=[common], help="per-epoch figures and still and non-wear flags, as CSV",
+        description="Writes one row per epoch of each recording's time line: its samples, mean acceleration, "
+                    "ENMO, MAD, angular rate, and whether the sensor lay still or was not worn (non-wear "
+                    "needs --rate). Flags are columns; no sample is altered or dropped.")
+    tabulate.add_argument("sources", nargs="+", metavar="SOURCE", help="a recording, or a directory of them")
+    tabulate.add_argument("-j", dest="jobs", type=jobs, metavar="JOBS", help="read with a pool of JOBS processes")
+    tabulate.add_argument("-o", dest="output", metavar="FILE.csv", help="the table (default: standard output)")
+    epoch_options(tabulate)
+    for option, name, kind, unit in (("--still-std", "still_std", float, "MG"),
+                                     ("--gyro-still", "gyro_still", float, "DPS"),
+                                     ("--nonwear-window", "nonwear_window", float, "MIN"),
+                                     ("--nonwear-step", "nonwear_step", float, "MIN"),
+                                     ("--nonwear-std", "nonwear_std", float, "MG"),
+                                     ("--nonwear-range", "nonwear_range", float, "MG"),
+                                     ("--nonwear-axes", "nonwear_axes", int, "N")):
+        tabulate.add_argument(option, dest=name, type=kind, metavar=unit,
+                              help="as quendix.epochs()'s %s (see the guide for the default)" % name)
+
+    save = commands.add_parser(
+        "export", parents=[common], help="write recordings to one HDF5 file for R, MATLAB and others",
+        description="Writes every recording's raw counts, time line, frames and report (and with an epoch "
+                    "length its epochs) to one HDF5 file, a group per recording, with its size, SHA-256 "
+                    "and the settings as attributes; written whole or not at all.")
+    save.add_argument("sources", nargs="+", metavar="SOURCE", help="a recording, or a directory of them")
+    save.add_argument("-o", dest="output", metavar="FILE.h5", required=True, help="the HDF5 file")
+    epoch_options(save)
+
     fit = commands.add_parser(
         "calibrate", parents=[common], help="fit a recording's calibration from its still windows",
         description="Fits the accelerometer's offset and scale per axis to the windows where the recording "
@@ -270,6 +317,85 @@ def positive(text):
     if not 0 < value < float("inf"):
         raise argparse.ArgumentTypeError("%s is not above 0" % text)
     return value
+
+
+def epoch_options(command):
+    """The options that epochs and export share."""
+    command.add_argument("--selector", default=DEFAULT_SELECTOR, metavar="PATTERN",
+                         help="the files of a directory to read (default %(default)s)")
+    command.add_argument("--rate", type=float, metavar="R", help="samples per second (never guessed)")
+    command.add_argument("--calibration", action="store_true",
+                         help="apply each recording's own calibration, fitted from its still windows")
+    length = command.add_mutually_exclusive_group()
+    length.add_argument("--epoch-seconds", type=float, metavar="S", help="epochs of S seconds (needs --rate)")
+    length.add_argument("--epoch", type=int, metavar="TICKS", help="epochs of TICKS ticks")
+
+
+FLAG_NAMES = ("still_std", "gyro_still", "nonwear_window", "nonwear_step", "nonwear_std", "nonwear_range",
+              "nonwear_axes")
+
+
+def run_epochs(args):
+    from .epochs import epochs
+
+    flags = {name: getattr(args, name) for name in FLAG_NAMES if getattr(args, name) is not None}
+    to_stdout = args.output in (None, "-")
+    if not to_stdout:
+        try:
+            check_output(args.output, avoid=args.sources)
+        except OSError as error:
+            return refused(args.output, error)
+    executor = None
+    if args.jobs:
+        import concurrent.futures
+
+        executor = concurrent.futures.ProcessPoolExecutor(args.jobs)
+    try:
+        table = epochs(args.sources, args.epoch, args.epoch_seconds, args.rate, args.calibration or None,
+                       executor, args.end_block, args.selector, **flags)
+    except OSError as error:
+        return fail("%s not read: %s" % (os.fsdecode(error.filename or ""), error.strerror or error)
+                    if error.filename else "not read: %s" % error)
+    except ValueError as error:
+        return fail(str(error), 2)
+    finally:
+        if executor is not None:
+            executor.shutdown()
+    if to_stdout:
+        sys.stdout.flush()
+        write_csv(table, sys.stdout.buffer)
+        sys.stdout.buffer.flush()
+        return 0
+    try:
+        paths = table["path"].unique()
+        write_whole(args.output, lambda stream: write_csv(table, stream), avoid=paths, access=access_of(paths))
+    except OSError as error:
+        return refused(args.output, error)
+    count = table["path"].nunique()
+    write_line(sys.stdout, "%d epochs of %d recording%s written to %s" % (
+        len(table), count, "" if count == 1 else "s", os.fsdecode(args.output)))
+    return 0
+
+
+def run_export(args):
+    from .export import export
+
+    if args.output == "-":
+        return fail("export -o -: an HDF5 file cannot go to standard output; name a file", 2)
+    try:
+        names = export(args.sources, args.output, args.rate, args.calibration, args.epoch_seconds, args.epoch,
+                       args.end_block, args.selector)
+    except OutputRefused as error:
+        return refused(args.output, error)
+    except OSError as error:
+        if error.filename is not None and os.fspath(error.filename) == os.fspath(args.output):
+            return refused(args.output, error)
+        return fail("%s not written: %s" % (os.fsdecode(args.output), error))
+    except ValueError as error:
+        return fail(str(error), 2)
+    for name in names:
+        write_line(sys.stdout, "%s: exported to %s" % (name, os.fsdecode(args.output)))
+    return 0
 
 
 def fail(message, status=1):
@@ -354,7 +480,7 @@ def run_summary(args):
     try:
         table = summary(args.sources, args.end_block, executor, args.selector, quality=args.quality,
                         thresholds=dict(args.thresholds), progress=bar.update if bar else None,
-                        calibration=args.calibration)
+                        calibration=args.calibration, rate=args.rate)
     finally:
         if bar is not None:
             bar.close()
@@ -495,6 +621,10 @@ def main(argv=None):
         return run_calibrate(args)
     if args.command == "report":
         return run_report(args)
+    if args.command == "epochs":
+        return run_epochs(args)
+    if args.command == "export":
+        return run_export(args)
     return run_plot(args)
 
 

@@ -2,13 +2,16 @@
 their samples as one Dask data frame. The recordings are those that walk
 finds below the directories given."""
 
+import functools
 import operator
 import os
+import warnings
 
 import numpy as np
 
 from .calibrating import calibrate
 from .calibration import CALIBRATION_COLUMN_TYPES, calibration_columns, fit
+from .epochs import Settings, fractions
 from .files import open_regular_file
 from .quality import QUALITY_COLUMN_TYPES, Quality, figures, thresholds_of
 from .recording import (DEFAULT_END_BLOCK, FRAME_DTYPE, FRAME_MAGIC, FRAME_SIZE, FRAME_WORDS,
@@ -27,6 +30,9 @@ SUMMARY_COLUMN_TYPES = {"path": "object", "bytes": "Int64", "frames": "Int64", "
 SUMMARY_COLUMNS = tuple(SUMMARY_COLUMN_TYPES)
 QUALITY_COLUMNS = tuple(QUALITY_COLUMN_TYPES)
 CALIBRATION_COLUMNS = tuple(CALIBRATION_COLUMN_TYPES)
+# The summary's columns of the epochs' flags, with a rate.
+FRACTION_COLUMN_TYPES = {"still_fraction": "float64", "nonwear_fraction": "float64"}
+FRACTION_COLUMNS = tuple(FRACTION_COLUMN_TYPES)
 
 # Frames whose headers the summary reads at a time: two buffers of 1 MiB,
 # which stay in the processor's caches while their headers are looked at.
@@ -112,7 +118,7 @@ def summarise_quality(path, end_block=DEFAULT_END_BLOCK, thresholds=None, calibr
 
 
 def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None, selector=DEFAULT_SELECTOR, quality=False,
-            thresholds=None, progress=None, calibration=False):
+            thresholds=None, progress=None, calibration=False, rate=None):
     """A pandas.DataFrame with one row per recording of `sources` (a path,
     a directory, or an iterable of these: see recordings(), with
     `selector`), in that order, with the columns SUMMARY_COLUMNS.
@@ -171,6 +177,14 @@ def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None, selector=DEFAUL
     "calibration_error_after" (limit 10 mg, in THRESHOLDS): "calibration
     error after above 10 mg".
 
+    With a `rate` (samples per second) the table gains the columns
+    FRACTION_COLUMNS, from quendix.epochs() of each file (epochs of 5
+    seconds, the flags' defaults, each recording's own calibration with
+    `calibration`; the file is read once more for them):
+      still_fraction    the share of the epochs that are still
+      nonwear_fraction  the share of the epochs that are non-wear
+    (NaN without an epoch).
+
     `progress`, when given, is called
     with no argument as each row is done.
     """
@@ -181,6 +195,9 @@ def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None, selector=DEFAUL
     work, extra = (summarise_quality, [thresholds_of(thresholds)]) if quality else (summarise, [])
     if calibration:
         work, extra = summarise_quality, [thresholds_of(thresholds), True, bool(quality)]
+    if rate is not None:
+        work = functools.partial(with_fractions, work, Settings(rate=rate).rate, bool(calibration))
+        names += FRACTION_COLUMNS
     found = list(recordings(sources, selector))
     rows = [None] * len(found)
     wanted = []
@@ -206,8 +223,25 @@ def summary(sources, end_block=DEFAULT_END_BLOCK, executor=None, selector=DEFAUL
     return _summary_frame(rows, pandas, names)
 
 
+def with_fractions(work, rate, calibration, path, end_block, *extra):
+    """The row of `work` for the recording `path`, with its FRACTION_COLUMNS."""
+    row = work(path, end_block, *extra)
+    row.update(dict.fromkeys(FRACTION_COLUMNS))
+    if not row["error"]:
+        try:
+            # A calibration not applied: the calibration columns say why.
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", UserWarning)
+                row["still_fraction"], row["nonwear_fraction"] = fractions(path, rate, calibration or None,
+                                                                           end_block)
+        except OSError as error:
+            row["error"] = error.strerror or str(error)
+    return row
+
+
 def _summary_frame(rows, pandas, names=SUMMARY_COLUMNS):
-    types = dict(SUMMARY_COLUMN_TYPES, **QUALITY_COLUMN_TYPES, **CALIBRATION_COLUMN_TYPES)
+    types = dict(SUMMARY_COLUMN_TYPES, **QUALITY_COLUMN_TYPES, **CALIBRATION_COLUMN_TYPES,
+                 **FRACTION_COLUMN_TYPES)
     columns = {}
     for name in names:
         values = [row[name] for row in rows]
