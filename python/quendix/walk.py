@@ -18,7 +18,8 @@ def recordings(sources, selector=DEFAULT_SELECTOR):
     (or a link to one) stands for the files that the converter's -r with
     `selector` converts there, in its order: in each directory the files
     whose names match the selector ("*" any run of bytes, "?" one byte,
-    letters in any case), by the bytes of their names, then its
+    letters in any case), by the bytes of their names (on Windows in the
+    order the file system lists them, as the converter's build there), then its
     subdirectories the same way, at any depth, each entered once however
     many links lead to it. A selector such as "sub/*.qvx" looks in the
     subdirectory "sub" of every directory walked, each directory it leads
