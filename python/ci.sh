@@ -44,3 +44,10 @@ echo "== python: the package's tests, against the built programs"
 (cd "$scratch" && PYTHONDONTWRITEBYTECODE=1 "$venv_python" -m pytest -q -rs -p no:cacheprovider \
   "$repo/python/tests")
 
+
+echo "== python: the package's tests again, with files reached the portable way"
+# QUENDIX_FILE_WAY=portable is a switch for the tests only: the package
+# otherwise chooses its way by what the platform supports, and on Linux
+# that is the descriptors way of the run above.
+(cd "$scratch" && QUENDIX_FILE_WAY=portable PYTHONDONTWRITEBYTECODE=1 "$venv_python" -m pytest -q -rs \
+  -p no:cacheprovider "$repo/python/tests")

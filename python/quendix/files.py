@@ -51,7 +51,64 @@ LONGEST_NAME = 255
 
 _CLOEXEC = getattr(os, "O_CLOEXEC", 0)
 _NOCTTY = getattr(os, "O_NOCTTY", 0)
+_NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
+_DIRECTORY = getattr(os, "O_DIRECTORY", 0)
+_NONBLOCK = getattr(os, "O_NONBLOCK", 0)
 _PATH = getattr(os, "O_PATH", 0)
+
+# The two ways of reaching files. "descriptors": every component of a path
+# opened with O_PATH | O_NOFOLLOW relative to the descriptor of the
+# directory before it, and every later step taken relative to a directory
+# descriptor, so that no component can be swapped between a check and its
+# use. "portable": the same steps on path names, with what every
+# platform's Python has (os.lstat, os.readlink, os.open, os.scandir,
+# os.replace); see docs/python.md for what it cannot promise.
+DESCRIPTORS = "descriptors"
+PORTABLE = "portable"
+
+
+def _descriptors_supported():
+    """Whether this platform has all that the descriptors way needs: O_PATH
+    (whose descriptors os.readlink reads with an empty name), the
+    functions taking dir_fd and owners of files."""
+    return (_PATH != 0 and hasattr(os, "geteuid")
+            and {os.open, os.stat, os.readlink, os.rename, os.unlink} <= os.supports_dir_fd
+            and os.stat in os.supports_follow_symlinks and os.listdir in os.supports_fd)
+
+
+def _chosen_way():
+    # QUENDIX_FILE_WAY=portable is for the package's tests, which run once
+    # with each way on a platform that has both; it is not a user's option.
+    if os.environ.get("QUENDIX_FILE_WAY") == PORTABLE or not _descriptors_supported():
+        return PORTABLE
+    return DESCRIPTORS
+
+
+_way = _chosen_way()
+
+
+def way():
+    """The way files are reached here: DESCRIPTORS or PORTABLE."""
+    return _way
+
+
+def _use_way(name):
+    """Makes `name` the way from here on and returns the one before; for
+    the tests, which walk and write both ways in one run."""
+    global _way
+    if name not in (DESCRIPTORS, PORTABLE) or (name == DESCRIPTORS and not _descriptors_supported()):
+        raise ValueError("no way %r here" % (name,))
+    previous, _way = _way, name
+    return previous
+
+
+# Listings in the bytes order of the names, as the converter sorts them,
+# except on Windows, whose build keeps the order the file system lists
+# them in.
+SORTED_LISTINGS = os.name != "nt"
+
+_SEPARATORS = {os.fsencode(s) for s in (os.sep, os.altsep) if s}
+_SEPARATOR_BYTES = b"".join(_SEPARATORS)
 
 
 class OutputRefused(OSError):
@@ -68,8 +125,58 @@ class LinkRefused(OSError):
 
 def trusted_owner(uid):
     """Whether a link owned by `uid` may be followed: the user's own or the
-    superuser's, never one that another user could have planted."""
+    superuser's, never one that another user could have planted. Where
+    files have no owners (no os.geteuid), every link is."""
+    if not hasattr(os, "geteuid"):
+        return True
     return uid == os.geteuid() or uid == 0
+
+
+def _at(directory, name):
+    """The path of `name` in `directory`, a path (bytes) or None for the
+    current directory; for the portable way."""
+    return name if directory is None else os.path.join(directory, name)
+
+
+# Steps on a `name` in a `directory`: a descriptor (the descriptors way),
+# a path (the portable way) or None (the current directory, both ways).
+
+def _open_at(name, flags, directory, mode=0o777):
+    if isinstance(directory, int):
+        return os.open(name, flags, mode, dir_fd=directory)
+    return os.open(_at(directory, name), flags, mode)
+
+
+def _lstat_at(name, directory):
+    if isinstance(directory, int):
+        return os.stat(name, dir_fd=directory, follow_symlinks=False)
+    return os.lstat(_at(directory, name))
+
+
+def _stat_at(name, directory):
+    if isinstance(directory, int):
+        return os.stat(name, dir_fd=directory)
+    return os.stat(_at(directory, name))
+
+
+def _rename_at(source, target, directory):
+    if isinstance(directory, int):
+        os.rename(source, target, src_dir_fd=directory, dst_dir_fd=directory)
+    else:
+        os.replace(_at(directory, source), _at(directory, target))
+
+
+def _unlink_at(name, directory):
+    if isinstance(directory, int):
+        os.unlink(name, dir_fd=directory)
+    else:
+        os.unlink(_at(directory, name))
+
+
+def _status_of(directory):
+    if isinstance(directory, int):
+        return os.fstat(directory)
+    return os.stat(b"." if directory is None else directory)
 
 
 def _proc_device():
@@ -94,7 +201,12 @@ def resolve(path, dir_fd=None, descriptor_links=False, follow_last=True):
     Without `follow_last`, a last component that is a link is not followed
     at all: its status is the link's own. Raises LinkRefused for another
     user's link, OSError otherwise.
+
+    The portable way takes the same steps on path names: `dir_fd` and the
+    directory returned are then paths (bytes) or None, and `held` is None.
     """
+    if _way == PORTABLE:
+        return _resolve_by_names(path, dir_fd, descriptor_links, follow_last)
     name = os.fspath(path)
     rest = os.fsencode(name)
     at, held = dir_fd, None
@@ -155,6 +267,74 @@ def resolve(path, dir_fd=None, descriptor_links=False, follow_last=True):
         raise
 
 
+def _anchor(rest):
+    """The root `rest` starts from (b"/", or a drive and its root where
+    there are drives) and what follows it; or b"" and `rest`."""
+    drive, tail = os.path.splitdrive(rest)
+    if tail[:1] in _SEPARATORS:
+        return drive + tail[:1], tail.lstrip(_SEPARATOR_BYTES)
+    return drive, tail
+
+
+def _first_part(rest):
+    """The first component of `rest` and the rest after its separator."""
+    ends = [rest.find(s) for s in _SEPARATORS if s in rest]
+    if not ends:
+        return rest, b""
+    end = min(ends)
+    return rest[:end], rest[end + 1:]
+
+
+def _resolve_by_names(path, directory, descriptor_links, follow_last):
+    """resolve() the portable way: each component looked at by os.lstat on
+    the path built so far, which holds no link, each link's text read and
+    put in its place."""
+    name = os.fspath(path)
+    rest = os.fsencode(name)
+    at = directory
+    links = 0
+    proc = None
+    try:
+        while True:
+            anchor, tail = _anchor(rest)
+            if anchor:
+                at, rest = anchor, tail or b"."
+                continue
+            part, rest = _first_part(rest)
+            last = rest.strip(_SEPARATOR_BYTES) == b""
+            if not part:
+                if not last:
+                    continue
+                part = b"."
+            full = _at(at, part)
+            try:
+                st = os.lstat(full)
+            except FileNotFoundError:
+                if last:
+                    return at, part, None, None
+                raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), name) from None
+            target = os.fsencode(os.readlink(full)) if stat.S_ISLNK(st.st_mode) else None
+            if target is None or (last and not follow_last):
+                if last:
+                    return at, part, st, None
+                if not stat.S_ISDIR(st.st_mode):
+                    raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), name)
+                at = full
+                continue
+            if not trusted_owner(st.st_uid):
+                raise LinkRefused(errno.EPERM, "a link of another user, not followed", name)
+            links += 1
+            if links > MOST_LINKS:
+                raise OSError(errno.ELOOP, os.strerror(errno.ELOOP), name)
+            if descriptor_links and last:
+                proc = _proc_device() if proc is None else proc
+                if st.st_dev == proc:
+                    return at, part, os.stat(full), None
+            rest = target + os.fsencode(os.sep) + rest if not last else target
+    except OSError as error:
+        raise _named(error, name) from None
+
+
 def _named(error, name):
     """`error` naming the whole path `name` rather than one of its parts."""
     if error.filename == name or isinstance(error, (LinkRefused, OutputRefused)):
@@ -171,7 +351,7 @@ def open_trusted(path, flags, dir_fd=None):
         if st is None:
             raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), name)
         # O_NOFOLLOW: a link put in its place since fails the open.
-        return os.open(part, flags | os.O_NOFOLLOW | _CLOEXEC, dir_fd=at)
+        return _open_at(part, flags | _NOFOLLOW | _CLOEXEC, at)
     except OSError as error:
         raise _named(error, name) from None
     finally:
@@ -179,9 +359,98 @@ def open_trusted(path, flags, dir_fd=None):
             os.close(held)
 
 
-def open_directory(path, dir_fd=None):
-    """A descriptor of the directory `path`, reached through trusted links."""
-    return open_trusted(path, os.O_RDONLY | os.O_DIRECTORY | getattr(os, "O_NONBLOCK", 0), dir_fd)
+class Directory:
+    """A directory opened for a walk, reached through trusted links: its
+    `identity` (device and inode), its entries by entries(), and the
+    directories below it by open_directory(name, it). Held open (the
+    descriptors way) until close()."""
+
+    def __init__(self, handle, identity):
+        self._handle = handle  # a descriptor, or the path of the portable way
+        self.identity = identity
+
+    def entries(self):
+        """The entries as (name, is_directory) pairs, names as bytes, in the
+        converter's order (SORTED_LISTINGS), an entry being a directory
+        when it is one or any link leads to one. Raises OSError when the
+        directory cannot be listed."""
+        if isinstance(self._handle, int):
+            entries = []
+            for name in os.listdir(self._handle):
+                name = os.fsencode(name)
+                try:
+                    is_directory = stat.S_ISDIR(os.stat(name, dir_fd=self._handle).st_mode)
+                except OSError:
+                    is_directory = False
+                entries.append((name, is_directory))
+        else:
+            entries = []
+            with os.scandir(self._handle) as listing:
+                for entry in listing:
+                    try:
+                        is_directory = entry.is_dir()
+                    except OSError:
+                        is_directory = False
+                    entries.append((os.fsencode(entry.name), is_directory))
+        if SORTED_LISTINGS:
+            entries.sort()
+        return entries
+
+    def close(self):
+        if isinstance(self._handle, int):
+            os.close(self._handle)
+        self._handle = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+
+def open_directory(path, parent=None):
+    """The Directory `path` (relative to the Directory `parent`, or the
+    current directory), reached through trusted links; raises LinkRefused
+    for another user's link, OSError otherwise. Where descriptors run out
+    (every level of a deep walk holds its directory open), more are asked
+    for once."""
+    try:
+        return _open_directory(path, parent)
+    except OSError as error:
+        if error.errno != errno.EMFILE or not _more_descriptors():
+            raise
+    return _open_directory(path, parent)
+
+
+def _open_directory(path, parent):
+    at = None if parent is None else parent._handle
+    if _way == DESCRIPTORS:
+        fd = open_trusted(path, os.O_RDONLY | _DIRECTORY | _NONBLOCK, at)
+        try:
+            return Directory(fd, _identity(os.fstat(fd)))
+        except BaseException:
+            os.close(fd)
+            raise
+    name = os.fspath(path)
+    at, part, st, _ = resolve(path, at)
+    if st is None:
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), name)
+    if not stat.S_ISDIR(st.st_mode):
+        raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), name)
+    return Directory(_at(at, part), _identity(st))
+
+
+def _more_descriptors():
+    try:
+        import resource
+    except ImportError:
+        return False
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft >= hard and hard != resource.RLIM_INFINITY:
+        return False
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    return True
 
 
 def open_regular_file(path):
@@ -331,15 +600,15 @@ def access_of(paths):
 
 
 def _of_another_user(directory, st):
-    """Whether the file of status `st` in `directory` (a descriptor, None
-    for the current directory) is another user's in a sticky directory
+    """Whether the file of status `st` in `directory` (as resolve() gives
+    it) is another user's in a sticky directory
     that others or its group may write to: the files the system keeps a
     program from opening where it would create one (protected_fifos,
     protected_regular), which such a user may have put there to read what
     is written."""
-    if st.st_uid in (os.geteuid(), 0):
+    if not hasattr(os, "geteuid") or st.st_uid in (os.geteuid(), 0):
         return False
-    parent = os.fstat(directory) if directory is not None else os.stat(".")
+    parent = _status_of(directory)
     return (parent.st_mode & stat.S_ISVTX != 0 and parent.st_mode & (stat.S_IWGRP | stat.S_IWOTH) != 0
             and st.st_uid != parent.st_uid)
 
@@ -364,7 +633,7 @@ class _Place:
             if st is not None and not chosen and _identity(st) == _standard_output():
                 self.kind = "stdout"
             elif st is None or (stat.S_ISREG(st.st_mode) and not stat.S_ISLNK(
-                    os.lstat(self.name, dir_fd=self.directory).st_mode)):
+                    _lstat_at(self.name, self.directory).st_mode)):
                 self.kind = "replace"
             else:
                 self.kind = "straight"
@@ -434,9 +703,6 @@ def write_whole(target, write, avoid=(), access=None, chosen=False):
         place.close()
 
 
-_NONBLOCK = getattr(os, "O_NONBLOCK", 0)
-
-
 def _open_straight(place):
     """A descriptor open for writing on the device, FIFO or terminal of
     `place`, opened without waiting: a FIFO without a reader is refused
@@ -445,7 +711,7 @@ def _open_straight(place):
     if stat.S_ISREG(place.status.st_mode):
         flags |= os.O_TRUNC  # a regular file behind a descriptor's link
     try:
-        fd = os.open(place.name, flags, dir_fd=place.directory)
+        fd = _open_at(place.name, flags, place.directory)
     except OSError as error:
         if error.errno == errno.ENXIO and stat.S_ISFIFO(place.status.st_mode):
             raise OutputRefused(errno.ENXIO, "a FIFO with no reader", place.path) from None
@@ -535,22 +801,22 @@ def _replace(place, write, access):
                     _give(fd, access)
                 write(stream)
             try:
-                now = os.lstat(place.name, dir_fd=place.directory)
+                now = _lstat_at(place.name, place.directory)
             except FileNotFoundError:
                 now = None
             if now is not None and not stat.S_ISREG(now.st_mode):
                 # Something else took the name meanwhile: it is not replaced.
                 raise OutputRefused(errno.EEXIST, "now %s" % file_kind(now.st_mode), place.path)
-            os.rename(temporary, place.name, src_dir_fd=place.directory, dst_dir_fd=place.directory)
+            _rename_at(temporary, place.name, place.directory)
         except BaseException:
             signals.hush()
             for name in made:
-                os.unlink(name, dir_fd=place.directory)
+                _unlink_at(name, place.directory)
             raise
 
 
 def _create_temporary(directory, name, permissions=0o666, made=None):
-    """A new file beside `name` in `directory`, by the converter's form of
+    """A new file beside `name` in `directory` (as resolve() gives it), by the converter's form of
     temporary names, with `permissions` less the umask; returns its
     descriptor and name, which goes into the list `made` as soon as the
     file exists."""
@@ -559,8 +825,8 @@ def _create_temporary(directory, name, permissions=0o666, made=None):
         unique = bytes(_UNIQUE_LETTERS[b % len(_UNIQUE_LETTERS)] for b in os.urandom(UNIQUE_LENGTH))
         temporary = b"." + name[:room] + TEMPORARY_MARK + unique
         try:
-            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | _NOCTTY | _CLOEXEC,
-                         permissions, dir_fd=directory)
+            fd = _open_at(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | _NOFOLLOW | _NOCTTY | _CLOEXEC
+                          | getattr(os, "O_BINARY", 0), directory, permissions)
         except FileExistsError:
             continue
         if made is not None:
@@ -575,6 +841,8 @@ def _give(fd, access):
     its group and other bits: the directory's group (a set-group-ID
     directory's) or the user's may hold users who may not read what it
     was made from."""
+    if not hasattr(os, "fchown") or not hasattr(os, "fchmod"):
+        return  # no groups, and no modes beyond read-only
     st = os.fstat(fd)
     if access.group is not None:
         if st.st_gid == access.group:

@@ -2,11 +2,8 @@
 below directories that a selector picks, by the converter's wildcard, in
 the converter's order."""
 
-import errno
 import os
 import re
-import resource
-import stat
 
 from .files import LinkRefused, is_temporary_name, open_directory
 from .recording import is_path
@@ -21,7 +18,8 @@ def recordings(sources, selector=DEFAULT_SELECTOR):
     (or a link to one) stands for the files that the converter's -r with
     `selector` converts there, in its order: in each directory the files
     whose names match the selector ("*" any run of bytes, "?" one byte,
-    letters in any case), by the bytes of their names, then its
+    letters in any case), by the bytes of their names (on Windows in the
+    order the file system lists them, as the converter's build there), then its
     subdirectories the same way, at any depth, each entered once however
     many links lead to it. A selector such as "sub/*.qvx" looks in the
     subdirectory "sub" of every directory walked, each directory it leads
@@ -75,7 +73,7 @@ def _walk(top, selector_directory, matches):
     recursion: a stack of the directories entered, each open, with the
     names of its subdirectories still to enter."""
     try:
-        fd = _open_walked(top)
+        directory = open_directory(top)
     except OSError as error:
         yield top, "cannot list the directory: %s" % (error.strerror or error)
         return
@@ -85,115 +83,77 @@ def _walk(top, selector_directory, matches):
     # subdirectories) is listed once, where it is first reached.
     listed = set()
     try:
-        visited = {_identity(fd)}
-        directory = top
+        visited = {directory.identity}
+        path = top
         while True:
-            if fd is not None:
-                entries, error = _list(fd)
+            if directory is not None:
+                entries, error = _list(directory)
                 if error is not None:
-                    yield directory, "cannot list the directory: %s" % error
-                    os.close(fd)
+                    yield path, "cannot list the directory: %s" % error
+                    directory.close()
                 else:
-                    yield from _selected(fd, directory, entries, selector_directory, matches, listed)
+                    yield from _selected(directory, path, entries, selector_directory, matches, listed)
                     names = [name for name, is_directory in entries if is_directory]
-                    stack.append((fd, directory, iter(names)))
-                fd = None
+                    stack.append((directory, path, iter(names)))
+                directory = None
             if not stack:
                 return
             parent, parent_path, names = stack[-1]
             name = next(names, None)
             if name is None:
-                os.close(parent)
+                parent.close()
                 stack.pop()
                 continue
-            directory = os.path.join(parent_path, name if isinstance(parent_path, bytes) else os.fsdecode(name))
+            path = os.path.join(parent_path, name if isinstance(parent_path, bytes) else os.fsdecode(name))
             try:
-                fd = _open_walked(name, parent)
+                directory = open_directory(name, parent)
             except LinkRefused:
-                fd = None  # another user's link: not entered, as the converter does
+                directory = None  # another user's link: not entered, as the converter does
                 continue
             except OSError as error:
-                yield directory, "cannot list the directory: %s" % (error.strerror or error)
-                fd = None
+                yield path, "cannot list the directory: %s" % (error.strerror or error)
+                directory = None
                 continue
-            identity = _identity(fd)
-            if identity in visited:
-                os.close(fd)
-                fd = None
+            if directory.identity in visited:
+                directory.close()
+                directory = None
             else:
-                visited.add(identity)
+                visited.add(directory.identity)
     finally:
-        if fd is not None:
-            os.close(fd)
+        if directory is not None:
+            directory.close()
         for parent, _, _ in stack:
-            os.close(parent)
+            parent.close()
 
 
-def _open_walked(name, parent=None):
-    """open_directory(), with more descriptors allowed once they run out:
-    every level of a deep tree holds its directory open while the levels
-    below it are walked, as in the converter."""
+def _list(directory):
+    """The entries of the open `directory` as Directory.entries() gives
+    them, and None; or None and the reason they cannot be read."""
     try:
-        return open_directory(name, parent)
-    except OSError as error:
-        if error.errno != errno.EMFILE or not _more_descriptors():
-            raise
-    return open_directory(name, parent)
-
-
-def _more_descriptors():
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    if soft >= hard and hard != resource.RLIM_INFINITY:
-        return False
-    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-    return True
-
-
-def _identity(fd):
-    st = os.fstat(fd)
-    return st.st_dev, st.st_ino
-
-
-def _list(fd):
-    """The entries of the open directory `fd` as (name, is_directory) pairs
-    in the bytes order of the names, an entry being a directory when it is
-    one or any link leads to one; or None and the reason it cannot be read."""
-    try:
-        names = sorted(os.fsencode(name) for name in os.listdir(fd))
+        return directory.entries(), None
     except OSError as error:
         return None, error.strerror or str(error)
-    entries = []
-    for name in names:
-        try:
-            is_directory = stat.S_ISDIR(os.stat(name, dir_fd=fd).st_mode)
-        except OSError:
-            is_directory = False
-        entries.append((name, is_directory))
-    return entries, None
 
 
-def _selected(fd, directory, entries, selector_directory, matches, listed):
-    """The paths of the files of `entries` (of the directory `fd` at the
-    path `directory`) that the selector picks, or of its directory's when
-    that one is not in `listed` (the identities of those listed before,
-    to which it is added)."""
+def _selected(directory, path, entries, selector_directory, matches, listed):
+    """The paths of the files of `entries` (of `directory`, at `path`)
+    that the selector picks, or of its directory's when that one is not in
+    `listed` (the identities of those listed before, to which it is
+    added)."""
     if selector_directory:
         try:
-            subdirectory = open_directory(selector_directory, fd)
+            subdirectory = open_directory(selector_directory, directory)
         except OSError:
             return
-        try:
-            identity = _identity(subdirectory)
-            if identity in listed:
+        with subdirectory:
+            if subdirectory.identity in listed:
                 return
-            listed.add(identity)
+            listed.add(subdirectory.identity)
             entries, error = _list(subdirectory)
-        finally:
-            os.close(subdirectory)
         if error is not None:
             return
-        directory = os.path.join(directory, selector_directory if not isinstance(directory, bytes)
-                                 else os.fsencode(selector_directory))
+        path = os.path.join(path, selector_directory if not isinstance(path, bytes)
+                            else os.fsencode(selector_directory))
     for name, is_directory in entries:
         if not is_directory and matches(name) and not is_temporary_name(name):
-            yield os.path.join(directory, name if isinstance(directory, bytes) else os.fsdecode(name)), None
+            yield os.path.join(path, name if isinstance(path, bytes) else os.fsdecode(name)), None

@@ -362,6 +362,58 @@ def test_selection_is_the_converters(converter, tmp_path, selector):
             assert error == "a link of another user, not followed"
 
 
+@pytest.fixture(params=["descriptors", "portable"])
+def file_way(request):
+    """Each way of reaching files in turn, where the platform has it."""
+    try:
+        previous = quendix.files._use_way(request.param)
+    except ValueError:
+        pytest.skip("this platform has no %s way" % request.param)
+    yield request.param
+    quendix.files._use_way(previous)
+
+
+@pytest.mark.parametrize("selector", ["*.QVX", "Sub/*.Q?X", "SUB/*", "m*X*.qVx", "*", "[*"])
+def test_mixed_case_selection_is_the_converters_both_ways(converter, tmp_path, file_way, selector):
+    # Letters of the selector's name part match either case; its directory
+    # part is looked up as the file system does (here, by exact bytes); in
+    # each directory the names come in the converter's order.
+    for name in ("MiXeD.QvX", "lower.qvx", "UPPER.QVX", "Zeta.qvx", "alpha.Qvx", "_u.qvx", "[a.qvx",
+                 "Sub/A.Qvx", "Sub/b.qvx", "sub/c.QVX", "SUB/D.qVx", "Sub/Deeper/E.QVX", "sub/deeper/f.qvx"):
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_bytes(frames([(1, 0)]))
+    found = [os.path.relpath(path, tmp_path) for path, error in quendix.recordings(tmp_path, selector)]
+    expected = [path for path, _ in converter_paths(converter, tmp_path, selector)]
+    assert found == expected and expected
+
+
+def test_the_portable_way_asks_for_nothing_but_names(tmp_path, monkeypatch):
+    # As on a platform without directory descriptors nor owners: the walk,
+    # reading and writing the portable way take no dir_fd and list no
+    # descriptor, and follow the user's links still.
+    monkeypatch.setattr(quendix.files, "_way", quendix.files.PORTABLE)
+    for name in ("open", "stat", "lstat", "readlink", "rename", "replace", "unlink", "listdir", "scandir"):
+        def by_name_only(*args, _function=getattr(os, name), _name=name, **keywords):
+            assert not {"dir_fd", "src_dir_fd", "dst_dir_fd"} & set(keywords), _name
+            assert not (args and isinstance(args[0], int)), _name
+            return _function(*args, **keywords)
+        monkeypatch.setattr(os, name, by_name_only)
+    if hasattr(os, "geteuid"):
+        monkeypatch.delattr(os, "geteuid")
+    for name in ("a.qvx", "Sub/b.QVX"):
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_bytes(frames([(1, 0), (1, 1)]))
+    os.symlink("Sub", tmp_path / "link")
+    assert [os.path.relpath(p, tmp_path) for p, _ in quendix.recordings(tmp_path)] == [
+        "a.qvx", "Sub/b.QVX"]
+    assert len(quendix.read(tmp_path / "link" / "b.QVX").frames) == 2
+    output = tmp_path / "link" / "out.csv"
+    quendix.files.write_whole(output, lambda stream: stream.write(b"whole"),
+                              access=quendix.files.access_of([tmp_path / "a.qvx"]))
+    assert (tmp_path / "Sub" / "out.csv").read_bytes() == b"whole"
+    assert sorted(os.listdir(tmp_path / "Sub")) == ["b.QVX", "out.csv"]
+
+
 def test_temporary_outputs_are_passed_over(tmp_path):
     names = [".a.qvx.quendix-Ab12Z9", ".a.csv.quendix-000000", ".a.qvx.quendix-Ab12Z", ".a.qvx.quendix-Ab12Z!",
              "a.qvx.quendix-Ab12Z9", "..quendix-Ab12Z9", ".a.qvx.quendix-Ab12Z9x"]
