@@ -14,7 +14,6 @@ import hashlib
 import json
 import math
 import os
-import stat
 import zlib
 
 import numpy as np
@@ -22,7 +21,7 @@ import numpy as np
 from .calibration import ACCELEROMETER_COUNTS, GYROSCOPE_COUNTS
 from .calibrating import calibrate
 from .epochs import Epochs, Settings
-from .files import check_output, open_regular_file, write_whole
+from .files import access_of, check_output, open_regular_file, write_whole
 from .physical import AXIS_NAMES, resolve_calibration, time_line
 from .recording import DEFAULT_END_BLOCK, DEFAULT_PIECE_FRAMES, check_end_block, read_chunks
 from .walk import DEFAULT_SELECTOR, recordings
@@ -167,18 +166,6 @@ def _append(dataset, values):
     dataset[start:] = values
 
 
-def _private_mode(paths):
-    """The permissions of a new file that is as private as every one of
-    the recordings at `paths`: no bit that one of them lacks."""
-    mode = 0o666
-    for path in paths:
-        try:
-            mode &= stat.S_IMODE(os.stat(path).st_mode)
-        except OSError:
-            pass
-    return mode | stat.S_IRUSR | stat.S_IWUSR
-
-
 def _write_recording(h5py, pool, group, path, end_block, frames, rate, calibration, settings, parameters):
     """Writes the recording `path` into `group`."""
     fitted = None
@@ -313,20 +300,14 @@ def export(sources, output, rate=None, calibration=False, epoch_seconds=None, ep
     found = recording_names(sources, selector)
     paths = [path for path, _ in found]
     check_output(output, avoid=paths)
-    mode = _private_mode(paths)
     parameters = {"quendix_version": __version__, "end_block": end_block, "rate": rate,
                   "calibration": "own" if calibration is True else "given" if calibration not in (None, False)
                   else "none", "epochs": settings.as_dict() if settings is not None else None,
                   "compression": "gzip %d, shuffle" % COMPRESSION_LEVEL}
 
     def write(stream):
-        fd = stream.fileno()
-        status = os.fstat(fd)
-        if stat.S_ISREG(status.st_mode):
-            # The new file's permissions (the umask's) less what a
-            # recording withholds.
-            os.fchmod(fd, stat.S_IMODE(status.st_mode) & mode)
-        with h5py.File("/proc/self/fd/%d" % fd, "w") as out:
+        # h5py opens the file by a name: that of the stream's descriptor.
+        with h5py.File("/proc/self/fd/%d" % stream.fileno(), "w") as out:
             out.attrs["quendix_version"] = __version__
             out.attrs["recordings"] = np.array([name for _, name in found], dtype=h5py.string_dtype("utf-8"))
             # zlib lets go of the interpreter while it compresses: two
@@ -336,7 +317,7 @@ def export(sources, output, rate=None, calibration=False, epoch_seconds=None, ep
                     _write_recording(h5py, pool, out.create_group(name), path, end_block, frames, rate,
                                      calibration, settings, parameters)
 
-    write_whole(output, write, avoid=paths)
+    write_whole(output, write, avoid=paths, access=access_of(paths))
     return [name for _, name in found]
 
 
