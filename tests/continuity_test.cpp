@@ -1,6 +1,7 @@
 #include "continuity.h"
 
 #include "frame_gen.h"
+#include "support/scratch_file.h"
 
 #include <gtest/gtest.h>
 
@@ -58,17 +59,19 @@ std::pair<std::string, std::string> capture(Report report)
 {
     std::pair<std::string, std::string> texts[2];
     for (const bool terminal : {true, false}) {
-        FILE* log = std::tmpfile();
-        FILE* console = std::tmpfile();
-        EXPECT_NE(log, nullptr);
-        EXPECT_NE(console, nullptr);
+        scratch_file log_file;
+        scratch_file console_file;
+        FILE* log = log_file.stream();
+        FILE* console = console_file.stream();
+        if (log == nullptr || console == nullptr) {
+            ADD_FAILURE() << "cannot make the scratch files";
+            return {};
+        }
         static report_log held;
         start_report(&held, log, console, terminal);
         report(&held);
         flush_report(&held);
         texts[terminal] = {text_of(console), text_of(log)};
-        std::fclose(log);
-        std::fclose(console);
     }
     EXPECT_EQ(texts[0], texts[1]);
     return texts[0];

@@ -1,5 +1,7 @@
 #include "report_log.h"
 
+#include "support/scratch_file.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -32,15 +34,12 @@ void write_line(report_log* report, const std::string& text)
     write_report_line(report, line.data(), line.data() + text.size());
 }
 
-// A log and a console in temporary files, closed at the end.
+// A log and a console in scratch files, removed at the end.
 struct report_files {
-    FILE* log = std::tmpfile();
-    FILE* console = std::tmpfile();
-    ~report_files()
-    {
-        std::fclose(log);
-        std::fclose(console);
-    }
+    scratch_file log_file;
+    scratch_file console_file;
+    FILE* log = log_file.stream();
+    FILE* console = console_file.stream();
 };
 
 TEST(ReportLog, ATerminalGetsEachLineAtOnceTheLogAndOtherConsolesAtTheFlush)
