@@ -404,13 +404,16 @@ def test_r_reads_the_export(exported, tmp_path):
     assert float(lines["rate"][0]) == RATE
 
 
+# Stops an export once its temporary file holds bytes (HDF5 writes a chunk
+# once it is whole, and its own records when it pleases), a few pieces in.
 STOPPED_EXPORT = r"""
-import importlib, os, sys, time
+import glob, importlib, os, sys, time
 export = importlib.import_module("quendix.export")
 calls = []
 def stop():
     calls.append(1)
-    if len(calls) == 3:
+    temporary = glob.glob(os.path.join(os.path.dirname(sys.argv[2]), ".campaign.h5.quendix-*"))
+    if len(calls) >= 3 and temporary and os.path.getsize(temporary[0]) > 0:
         open(sys.argv[3], "w").close()
         time.sleep(600)
 export._written_piece = stop
