@@ -849,7 +849,8 @@ def _create_temporary(directory, name, permissions=0o666, made=None, readable=Fa
         unique = bytes(_UNIQUE_LETTERS[b % len(_UNIQUE_LETTERS)] for b in os.urandom(UNIQUE_LENGTH))
         temporary = b"." + name[:room] + TEMPORARY_MARK + unique
         try:
-            fd = _open_at(temporary, (os.O_RDWR if readable else os.O_WRONLY) | os.O_CREAT | os.O_EXCL | _NOFOLLOW | _NOCTTY | _CLOEXEC
+            access_mode = os.O_RDWR if readable else os.O_WRONLY
+            fd = _open_at(temporary, access_mode | os.O_CREAT | os.O_EXCL | _NOFOLLOW | _NOCTTY | _CLOEXEC
                           | getattr(os, "O_BINARY", 0), directory, permissions)
         except FileExistsError:
             continue
