@@ -321,7 +321,9 @@ def main():
     parser.add_argument("--dead-axis", action="store_true",
                         help="measure only summary(quality=True) of recordings with a dead axis")
     parser.add_argument("--dead-frames", help="the sizes of those recordings in frames, N,N,...")
-    parser.add_argument("--only", help="measure only these parts (see above), PART,PART,...")
+    parser.add_argument("--only", metavar="PART,PART,...",
+                        help="measure only these parts beside read: %s, or memory-CALL for one of memory's "
+                        "calls (%s)" % (", ".join(PARTS), ", ".join(MEMORY_CALLS)))
     parser.add_argument("--measure-memory", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     only = None if args.only is None else set(args.only.split(","))
