@@ -25,7 +25,8 @@ from .calibrating import calibrate
 from .epochs import Epochs, Settings
 from .files import access_of, check_output, open_regular_file, write_whole
 from .physical import AXIS_NAMES, resolve_calibration, time_line
-from .recording import DEFAULT_END_BLOCK, DEFAULT_PIECE_FRAMES, check_end_block, row_pieces
+from .recording import (DEFAULT_END_BLOCK, DEFAULT_PIECE_FRAMES, FRAME_SIZE, SAMPLES_PER_FRAME, check_end_block,
+                        row_pieces)
 from .walk import DEFAULT_SELECTOR, recordings
 
 # Rows (or frames, or lines) of one chunk of a dataset.
@@ -40,12 +41,12 @@ CHUNKS_IN_FLIGHT = 16
 SKIP_DEFLATE = 0b10
 # Bytes of a byte plane deflated on trial, twice: at its start and middle.
 TRIAL_BYTES = 4096
-# A plane whose trial keeps more than this share of its bytes is stored
-# as it is; one that keeps more than HUFFMAN_ABOVE (noise in few values)
-# is coded by Huffman codes alone, twice as fast as with matches, which
-# find little there; the rest (runs, counters) are deflated in full.
-STORE_ABOVE = 0.9
-HUFFMAN_ABOVE = 0.25
+# A plane is deflated when its trial keeps at most this share of its
+# bytes: runs, counters, bytes of few values, which deflate shrinks fast.
+# Noisier planes are stored as they are: deflate takes several times as
+# long over them for less, and the counts, noise in their low bytes, stay
+# within the size of the recording stored.
+DEFLATE_BELOW = 1.0 / 3.0
 # The zlib stream's header (deflate, a 32 KiB window, the fastest level)
 # and the last, empty block of deflate's fixed codes.
 ZLIB_HEADER = b"\x78\x01"
@@ -155,12 +156,12 @@ def _compressed(parts, itemsize, columns):
     shuffle and deflate filters store it, and the chunk's filter mask.
 
     Each plane of the shuffled bytes is coded on its own, as a trial of it
-    shows best: stored as it is (noise, which deflate would not shrink and
-    takes long over), by Huffman codes alone, or deflated in full; the
-    planes' parts, each ended on a byte's border, make one zlib stream,
-    which every inflater reads as any other. When every plane is stored,
-    so is the chunk, with the deflate filter marked as skipped, as HDF5
-    itself skips an optional filter that fails."""
+    shows best (see DEFLATE_BELOW): deflated, or stored as it is in
+    deflate's stored blocks; the planes' parts, each ended on a byte's
+    border, make one zlib stream, which every inflater reads as any other.
+    When every plane is stored, so is the chunk, with the deflate filter
+    marked as skipped, as HDF5 itself skips an optional filter that
+    fails."""
     planes = _shuffled(parts, itemsize, columns)
     stream = [ZLIB_HEADER]
     deflated = False
@@ -171,14 +172,9 @@ def _compressed(parts, itemsize, columns):
             continue
         half = len(plane) // 2
         trial = bytes(plane[:TRIAL_BYTES]) + bytes(plane[half:half + TRIAL_BYTES])
-        kept = len(zlib.compress(trial, COMPRESSION_LEVEL)) / len(trial)
-        level, strategy = COMPRESSION_LEVEL, zlib.Z_DEFAULT_STRATEGY
-        if kept > STORE_ABOVE:
-            level = 0
-        elif kept > HUFFMAN_ABOVE:
-            strategy = zlib.Z_HUFFMAN_ONLY
+        level = COMPRESSION_LEVEL if len(zlib.compress(trial, COMPRESSION_LEVEL)) <= DEFLATE_BELOW * len(trial) else 0
         deflated |= level > 0
-        part = zlib.compressobj(level, zlib.DEFLATED, -15, 8, strategy)
+        part = zlib.compressobj(level, zlib.DEFLATED, -15)
         stream += [part.compress(plane), part.flush(zlib.Z_SYNC_FLUSH)]
     if not deflated:
         return SKIP_DEFLATE, planes.tobytes()
@@ -211,21 +207,22 @@ class _Chunks:
     def _write_first(self):
         writer, index, rows, compressing = self.queue.popleft()
         mask, data = compressing.result()
-        # The last chunk is written once the dataset has its final rows:
-        # shrinking it after would have HDF5 read that chunk back.
         if writer.extent < rows:
-            writer.dataset.resize(rows, axis=0)
-            writer.extent = rows
+            writer.resize(max(rows, writer.expected))
         writer.dataset.id.write_direct_chunk(writer.origin(index), data, mask)
 
 
 class _ChunkWriter:
     """Writes a growing dataset of numbers a whole chunk at a time through
     `chunks` (a _Chunks), each chunk made of the parts of the arrays added
-    that fall in it."""
+    that fall in it. The dataset grows at once to the `expected` rows (as
+    many as the file's size allows), further if the file grew, and is cut
+    to its rows before its last chunk is written: cut after, HDF5 would
+    read that chunk back."""
 
-    def __init__(self, dataset, chunks):
+    def __init__(self, dataset, chunks, expected):
         self.dataset = dataset
+        self.expected = expected
         self.chunks = chunks
         self.dtype = dataset.dtype
         self.itemsize = dataset.dtype.itemsize
@@ -234,6 +231,10 @@ class _ChunkWriter:
         self.parts = []
         self.held = 0
         self.written = 0
+
+    def resize(self, rows):
+        self.dataset.resize(rows, axis=0)
+        self.extent = rows
 
     def origin(self, index):
         """The offset of chunk `index` in the dataset."""
@@ -258,8 +259,11 @@ class _ChunkWriter:
 
     def finish(self):
         """Writes the last chunk, which the padding makes whole."""
+        rows = self.written * CHUNK_ROWS + self.held
+        if self.extent != rows:
+            self.resize(rows)
         if self.held:
-            self.chunks.put(self, self.written, self.parts, self.written * CHUNK_ROWS + self.held)
+            self.chunks.put(self, self.written, self.parts, rows)
             self.parts = []
 
 
@@ -279,23 +283,26 @@ def _write_recording(h5py, chunks, group, path, end_block, frames, rate, calibra
     elif calibration not in (None, False):
         fitted = calibration
     applied = resolve_calibration(fitted, False, None)[0] if fitted is not None else None
-    counts = _growing(group, "counts", np.int16, 6)
-    counts.attrs["columns"] = np.array(AXIS_NAMES, dtype=h5py.string_dtype("utf-8"))
-    writers = {"counts": _ChunkWriter(counts, chunks)}
-    for name, dtype in (("SEQNO", np.uint16), ("tick", np.int64), ("lost_before", np.int32)):
-        writers[name] = _ChunkWriter(_growing(group, name, dtype), chunks)
-    frame_group = group.create_group("frames")
-    frame_fields = (("offset", np.int64), ("block", np.uint16), ("page_word", np.uint16), ("valid", np.uint8))
-    for name, dtype in frame_fields:
-        writers[name] = _ChunkWriter(_growing(frame_group, name, dtype), chunks)
-    report = _growing(group, "report", h5py.string_dtype("utf-8"))
-    table = Epochs(settings, applied) if settings is not None else None
     reader = _HashingReader(path)
     try:
+        frame_count = reader.size // FRAME_SIZE
+        counts = _growing(group, "counts", np.int16, 6)
+        counts.attrs["columns"] = np.array(AXIS_NAMES, dtype=h5py.string_dtype("utf-8"))
+        writers = {"counts": _ChunkWriter(counts, chunks, frame_count * SAMPLES_PER_FRAME)}
+        for name, dtype in (("SEQNO", np.uint16), ("tick", np.int64), ("lost_before", np.int32)):
+            writers[name] = _ChunkWriter(_growing(group, name, dtype), chunks, frame_count * SAMPLES_PER_FRAME)
+        frame_group = group.create_group("frames")
+        frame_fields = (("offset", np.int64), ("block", np.uint16), ("page_word", np.uint16), ("valid", np.uint8))
+        for name, dtype in frame_fields:
+            writers[name] = _ChunkWriter(_growing(frame_group, name, dtype), chunks, frame_count)
+        report = _growing(group, "report", h5py.string_dtype("utf-8"))
+        table = Epochs(settings, applied) if settings is not None else None
         for piece in row_pieces(reader, end_block, frames):
             rows = piece.rows
-            # AX to GZ lie side by side in each row: one strided view.
-            axes = np.ndarray((len(rows), 6), np.int16, rows, rows.dtype.fields["AX"][1], (rows.dtype.itemsize, 2))
+            # AX to GZ lie side by side in each row: one strided view (a
+            # piece of frames without the marker has no rows).
+            axes = (np.ndarray((len(rows), 6), np.int16, rows, rows.dtype.fields["AX"][1], (rows.dtype.itemsize, 2))
+                    if len(rows) else np.empty((0, 6), np.int16))
             writers["counts"].add(axes)
             writers["SEQNO"].add(rows["SEQNO"])
             ticks, lost_before, _ = time_line(rows["SEQNO"], piece.before)
