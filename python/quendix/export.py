@@ -177,7 +177,7 @@ def _compressed(parts, itemsize, columns):
         part = zlib.compressobj(level, zlib.DEFLATED, -15)
         stream += [part.compress(plane), part.flush(zlib.Z_SYNC_FLUSH)]
     if not deflated:
-        return SKIP_DEFLATE, planes.tobytes()
+        return SKIP_DEFLATE, planes.reshape(-1)
     stream += [FINAL_BLOCK, zlib.adler32(planes).to_bytes(4, "big")]
     return 0, b"".join(stream)
 
