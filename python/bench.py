@@ -1,6 +1,6 @@
 """Benchmark of the quendix package: prints figures, asserts no targets.
 
-    /usr/bin/python3 python/bench.py [--frames N] [--runs N] [--big-frames N] [--dir DIR]
+    /usr/bin/python3 python/bench.py [--frames N] [--runs N] [--big-frames N] [--dir DIR] [--only PARTS]
     /usr/bin/python3 python/bench.py --dead-axis [--dead-frames N,N,...] [--dir DIR]
 
 Makes a recording with quendix-gen (by default 1515152 frames, 200 MB, one
@@ -61,7 +61,11 @@ QUENDIX_BENCH_PAGE_RECORDINGS and QUENDIX_BENCH_RUNS change the defaults of
 commands of docs/python.md run as written sets them small, since it checks
 that the benchmark runs, not its figures. The files go to --dir (default build/python-bench) and are
 removed at the end; the files are read from the page cache, as a second
-look at a recording is.
+look at a recording is. --only PARTS (a comma-separated list of pandas,
+summary, physical, calibrate, epochs, export, command, pool, epochs-pool,
+plot, report and memory, or memory-WHAT for one of memory's calls, as
+memory-export) measures only those parts, beside quendix.read, which every
+figure is held to.
 """
 
 import argparse
@@ -300,6 +304,10 @@ def memory(what, path):
 
 
 MIB = 1024.0 * 1024.0
+PARTS = ("pandas", "summary", "physical", "calibrate", "epochs", "export", "command", "pool", "epochs-pool",
+         "plot", "report", "memory")
+MEMORY_CALLS = ("read", "read_chunks", "summary", "summary_quality", "calibrate", "epochs", "export", "plot",
+                "report")
 
 
 def main():
@@ -313,8 +321,19 @@ def main():
     parser.add_argument("--dead-axis", action="store_true",
                         help="measure only summary(quality=True) of recordings with a dead axis")
     parser.add_argument("--dead-frames", help="the sizes of those recordings in frames, N,N,...")
+    parser.add_argument("--only", metavar="PART,PART,...",
+                        help="measure only these parts beside read: %s, or memory-CALL for one of memory's "
+                        "calls (%s)" % (", ".join(PARTS), ", ".join(MEMORY_CALLS)))
     parser.add_argument("--measure-memory", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    only = None if args.only is None else set(args.only.split(","))
+    unknown = (only or set()) - set(PARTS) - {"memory-" + what for what in MEMORY_CALLS}
+    if unknown:
+        parser.error("--only: no part %s" % ", ".join(sorted(unknown)))
+
+    def want(part):
+        return only is None or part in only or (part.startswith("memory-") and "memory" in only)
+
     if args.measure_memory:
         measure_memory(args.measure_memory[0], Path(args.measure_memory[1]))
         return
@@ -340,8 +359,10 @@ def main():
         path = args.dir / "bench.qvx"
         subprocess.run([str(generator), "--frames", str(args.frames), "--missing-every", "100",
                         str(path)], check=True)
-        subprocess.run([str(converter), "bench.qvx"], cwd=args.dir, check=True,
-                       stdout=subprocess.DEVNULL)
+        same = agrees = pool_same = physical_same = True
+        if want("pandas"):
+            subprocess.run([str(converter), "bench.qvx"], cwd=args.dir, check=True,
+                           stdout=subprocess.DEVNULL)
         csv = path.with_suffix(".csv")
 
         print("command: %s %s" % (sys.executable, " ".join(sys.argv)))
@@ -351,8 +372,8 @@ def main():
         print("date: %s; Python %s, numpy %s, pandas %s" % (
             time.strftime("%Y-%m-%d %H:%M %Z"), platform.python_version(), np.__version__,
             pandas.__version__))
-        print("recording: %d bytes, %d frames; CSV: %d bytes" % (
-            path.stat().st_size, args.frames, csv.stat().st_size))
+        print("recording: %d bytes, %d frames; CSV: %s" % (
+            path.stat().st_size, args.frames, "%d bytes" % csv.stat().st_size if csv.exists() else "not made"))
 
         read_best, read_median, read_cpu_best, read_cpu_median = repeated(lambda: quendix.read(path), args.runs)
         recording = quendix.read(path)
@@ -361,160 +382,180 @@ def main():
                   len(recording.samples), len(recording.report), read_best, read_median,
                   read_cpu_best, read_cpu_median, args.runs))
 
-        frame, pandas_wall, pandas_cpu = timed(lambda: pandas.read_csv(csv))
-        same = list(frame.columns) == list(quendix.SAMPLE_DTYPE.names) and all(
-            np.array_equal(frame[name].to_numpy(), recording.samples[name])
-            for name in frame.columns)
-        print("pandas.read_csv: wall %.3f s, CPU %.3f s; same values as quendix.read: %s" % (
-            pandas_wall, pandas_cpu, "yes" if same else "NO"))
-        print("speed-up: %.1f times in wall time, %.1f times in CPU time (pandas over the "
-              "quendix.read median; target at least 20)" % (
-                  pandas_wall / read_median, pandas_cpu / read_cpu_median))
-        del frame
+        if want("pandas"):
+            frame, pandas_wall, pandas_cpu = timed(lambda: pandas.read_csv(csv))
+            same = list(frame.columns) == list(quendix.SAMPLE_DTYPE.names) and all(
+                np.array_equal(frame[name].to_numpy(), recording.samples[name])
+                for name in frame.columns)
+            print("pandas.read_csv: wall %.3f s, CPU %.3f s; same values as quendix.read: %s" % (
+                pandas_wall, pandas_cpu, "yes" if same else "NO"))
+            print("speed-up: %.1f times in wall time, %.1f times in CPU time (pandas over the "
+                  "quendix.read median; target at least 20)" % (
+                      pandas_wall / read_median, pandas_cpu / read_cpu_median))
+            del frame
 
-        table = quendix.summary(path)
-        agrees = (int(table["frames"][0]) == len(recording.frames)
-                  and int(table["samples"][0]) == len(recording.samples)
-                  and int(table["missing"][0]) == int((~recording.frames["valid"]).sum()))
+        quality_median = None
+        if want("summary"):
+            table = quendix.summary(path)
+            agrees = (int(table["frames"][0]) == len(recording.frames)
+                      and int(table["samples"][0]) == len(recording.samples)
+                      and int(table["missing"][0]) == int((~recording.frames["valid"]).sum()))
+            summary_best, summary_median, _, _ = repeated(lambda: quendix.summary(path), args.runs)
+            print("quendix.summary: wall best %.3f s, median %.3f s; %.1f times faster than read "
+                  "(medians; target at least 5); counts as read's: %s" % (
+                      summary_best, summary_median, read_median / summary_median, "yes" if agrees else "NO"))
+            quality_best, quality_median, _, _ = repeated(lambda: quendix.summary(path, quality=True), args.runs)
+            print("quendix.summary(quality=True): wall best %.3f s, median %.3f s; %.2f times the time of "
+                  "read (medians; target at most 2, aim 1.3)" % (
+                      quality_best, quality_median, quality_median / read_median))
         del recording
-        summary_best, summary_median, _, _ = repeated(lambda: quendix.summary(path), args.runs)
-        print("quendix.summary: wall best %.3f s, median %.3f s; %.1f times faster than read "
-              "(medians; target at least 5); counts as read's: %s" % (
-                  summary_best, summary_median, read_median / summary_median, "yes" if agrees else "NO"))
-        quality_best, quality_median, _, _ = repeated(lambda: quendix.summary(path, quality=True), args.runs)
-        print("quendix.summary(quality=True): wall best %.3f s, median %.3f s; %.2f times the time of "
-              "read (medians; target at most 2, aim 1.3)" % (
-                  quality_best, quality_median, quality_median / read_median))
 
-        recording = quendix.read(path)
-        physical = recording.to_physical()
-        physical_same = (len(physical) == len(recording.samples) and int(physical["lost_before"].sum())
-                         == int(quendix.summary(path, quality=True)["seq_lost"][0]))
-        del physical
-        physical_best, physical_median, _, _ = repeated(lambda: recording.to_physical(), args.runs)
-        print("Recording.to_physical: wall best %.3f s, median %.3f s; %.2f times the time of read "
-              "(medians; target at most 2, aim 1.5)" % (
-                  physical_best, physical_median, physical_median / read_median))
-        filled = recording.to_physical(fill="linear")
-        added = int(filled["filled"].sum())
-        del filled
-        linear_best, linear_median, _, _ = repeated(lambda: recording.to_physical(fill="linear"), args.runs)
-        print("Recording.to_physical(fill=\"linear\"): %d rows added; wall best %.3f s, median %.3f s; "
-              "%.2f times the time of read (medians; target at most 3)" % (
-                  added, linear_best, linear_median, linear_median / read_median))
-        del recording
-        calibration = quendix.calibrate(path)
-        calibrate_best, calibrate_median, _, _ = repeated(lambda: quendix.calibrate(path), args.runs)
-        print("quendix.calibrate: %d points; wall best %.3f s, median %.3f s; %.2f times the time of "
-              "summary(quality=True) (medians; target at most 1.2)" % (
-                  calibration.points, calibrate_best, calibrate_median, calibrate_median / quality_median))
+        if want("physical"):
+            recording = quendix.read(path)
+            physical = recording.to_physical()
+            physical_same = (len(physical) == len(recording.samples) and int(physical["lost_before"].sum())
+                             == int(quendix.summary(path, quality=True)["seq_lost"][0]))
+            del physical
+            physical_best, physical_median, _, _ = repeated(lambda: recording.to_physical(), args.runs)
+            print("Recording.to_physical: wall best %.3f s, median %.3f s; %.2f times the time of read "
+                  "(medians; target at most 2, aim 1.5)" % (
+                      physical_best, physical_median, physical_median / read_median))
+            filled = recording.to_physical(fill="linear")
+            added = int(filled["filled"].sum())
+            del filled
+            linear_best, linear_median, _, _ = repeated(lambda: recording.to_physical(fill="linear"), args.runs)
+            print("Recording.to_physical(fill=\"linear\"): %d rows added; wall best %.3f s, median %.3f s; "
+                  "%.2f times the time of read (medians; target at most 3)" % (
+                      added, linear_best, linear_median, linear_median / read_median))
+            del recording
+        if want("calibrate"):
+            if quality_median is None:
+                quality_median = repeated(lambda: quendix.summary(path, quality=True), args.runs)[1]
+            calibration = quendix.calibrate(path)
+            calibrate_best, calibrate_median, _, _ = repeated(lambda: quendix.calibrate(path), args.runs)
+            print("quendix.calibrate: %d points; wall best %.3f s, median %.3f s; %.2f times the time of "
+                  "summary(quality=True) (medians; target at most 1.2)" % (
+                      calibration.points, calibrate_best, calibrate_median, calibrate_median / quality_median))
 
-        table = quendix.epochs(path, rate=100, epoch_seconds=5)
-        epochs_best, epochs_median, _, _ = repeated(lambda: quendix.epochs(path, rate=100, epoch_seconds=5),
-                                                    args.runs)
-        print("quendix.epochs(rate=100, epoch_seconds=5): %d epochs; wall best %.3f s, median %.3f s; %.2f "
-              "times the time of read (medians; target at most 2)" % (
-                  len(table), epochs_best, epochs_median, epochs_median / read_median))
-        exported = args.dir / "bench.h5"
-        export_best, export_median, _, _ = repeated(lambda: quendix.export(path, exported, rate=100), args.runs)
-        print("quendix.export(rate=100): %d bytes, %.2f times the recording (target at most 1.1); wall best "
-              "%.3f s, median %.3f s; %.2f times the time of read (medians; target at most 3)" % (
-                  exported.stat().st_size, exported.stat().st_size / path.stat().st_size, export_best,
-                  export_median, export_median / read_median))
-        exported.unlink()
+        if want("epochs"):
+            table = quendix.epochs(path, rate=100, epoch_seconds=5)
+            epochs_best, epochs_median, _, _ = repeated(lambda: quendix.epochs(path, rate=100, epoch_seconds=5),
+                                                        args.runs)
+            print("quendix.epochs(rate=100, epoch_seconds=5): %d epochs; wall best %.3f s, median %.3f s; %.2f "
+                  "times the time of read (medians; target at most 2)" % (
+                      len(table), epochs_best, epochs_median, epochs_median / read_median))
+        if want("export"):
+            exported = args.dir / "bench.h5"
+            export_best, export_median, _, _ = repeated(lambda: quendix.export(path, exported, rate=100),
+                                                        args.runs)
+            print("quendix.export(rate=100): %d bytes, %.2f times the recording (target at most 1.1); wall best "
+                  "%.3f s, median %.3f s; %.2f times the time of read (medians; target at most 3)" % (
+                      exported.stat().st_size, exported.stat().st_size / path.stat().st_size, export_best,
+                      export_median, export_median / read_median))
+            exported.unlink()
 
-        walls, cpus = [], []
-        for _ in range(max(1, min(args.runs, 3))):
-            started = time.perf_counter()
-            before = resource.getrusage(resource.RUSAGE_CHILDREN)
-            done = subprocess.run([sys.executable, "-m", "quendix", "summary", "--quality", str(path)],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                                  env=dict(os.environ, PYTHONPATH=str(HERE)))
-            walls.append(time.perf_counter() - started)
-            after = resource.getrusage(resource.RUSAGE_CHILDREN)
-            cpus.append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
-            if done.returncode not in (0, 1):  # 1: the recording fails a check
-                sys.exit("bench: python -m quendix summary --quality failed: %s" % done.stderr)
-        print("python -m quendix summary --quality: wall best %.3f s, median %.3f s; CPU best %.3f s, "
-              "median %.3f s; the whole command in a fresh process (%d runs)" % (
-                  min(walls), statistics.median(walls), min(cpus), statistics.median(cpus), len(walls)))
+        if want("command"):
+            walls, cpus = [], []
+            for _ in range(max(1, min(args.runs, 3))):
+                started = time.perf_counter()
+                before = resource.getrusage(resource.RUSAGE_CHILDREN)
+                done = subprocess.run([sys.executable, "-m", "quendix", "summary", "--quality", str(path)],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                                      env=dict(os.environ, PYTHONPATH=str(HERE)))
+                walls.append(time.perf_counter() - started)
+                after = resource.getrusage(resource.RUSAGE_CHILDREN)
+                cpus.append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
+                if done.returncode not in (0, 1):  # 1: the recording fails a check
+                    sys.exit("bench: python -m quendix summary --quality failed: %s" % done.stderr)
+            print("python -m quendix summary --quality: wall best %.3f s, median %.3f s; CPU best %.3f s, "
+                  "median %.3f s; the whole command in a fresh process (%d runs)" % (
+                      min(walls), statistics.median(walls), min(cpus), statistics.median(cpus), len(walls)))
 
-        # Sixteen recordings of half the size each.
-        many = args.dir / "many"
-        many.mkdir()
-        for i in range(16):
-            subprocess.run([str(generator), "--frames", str(args.frames // 2), "--missing-every", "100",
-                            "--seed", str(i + 1), str(many / ("r%02d.qvx" % i))], check=True)
-        serial_best, serial_median, _, _ = repeated(lambda: quendix.summary(many), args.runs)
 
-        def pooled():
-            with concurrent.futures.ProcessPoolExecutor(2) as executor:
-                return quendix.summary(many, executor=executor)
+        if want("pool") or want("epochs-pool"):
+            # Sixteen recordings of half the size each.
+            many = args.dir / "many"
+            many.mkdir()
+            for i in range(16):
+                subprocess.run([str(generator), "--frames", str(args.frames // 2), "--missing-every", "100",
+                                "--seed", str(i + 1), str(many / ("r%02d.qvx" % i))], check=True)
+            if want("pool"):
+                serial_best, serial_median, _, _ = repeated(lambda: quendix.summary(many), args.runs)
 
-        cold_best, cold_median, _, _ = repeated(pooled, args.runs)
-        with concurrent.futures.ProcessPoolExecutor(2) as executor:
-            list(executor.map(abs, range(4)))  # both workers started
-            warm_best, warm_median, _, _ = repeated(lambda: quendix.summary(many, executor=executor),
-                                                    args.runs)
-            pool_same = quendix.summary(many, executor=executor).equals(quendix.summary(many))
-        print("summary of 16 recordings of %d bytes: serially best %.3f s, median %.3f s; with a "
-              "process pool of 2 already running best %.3f s, median %.3f s (%.2f times faster, "
-              "medians); with the pool started in the call best %.3f s, median %.3f s (%.2f times); "
-              "same rows: %s" % (
-                  (many / "r00.qvx").stat().st_size, serial_best, serial_median, warm_best,
-                  warm_median, serial_median / warm_median, cold_best, cold_median,
-                  serial_median / cold_median, "yes" if pool_same else "NO"))
-        quality_serial = repeated(lambda: quendix.summary(many, quality=True), args.runs)
-        with concurrent.futures.ProcessPoolExecutor(2) as executor:
-            list(executor.map(abs, range(4)))
-            quality_warm = repeated(lambda: quendix.summary(many, executor=executor, quality=True), args.runs)
-            pool_same &= quendix.summary(many, executor=executor, quality=True).equals(
-                quendix.summary(many, quality=True))
-        print("summary(quality=True) of the 16 recordings: serially best %.3f s, median %.3f s; with "
-              "a process pool of 2 already running best %.3f s, median %.3f s (%.2f times faster, "
-              "medians; target at least 1.6)" % (
-                  quality_serial[0], quality_serial[1], quality_warm[0], quality_warm[1],
-                  quality_serial[1] / quality_warm[1]))
-        epochs_serial = repeated(lambda: quendix.epochs(many, rate=100), args.runs)
-        with concurrent.futures.ProcessPoolExecutor(2) as executor:
-            list(executor.map(abs, range(4)))
-            epochs_warm = repeated(lambda: quendix.epochs(many, rate=100, executor=executor), args.runs)
-            pool_same &= quendix.epochs(many, rate=100, executor=executor).equals(quendix.epochs(many, rate=100))
-        print("epochs(rate=100) of the 16 recordings: serially best %.3f s, median %.3f s; with a process "
-              "pool of 2 already running best %.3f s, median %.3f s (%.2f times faster, medians; target at "
-              "least 1.6)" % (epochs_serial[0], epochs_serial[1], epochs_warm[0], epochs_warm[1],
-                              epochs_serial[1] / epochs_warm[1]))
-        shutil.rmtree(many)
+                def pooled():
+                    with concurrent.futures.ProcessPoolExecutor(2) as executor:
+                        return quendix.summary(many, executor=executor)
 
-        picture = args.dir / "bench.png"
-        walls, cpus = [], []
-        for _ in range(max(1, min(args.runs, 3))):
-            started = time.perf_counter()
-            before = resource.getrusage(resource.RUSAGE_CHILDREN)
-            subprocess.run([sys.executable, "-m", "quendix", "plot", "-o", str(picture), str(path)],
-                           check=True, stdout=subprocess.DEVNULL,
-                           env=dict(os.environ, PYTHONPATH=str(HERE)))
-            walls.append(time.perf_counter() - started)
-            after = resource.getrusage(resource.RUSAGE_CHILDREN)
-            cpus.append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
-        print("python -m quendix plot: wall best %.3f s, median %.3f s; CPU best %.3f s, median "
-              "%.3f s; the whole command in a fresh process (%d runs; target at most 3 s); %d bytes "
-              "of PNG" % (min(walls), statistics.median(walls), min(cpus), statistics.median(cpus),
-                          len(walls), picture.stat().st_size))
+                cold_best, cold_median, _, _ = repeated(pooled, args.runs)
+                with concurrent.futures.ProcessPoolExecutor(2) as executor:
+                    list(executor.map(abs, range(4)))  # both workers started
+                    warm_best, warm_median, _, _ = repeated(lambda: quendix.summary(many, executor=executor),
+                                                            args.runs)
+                    pool_same = quendix.summary(many, executor=executor).equals(quendix.summary(many))
+                print("summary of 16 recordings of %d bytes: serially best %.3f s, median %.3f s; with a "
+                      "process pool of 2 already running best %.3f s, median %.3f s (%.2f times faster, "
+                      "medians); with the pool started in the call best %.3f s, median %.3f s (%.2f times); "
+                      "same rows: %s" % (
+                          (many / "r00.qvx").stat().st_size, serial_best, serial_median, warm_best,
+                          warm_median, serial_median / warm_median, cold_best, cold_median,
+                          serial_median / cold_median, "yes" if pool_same else "NO"))
+                quality_serial = repeated(lambda: quendix.summary(many, quality=True), args.runs)
+                with concurrent.futures.ProcessPoolExecutor(2) as executor:
+                    list(executor.map(abs, range(4)))
+                    quality_warm = repeated(lambda: quendix.summary(many, executor=executor, quality=True), args.runs)
+                    pool_same &= quendix.summary(many, executor=executor, quality=True).equals(
+                        quendix.summary(many, quality=True))
+                print("summary(quality=True) of the 16 recordings: serially best %.3f s, median %.3f s; with "
+                      "a process pool of 2 already running best %.3f s, median %.3f s (%.2f times faster, "
+                      "medians; target at least 1.6)" % (
+                          quality_serial[0], quality_serial[1], quality_warm[0], quality_warm[1],
+                          quality_serial[1] / quality_warm[1]))
+            if want("epochs-pool"):
+                epochs_serial = repeated(lambda: quendix.epochs(many, rate=100), args.runs)
+                with concurrent.futures.ProcessPoolExecutor(2) as executor:
+                    list(executor.map(abs, range(4)))
+                    epochs_warm = repeated(lambda: quendix.epochs(many, rate=100, executor=executor), args.runs)
+                    pool_same &= quendix.epochs(many, rate=100, executor=executor).equals(
+                        quendix.epochs(many, rate=100))
+                print("epochs(rate=100) of the 16 recordings: serially best %.3f s, median %.3f s; with a process "
+                      "pool of 2 already running best %.3f s, median %.3f s (%.2f times faster, medians; target at "
+                      "least 1.6)" % (epochs_serial[0], epochs_serial[1], epochs_warm[0], epochs_warm[1],
+                                      epochs_serial[1] / epochs_warm[1]))
+            shutil.rmtree(many)
 
-        bench_report(args, generator)
+        if want("plot"):
+            picture = args.dir / "bench.png"
+            walls, cpus = [], []
+            for _ in range(max(1, min(args.runs, 3))):
+                started = time.perf_counter()
+                before = resource.getrusage(resource.RUSAGE_CHILDREN)
+                subprocess.run([sys.executable, "-m", "quendix", "plot", "-o", str(picture), str(path)],
+                               check=True, stdout=subprocess.DEVNULL,
+                               env=dict(os.environ, PYTHONPATH=str(HERE)))
+                walls.append(time.perf_counter() - started)
+                after = resource.getrusage(resource.RUSAGE_CHILDREN)
+                cpus.append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
+            print("python -m quendix plot: wall best %.3f s, median %.3f s; CPU best %.3f s, median "
+                  "%.3f s; the whole command in a fresh process (%d runs; target at most 3 s); %d bytes "
+                  "of PNG" % (min(walls), statistics.median(walls), min(cpus), statistics.median(cpus),
+                              len(walls), picture.stat().st_size))
 
-        figures = memory("read", path)
-        print("read: arrays returned %.1f MiB; peak while reading, traced: %.1f MiB (%.2f times the "
-              "arrays; target at most 2); growth of peak resident set: %.1f MiB (%.2f times)" % (
-                  figures["arrays"] / MIB, figures["traced_peak"] / MIB,
-                  figures["traced_peak"] / figures["arrays"], figures["rss_growth"] / MIB,
-                  figures["rss_growth"] / figures["arrays"]))
-        big = args.dir / "big.qvx"
-        subprocess.run([str(generator), "--frames", str(args.big_frames), "--missing-every", "100",
-                        str(big)], check=True)
-        for what in ("read_chunks", "summary", "summary_quality", "calibrate", "epochs", "export", "plot",
-                     "report"):
+        if want("report"):
+            bench_report(args, generator)
+
+        if want("memory-read"):
+            figures = memory("read", path)
+            print("read: arrays returned %.1f MiB; peak while reading, traced: %.1f MiB (%.2f times the "
+                  "arrays; target at most 2); growth of peak resident set: %.1f MiB (%.2f times)" % (
+                      figures["arrays"] / MIB, figures["traced_peak"] / MIB,
+                      figures["traced_peak"] / figures["arrays"], figures["rss_growth"] / MIB,
+                      figures["rss_growth"] / figures["arrays"]))
+        wanted = [what for what in MEMORY_CALLS[1:] if want("memory-" + what)]
+        if wanted:
+            big = args.dir / "big.qvx"
+            subprocess.run([str(generator), "--frames", str(args.big_frames), "--missing-every", "100",
+                            str(big)], check=True)
+        for what in wanted:
             for name, where in (("%d MB" % round(path.stat().st_size / 1e6), path),
                                 ("%.2f GiB" % (big.stat().st_size / 1024.0 ** 3), big)):
                 started = time.perf_counter()

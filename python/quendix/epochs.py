@@ -25,9 +25,9 @@ import os
 import numpy as np
 
 from .calibrating import calibrate
-from .calibration import ACCELEROMETER_COUNTS, GYROSCOPE_COUNTS, Calibration
-from .physical import ACCELEROMETER_AXES, AXIS_NAMES, resolve_calibration, time_line
-from .recording import DEFAULT_END_BLOCK, DEFAULT_PIECE_FRAMES, check_end_block, read_chunks
+from .calibration import ACCELEROMETER_COUNTS, ACCELEROMETER_UNIT, GYROSCOPE_COUNTS, Calibration
+from .physical import ACCELEROMETER_AXES, GYROSCOPE_AXES, resolve_calibration, time_line
+from .recording import DEFAULT_END_BLOCK, DEFAULT_PIECE_FRAMES, check_end_block, row_pieces
 from .walk import DEFAULT_SELECTOR, recordings
 
 # The defaults of the flags, each named once here and in the guide.
@@ -42,6 +42,9 @@ EPOCH_SECONDS = 5.0
 # Rows of counts whose sums (of squares too, at most 2^30 each) stay
 # below 2^53, exact in float64.
 EXACT_ROWS = 1 << 22
+# Rows whose figures are computed at a time: the few float64 arrays of a
+# block stay in the processor's cache.
+BLOCK_ROWS = 1 << 15
 
 EPOCH_COLUMNS = ("epoch", "start_tick", "time", "samples", "valid_fraction", "mean_AX", "mean_AY",
                  "mean_AZ", "enmo", "mad", "gyro", "still", "nonwear")
@@ -111,6 +114,12 @@ def _spread_g(numerator, n, scale):
     return abs(scale) * np.sqrt(np.asarray(numerator, np.float64)) / (n * float(ACCELEROMETER_COUNTS))
 
 
+def _per_epoch(sums, at):
+    """The sums of stretches (int64, stretches along the last axis) added
+    up per epoch, `at` the first stretch of each (None: one each)."""
+    return sums if at is None else np.add.reduceat(sums, at, axis=-1)
+
+
 class Windows:
     """The non-wear windows, followed piece by piece: the whole-number sums
     of the rows of every stretch between two windows' borders, kept until
@@ -123,29 +132,37 @@ class Windows:
         self.next = 0         # the first window not yet decided
         self.nonwear = []     # (first tick, end tick) of each non-wear window
 
-    def add(self, tick, axes):
-        """Adds the rows at the ticks `tick` (int64, increasing) whose raw
-        accelerometer counts are `axes` (three float64 arrays of whole
-        numbers)."""
-        if len(tick) == 0:
-            return
-        last = int(tick[-1])
-        cell = self._border_at_or_before(tick)
-        begins = np.concatenate(([0], np.flatnonzero(np.diff(cell)) + 1, [len(tick)]))
-        for first, end in zip(begins[:-1].tolist(), begins[1:].tolist()):
-            here = [end - first, [0] * 3, [0] * 3, [None] * 3, [None] * 3]
-            for a, values in enumerate(axes):
-                # Whole numbers: exact in float64 while below 2^53, which
-                # stretches of EXACT_ROWS rows keep them.
-                for part in range(first, end, EXACT_ROWS):
-                    x = values[part:min(end, part + EXACT_ROWS)]
-                    here[1][a] += int(np.add.reduce(x))
-                    here[2][a] += int(np.dot(x, x))
-                    low, high = int(x.min()), int(x.max())
-                    here[3][a] = low if here[3][a] is None else min(here[3][a], low)
-                    here[4][a] = high if here[4][a] is None else max(here[4][a], high)
+    def cuts(self, tick):
+        """The rows of `tick` (int64, increasing) after the first at which a
+        window starts or ends (a border passed), increasing."""
+        step, window = self.settings.step_ticks, self.settings.window_ticks
+        first, last = int(tick[0]), int(tick[-1])
+        # The borders above the first tick and at or before the last: the
+        # windows' starts j * step and ends j * step + window.
+        starts = (first // step + 1, last // step + 1)
+        ends = (max(0, (first - window) // step + 1), (last - window) // step + 1)
+        if (starts[1] - starts[0]) + (ends[1] - ends[0]) > len(tick):
+            # More borders than rows (long gaps, short steps): row by row.
+            return np.flatnonzero(np.diff(self._border_at_or_before(tick))) + 1
+        borders = np.concatenate((np.arange(*starts, dtype=np.int64) * step,
+                                  np.arange(*ends, dtype=np.int64) * step + window))
+        return np.searchsorted(tick, borders)
+
+    def add(self, first_tick, n, sums, squares, lows, highs):
+        """Adds stretches of rows, each between two borders of the windows:
+        their first ticks `first_tick` (int64, increasing), their numbers of
+        rows `n`, and the sums, sums of squares, minima and maxima of their
+        raw accelerometer counts (int64, 3 x stretches)."""
+        cell = self._border_at_or_before(first_tick)
+        begins = np.concatenate(([0], np.flatnonzero(np.diff(cell)) + 1))
+        n = np.add.reduceat(n, begins).tolist()
+        sums = np.add.reduceat(sums, begins, axis=1).T.tolist()
+        squares = np.add.reduceat(squares, begins, axis=1).T.tolist()
+        lows = np.minimum.reduceat(lows, begins, axis=1).T.tolist()
+        highs = np.maximum.reduceat(highs, begins, axis=1).T.tolist()
+        for j, start in enumerate(cell[begins].tolist()):
+            here = [n[j], sums[j], squares[j], lows[j], highs[j]]
             # A stretch that two pieces share merges by its border.
-            start = int(cell[first])
             held = self.cells.get(start)
             if held is None:
                 self.cells[start] = here
@@ -156,7 +173,6 @@ class Windows:
                     held[2][a] += here[2][a]
                     held[3][a] = min(held[3][a], here[3][a])
                     held[4][a] = max(held[4][a], here[4][a])
-        self._decide(last + 1)
 
     def _border_at_or_before(self, tick):
         """The greatest border of a window (a start or an end) at or
@@ -198,104 +214,182 @@ class Windows:
         return quiet >= settings.nonwear_axes
 
 
+def _epoch_starts(tick, epoch):
+    """The rows of `tick` (int64, increasing) that begin an epoch, and the
+    epochs they begin."""
+    first, last = int(tick[0]) // epoch, int(tick[-1]) // epoch
+    if last - first >= len(tick):
+        # More epochs than rows (long gaps, short epochs): row by row.
+        epoch_of = tick // epoch
+        begins = np.concatenate(([0], np.flatnonzero(np.diff(epoch_of)) + 1))
+        return begins, epoch_of[begins]
+    begins = np.searchsorted(tick, np.arange(first, last + 1, dtype=np.int64) * epoch)
+    # An epoch without a row begins where the next does.
+    kept = np.flatnonzero(np.diff(np.append(begins, len(tick))))
+    return begins[kept], first + kept
+
+
 class Epochs:
     """The epoch table of one recording, followed piece by piece: add()
     each piece's samples with the Carry of the rows before them, then
-    columns()."""
+    columns().
+
+    The figures of the finished epochs are computed a block of whole
+    epochs at a time (BLOCK_ROWS rows or so, or one longer epoch), so that
+    the few float64 arrays of a block stay in the processor's cache. The
+    sums of an epoch's floats (ENMO, MAD, the angular rate) are each taken
+    over all its rows at once, in file order; the sums of the raw counts
+    are taken in float64 over stretches of at most EXACT_ROWS rows, where
+    they are whole numbers (times a power of two) below 2^53, exact, and
+    added up as integers."""
 
     def __init__(self, settings, calibration=None):
         self.settings = settings
         self.calibration = calibration
         scale = calibration.scale if calibration is not None else (1.0, 1.0, 1.0)
         self.windows = Windows(settings, scale) if settings.rate is not None else None
-        self.pending = None     # (samples, tick) of the epoch not yet finished
+        self.pending = []       # (samples, tick) pieces of the epoch not yet finished
         self.parts = []         # per-epoch figures of the finished epochs, in order
         self.last_tick = None
+        self.scratch = np.empty((4, 0))
 
     def add(self, samples, before):
-        """Adds the rows `samples` (SAMPLE_DTYPE, in file order) that
-        follow the Carry `before` (None at the recording's start)."""
+        """Adds the rows `samples` (with the fields SEQNO and AX to GZ of
+        SAMPLE_DTYPE, in file order) that follow the Carry `before` (None
+        at the recording's start)."""
         if len(samples) == 0:
             return
         tick = time_line(samples["SEQNO"], before)[0]
         self.last_tick = int(tick[-1])
-        # Each axis once, contiguous: counts are exact in float64.
-        columns = [samples[name].astype(np.float64) for name in AXIS_NAMES]
-        if self.windows is not None:
-            self.windows.add(tick, columns[:3])
-        if self.pending is not None:
-            columns = [np.concatenate((held, new)) for held, new in zip(self.pending[0], columns)]
-            tick = np.concatenate((self.pending[1], tick))
         epoch = self.settings.epoch
+        if self.pending:
+            # The rows that finish the epoch held from the pieces before.
+            split = int(np.searchsorted(tick, (int(self.pending[0][1][0]) // epoch + 1) * epoch))
+            self.pending.append((samples[:split], tick[:split]))
+            if split == len(tick):
+                return
+            self._finish(*self._held())
+            samples, tick = samples[split:], tick[split:]
         # The rows of the last epoch may go on in the next piece.
         end = int(np.searchsorted(tick, tick[-1] // epoch * epoch))
-        self.pending = ([c[end:].copy() for c in columns], tick[end:].copy())
         if end:
-            self._finish([c[:end] for c in columns], tick[:end])
+            self._finish(samples[:end], tick[:end])
+        self.pending = [(samples[end:].copy(), tick[end:].copy())]
+        if self.windows is not None:
+            # Every row before the held epoch's is in the windows' sums.
+            self.windows._decide(int(tick[end]))
 
-    def _finish(self, columns, tick):
-        """The figures of the epochs whose rows are all in `columns` (the
-        counts of AX to GZ, float64) at the ticks `tick`."""
-        epoch_of = tick // self.settings.epoch
-        begins = np.concatenate(([0], np.flatnonzero(np.diff(epoch_of)) + 1))
-        n = np.diff(np.append(begins, len(tick)))
-        part = {"epoch": epoch_of[begins], "samples": n}
-        calibration = self.calibration
-        squared = np.zeros(len(tick))
-        square = np.empty(len(tick))
+    def _held(self):
+        """The rows of the held epoch, as one (samples, tick); none held after."""
+        held, self.pending = self.pending, []
+        if len(held) == 1:
+            return held[0]
+        return np.concatenate([s for s, _ in held]), np.concatenate([t for _, t in held])
+
+    def _finish(self, samples, tick):
+        """The figures of the epochs whose rows are all in `samples` at the
+        ticks `tick`, a block of whole epochs at a time."""
+        epoch = self.settings.epoch
+        count = len(tick)
+        start = 0
+        while start < count:
+            stop = start + BLOCK_ROWS
+            if stop >= count:
+                stop = count
+            else:
+                # Back to the start of the epoch of row `stop`; on to the
+                # end of the first epoch when it is longer than a block.
+                stop = int(np.searchsorted(tick, tick[stop] // epoch * epoch))
+                if stop <= start:
+                    stop = int(np.searchsorted(tick, (tick[start] // epoch + 1) * epoch))
+            self._block(samples[start:stop], tick[start:stop])
+            start = stop
+
+    def _block(self, samples, tick):
+        """The figures of the whole epochs of `samples` at the ticks `tick`."""
+        settings, calibration, windows = self.settings, self.calibration, self.windows
+        count = len(tick)
+        begins, epochs = _epoch_starts(tick, settings.epoch)
+        n = np.diff(np.append(begins, count))
+        # The stretches over which counts are summed: the epochs, cut at
+        # the windows' borders and every EXACT_ROWS rows.
+        cuts = begins
+        if windows is not None:
+            cuts = np.union1d(cuts, windows.cuts(tick))
+        if count > EXACT_ROWS:
+            cuts = np.union1d(cuts, np.arange(0, count, EXACT_ROWS))
+        # Where each epoch's stretches begin, when some epoch has several.
+        at = None if len(cuts) == len(begins) else np.searchsorted(cuts, begins)
+        if len(self.scratch[0]) < count:
+            self.scratch = np.empty((4, max(count, BLOCK_ROWS)))
+        scratch = self.scratch[:, :count]
+        part = {"epoch": epochs, "samples": n}
+        sums = np.empty((3, len(cuts)), np.int64)
+        squares = np.empty((3, len(cuts)), np.int64)
+        lows = np.empty((3, len(cuts)), np.int64) if windows is not None else None
+        highs = np.empty((3, len(cuts)), np.int64) if windows is not None else None
         for a, name in enumerate(ACCELEROMETER_AXES):
-            counts = columns[a]
-            total, squares = self._whole_sums(counts, square, begins)
-            mean = total / (n * float(ACCELEROMETER_COUNTS))
+            # In g: counts x 2^-13, exactly counts / 8192, and so each
+            # stretch's sums of them and of their squares.
+            value = np.multiply(samples[name], ACCELEROMETER_UNIT, out=scratch[a], dtype=np.float64)
+            sums[a] = np.add.reduceat(value, cuts) * float(ACCELEROMETER_COUNTS)
+            if windows is not None:
+                lows[a] = np.minimum.reduceat(value, cuts) * float(ACCELEROMETER_COUNTS)
+                highs[a] = np.maximum.reduceat(value, cuts) * float(ACCELEROMETER_COUNTS)
+            np.multiply(value, value, out=value)
+            squares[a] = np.add.reduceat(value, cuts) * float(ACCELEROMETER_COUNTS) ** 2
+            if calibration is not None:
+                np.multiply(samples[name], ACCELEROMETER_UNIT, out=value, dtype=np.float64)
+                calibration.apply_accelerometer(a, value, out=value)
+                np.multiply(value, value, out=value)
+        if windows is not None:
+            windows.add(tick[cuts], np.diff(np.append(cuts, count)), sums, squares, lows, highs)
+        total, square_sums = _per_epoch(sums, at), _per_epoch(squares, at)
+        for a, name in enumerate(ACCELEROMETER_AXES):
+            mean = total[a] / (n * float(ACCELEROMETER_COUNTS))
             scale = 1.0
             if calibration is not None:
                 mean = calibration.apply_accelerometer(a, mean)
                 scale = calibration.scale[a]
-                value = calibration.apply_accelerometer(a, counts / float(ACCELEROMETER_COUNTS))
-                np.multiply(value, value, out=square)
-            # Uncalibrated, the sum of the squared counts is a whole
-            # number below 2^53: exact.
-            squared += square
             part["mean_" + name] = mean
-            part["std_" + name] = _spread_g(self._numerator(n, squares, total), n, scale)
-        magnitude = np.sqrt(squared, out=squared)
-        if calibration is None:
-            magnitude /= float(ACCELEROMETER_COUNTS)
-        excess = np.subtract(magnitude, 1.0, out=square)
+            part["std_" + name] = _spread_g(self._numerator(n, square_sums[a], total[a]), n, scale)
+        # |a|: the root of the sum of the squares, x, y then z.
+        magnitude = np.add(scratch[0], scratch[1], out=scratch[3])
+        np.add(magnitude, scratch[2], out=magnitude)
+        np.sqrt(magnitude, out=magnitude)
+        excess = np.subtract(magnitude, 1.0, out=scratch[0])
         np.maximum(excess, 0.0, out=excess)
         part["enmo"] = 1000.0 * np.add.reduceat(excess, begins) / n
         mean_magnitude = np.add.reduceat(magnitude, begins) / n
-        deviation = np.subtract(magnitude, np.repeat(mean_magnitude, n), out=square)
+        deviation = scratch[1]
+        if n.min() == n.max():
+            # Epochs of one length: each its row of a matrix.
+            np.subtract(magnitude.reshape(len(n), -1), mean_magnitude[:, None], out=deviation.reshape(len(n), -1))
+        else:
+            np.subtract(magnitude, np.repeat(mean_magnitude, n), out=deviation)
         np.abs(deviation, out=deviation)
         part["mad"] = 1000.0 * np.add.reduceat(deviation, begins) / n
-        gyro = np.zeros(len(tick))
         still_gyro = np.ones(len(n), bool)
-        for a in range(3, 6):
-            counts = columns[a]
-            if self.settings.gyro_still is not None:
-                total, squares = self._whole_sums(counts, square, begins)
-                spread = np.sqrt(self._numerator(n, squares, total).astype(np.float64)) / (n * GYROSCOPE_COUNTS)
-                still_gyro &= spread < self.settings.gyro_still
+        for a, name in enumerate(GYROSCOPE_AXES):
+            value = scratch[a]
+            np.copyto(value, samples[name])
+            if settings.gyro_still is not None:
+                gyro_sums = _per_epoch(np.add.reduceat(value, cuts).astype(np.int64), at)
+                np.multiply(value, value, out=value)
+                gyro_squares = _per_epoch(np.add.reduceat(value, cuts).astype(np.int64), at)
+                spread = (np.sqrt(self._numerator(n, gyro_squares, gyro_sums).astype(np.float64))
+                          / (n * GYROSCOPE_COUNTS))
+                still_gyro &= spread < settings.gyro_still
             else:
-                np.multiply(counts, counts, out=square)
-            gyro += square
+                np.multiply(value, value, out=value)
+        gyro = np.add(scratch[0], scratch[1], out=scratch[0])
+        np.add(gyro, scratch[2], out=gyro)
         np.sqrt(gyro, out=gyro)
         part["gyro"] = np.add.reduceat(gyro, begins) / n / GYROSCOPE_COUNTS
-        limit = self.settings.still_std / 1000.0
+        limit = settings.still_std / 1000.0
         part["still"] = ((part.pop("std_AX") < limit) & (part.pop("std_AY") < limit)
                          & (part.pop("std_AZ") < limit) & still_gyro)
         self.parts.append(part)
-
-    def _whole_sums(self, counts, square, begins):
-        """The sums per epoch of `counts` (float64 of whole numbers) and of
-        their squares (left in `square`), as int64: exact, since an epoch
-        of at most EXACT_ROWS rows keeps them below 2^53."""
-        np.multiply(counts, counts, out=square)
-        if self.settings.epoch <= EXACT_ROWS:
-            return (np.add.reduceat(counts, begins).astype(np.int64),
-                    np.add.reduceat(square, begins).astype(np.int64))
-        whole = counts.astype(np.int64)
-        return np.add.reduceat(whole, begins), np.add.reduceat(whole * whole, begins)
 
     @staticmethod
     def _numerator(n, squares, total):
@@ -309,9 +403,8 @@ class Epochs:
     def columns(self):
         """The table's columns, as a dict of numpy arrays, in EPOCH_COLUMNS'
         order (`time` and `nonwear` only with a rate)."""
-        if self.pending is not None and len(self.pending[1]):
-            self._finish(*self.pending)
-            self.pending = None
+        if self.pending:
+            self._finish(*self._held())
         settings = self.settings
         count = 0 if self.last_tick is None else self.last_tick // settings.epoch + 1
         epoch = np.arange(count, dtype=np.int64)
@@ -355,8 +448,8 @@ def recording_epochs(path, settings, calibration=None, end_block=DEFAULT_END_BLO
     applied (or None)."""
     applied = _calibration_of(path, calibration, end_block)
     table = Epochs(settings, applied)
-    for piece in read_chunks(path, end_block, frames):
-        table.add(piece.samples, piece.before)
+    for piece in row_pieces(path, end_block, frames):
+        table.add(piece.rows, piece.before)
     return table.columns(), applied
 
 

@@ -9,7 +9,9 @@ whole (quendix.files): an export that fails or is killed leaves the file
 that was there before as it was. h5py is imported only by export().
 """
 
+import collections
 import concurrent.futures
+import functools
 import hashlib
 import json
 import math
@@ -23,34 +25,63 @@ from .calibrating import calibrate
 from .epochs import Epochs, Settings
 from .files import access_of, check_output, open_regular_file, write_whole
 from .physical import AXIS_NAMES, resolve_calibration, time_line
-from .recording import DEFAULT_END_BLOCK, DEFAULT_PIECE_FRAMES, check_end_block, read_chunks
+from .recording import (DEFAULT_END_BLOCK, DEFAULT_PIECE_FRAMES, FRAME_SIZE, SAMPLES_PER_FRAME, check_end_block,
+                        row_pieces)
 from .walk import DEFAULT_SELECTOR, recordings
 
 # Rows (or frames, or lines) of one chunk of a dataset.
 CHUNK_ROWS = 65536
 COMPRESSION_LEVEL = 1
 COMPRESSING_THREADS = 2
+# Chunks compressed or waiting to be written at most at once: they bound
+# the memory the export holds beside a piece.
+CHUNKS_IN_FLIGHT = 16
 # The filters of every dataset, in order: shuffle (bit 0 of a chunk's
 # filter mask), deflate (bit 1); a chunk whose bit is set skipped it.
 SKIP_DEFLATE = 0b10
-SAMPLE_BYTES = 32768
+# Bytes of a byte plane deflated on trial, twice: at its start and middle.
+TRIAL_BYTES = 4096
+# A plane is deflated when its trial keeps at most this share of its
+# bytes: runs, counters, bytes of few values, which deflate shrinks fast.
+# Noisier planes are stored as they are: deflate takes several times as
+# long over them for less, and the counts, noise in their low bytes, stay
+# within the size of the recording stored.
+DEFLATE_BELOW = 1.0 / 3.0
+# The zlib stream's header (deflate, a 32 KiB window, the fastest level)
+# and the last, empty block of deflate's fixed codes.
+ZLIB_HEADER = b"\x78\x01"
+FINAL_BLOCK = zlib.compressobj(COMPRESSION_LEVEL, zlib.DEFLATED, -15).flush()
 
 
 class _HashingReader:
-    """A recording's file, read through as read_chunks reads a file object,
-    every byte going into a SHA-256 on the way."""
+    """A recording's file, read through as row_pieces reads a file object,
+    every byte going into a SHA-256 on a thread of its own while the bytes
+    read are converted; each read first waits for the hashing of the one
+    before, whose buffer it may fill again."""
 
     def __init__(self, path):
         fd, self.size = open_regular_file(path)
         self.stream = open(fd, "rb", buffering=0)
         self.name = path
         self.hash = hashlib.sha256()
+        self.hashing = concurrent.futures.ThreadPoolExecutor(1)
+        self.pending = None
 
     def readinto(self, buffer):
+        self._hashed()
         got = self.stream.readinto(buffer)
         if got:
-            self.hash.update(memoryview(buffer)[:got])
+            self.pending = self.hashing.submit(self.hash.update, memoryview(buffer)[:got])
         return got
+
+    def _hashed(self):
+        if self.pending is not None:
+            pending, self.pending = self.pending, None
+            pending.result()
+
+    def hexdigest(self):
+        self._hashed()
+        return self.hash.hexdigest()
 
     def fileno(self):
         return self.stream.fileno()
@@ -59,6 +90,7 @@ class _HashingReader:
         return self.stream.tell()
 
     def close(self):
+        self.hashing.shutdown()
         self.stream.close()
 
 
@@ -95,67 +127,144 @@ def _growing(group, name, dtype, columns=None):
                                 compression="gzip", compression_opts=COMPRESSION_LEVEL, shuffle=True)
 
 
-def _compressed(chunk):
-    """A whole chunk (a numpy array) as HDF5's shuffle and deflate filters
-    store it, and the chunk's filter mask: the bytes of its elements
-    regrouped by their place in the element, then zlib's stream; or, when
-    a sample of them does not shrink by a tenth (noise compresses little
-    and slowly), the regrouped bytes alone with the deflate filter marked
-    as skipped, as HDF5 itself skips an optional filter that fails."""
-    size = chunk.dtype.itemsize
-    data = chunk.view(np.uint8).reshape(-1, size).T.tobytes() if size > 1 else chunk.tobytes()
-    half = len(data) // 2
-    sample = data[:SAMPLE_BYTES] + data[half:half + SAMPLE_BYTES]
-    if len(zlib.compress(sample, COMPRESSION_LEVEL)) > 0.9 * len(sample):
-        return SKIP_DEFLATE, data
-    return 0, zlib.compress(data, COMPRESSION_LEVEL)
+def _shuffled(parts, itemsize, columns):
+    """The whole chunk that the arrays `parts` make, one after the other,
+    padded with zeros as HDF5 stores an edge chunk whole, as HDF5's
+    shuffle filter leaves it: the bytes of its elements regrouped by their
+    place in the element, a plane of first bytes, one of second bytes...
+    (uint8, `itemsize` x CHUNK_ROWS * `columns`)."""
+    planes = np.empty((itemsize, CHUNK_ROWS, columns), np.uint8)
+    start = 0
+    for part in parts:
+        count = len(part)
+        elements = part.reshape(count, columns).view(np.uint8).reshape(count, columns, itemsize)
+        planes[:, start:start + count] = elements.transpose(2, 0, 1)
+        start += count
+    planes[:, start:] = 0
+    return planes.reshape(itemsize, -1)
+
+
+@functools.lru_cache(maxsize=64)
+def _constant_plane(value, size):
+    """The deflate blocks of a plane of `size` bytes that are all `value`."""
+    part = zlib.compressobj(COMPRESSION_LEVEL, zlib.DEFLATED, -15)
+    return part.compress(bytes([value]) * size) + part.flush(zlib.Z_SYNC_FLUSH)
+
+
+def _compressed(parts, itemsize, columns):
+    """The chunk that the arrays `parts` make (see _shuffled) as HDF5's
+    shuffle and deflate filters store it, and the chunk's filter mask.
+
+    Each plane of the shuffled bytes is coded on its own, as a trial of it
+    shows best (see DEFLATE_BELOW): deflated, or stored as it is in
+    deflate's stored blocks; the planes' parts, each ended on a byte's
+    border, make one zlib stream, which every inflater reads as any other.
+    When every plane is stored, so is the chunk, with the deflate filter
+    marked as skipped, as HDF5 itself skips an optional filter that
+    fails."""
+    planes = _shuffled(parts, itemsize, columns)
+    stream = [ZLIB_HEADER]
+    deflated = False
+    for plane in planes:
+        if plane.min() == plane.max():
+            stream.append(_constant_plane(int(plane[0]), len(plane)))
+            deflated = True
+            continue
+        half = len(plane) // 2
+        trial = bytes(plane[:TRIAL_BYTES]) + bytes(plane[half:half + TRIAL_BYTES])
+        level = COMPRESSION_LEVEL if len(zlib.compress(trial, COMPRESSION_LEVEL)) <= DEFLATE_BELOW * len(trial) else 0
+        deflated |= level > 0
+        part = zlib.compressobj(level, zlib.DEFLATED, -15)
+        stream += [part.compress(plane), part.flush(zlib.Z_SYNC_FLUSH)]
+    if not deflated:
+        return SKIP_DEFLATE, planes.reshape(-1)
+    stream += [FINAL_BLOCK, zlib.adler32(planes).to_bytes(4, "big")]
+    return 0, b"".join(stream)
+
+
+class _Chunks:
+    """Compresses whole chunks on the pool `pool`, side by side, while the
+    next ones are read, and writes each in place as its turn comes, at
+    most CHUNKS_IN_FLIGHT of them under way."""
+
+    def __init__(self, pool):
+        self.pool = pool
+        self.queue = collections.deque()
+
+    def put(self, writer, index, parts, rows):
+        """Compresses the chunk `index` of the _ChunkWriter `writer` that
+        the arrays `parts` make, after which its dataset has `rows` rows,
+        and writes the chunks whose turn has come."""
+        compressing = self.pool.submit(_compressed, parts, writer.itemsize, writer.columns)
+        self.queue.append((writer, index, rows, compressing))
+        while len(self.queue) > CHUNKS_IN_FLIGHT or (self.queue and self.queue[0][3].done()):
+            self._write_first()
+
+    def drain(self):
+        while self.queue:
+            self._write_first()
+
+    def _write_first(self):
+        writer, index, rows, compressing = self.queue.popleft()
+        mask, data = compressing.result()
+        if writer.extent < rows:
+            writer.resize(max(rows, writer.expected))
+        writer.dataset.id.write_direct_chunk(writer.origin(index), data, mask)
 
 
 class _ChunkWriter:
-    """Writes a growing dataset of numbers a whole chunk at a time, each
-    chunk filtered here (see _compressed) so that the pool `pool` can
-    compress chunks side by side; the rows of a chunk not yet whole wait
-    in a buffer."""
+    """Writes a growing dataset of numbers a whole chunk at a time through
+    `chunks` (a _Chunks), each chunk made of the parts of the arrays added
+    that fall in it. The dataset grows at once to the `expected` rows (as
+    many as the file's size allows), further if the file grew, and is cut
+    to its rows before its last chunk is written: cut after, HDF5 would
+    read that chunk back."""
 
-    def __init__(self, dataset):
+    def __init__(self, dataset, chunks, expected):
         self.dataset = dataset
-        self.buffer = np.zeros((CHUNK_ROWS,) + dataset.shape[1:], dataset.dtype)
+        self.expected = expected
+        self.chunks = chunks
+        self.dtype = dataset.dtype
+        self.itemsize = dataset.dtype.itemsize
+        self.columns = dataset.shape[1] if len(dataset.shape) > 1 else 1
+        self.extent = dataset.shape[0]
+        self.parts = []
         self.held = 0
-        self.chunks = 0
+        self.written = 0
 
-    def add(self, values, ready):
-        """Takes `values`, appending each chunk they complete to `ready`."""
+    def resize(self, rows):
+        self.dataset.resize(rows, axis=0)
+        self.extent = rows
+
+    def origin(self, index):
+        """The offset of chunk `index` in the dataset."""
+        return (index * CHUNK_ROWS,) + (0,) * (len(self.dataset.shape) - 1)
+
+    def add(self, values):
+        """Takes `values` (rows of the dataset), which stay as they are
+        until they are written."""
+        if values.dtype != self.dtype:
+            values = values.astype(self.dtype)
         used = 0
         while used < len(values):
             take = min(len(values) - used, CHUNK_ROWS - self.held)
-            self.buffer[self.held:self.held + take] = values[used:used + take]
+            self.parts.append(values[used:used + take])
             self.held += take
             used += take
             if self.held == CHUNK_ROWS:
-                ready.append((self, self.chunks, self.buffer))
-                self.buffer = np.zeros_like(self.buffer)
-                self.chunks += 1
+                self.chunks.put(self, self.written, self.parts, (self.written + 1) * CHUNK_ROWS)
+                self.parts = []
+                self.written += 1
                 self.held = 0
 
-    def finish(self, ready):
-        """Appends the last chunk, padded with zeros as HDF5 stores an edge
-        chunk whole, to `ready`."""
+    def finish(self):
+        """Writes the last chunk, which the padding makes whole."""
+        rows = self.written * CHUNK_ROWS + self.held
+        if self.extent != rows:
+            self.resize(rows)
         if self.held:
-            ready.append((self, self.chunks, self.buffer))
-
-    def rows(self):
-        return self.chunks * CHUNK_ROWS + self.held
-
-
-def _write_chunks(pool, ready):
-    """Compresses the chunks `ready` (writer, index, array) side by side
-    and writes each in place."""
-    for (writer, index, _), (mask, data) in zip(ready, pool.map(_compressed, [chunk for _, _, chunk in ready])):
-        dataset = writer.dataset
-        if dataset.shape[0] < (index + 1) * CHUNK_ROWS:
-            dataset.resize((index + 1) * CHUNK_ROWS, axis=0)
-        dataset.id.write_direct_chunk((index * CHUNK_ROWS,) + (0,) * (dataset.ndim - 1), data, mask)
-    ready.clear()
+            self.chunks.put(self, self.written, self.parts, rows)
+            self.parts = []
 
 
 def _append(dataset, values):
@@ -166,7 +275,7 @@ def _append(dataset, values):
     dataset[start:] = values
 
 
-def _write_recording(h5py, pool, group, path, end_block, frames, rate, calibration, settings, parameters):
+def _write_recording(h5py, chunks, group, path, end_block, frames, rate, calibration, settings, parameters):
     """Writes the recording `path` into `group`."""
     fitted = None
     if calibration is True:
@@ -174,44 +283,42 @@ def _write_recording(h5py, pool, group, path, end_block, frames, rate, calibrati
     elif calibration not in (None, False):
         fitted = calibration
     applied = resolve_calibration(fitted, False, None)[0] if fitted is not None else None
-    counts = _growing(group, "counts", np.int16, 6)
-    counts.attrs["columns"] = np.array(AXIS_NAMES, dtype=h5py.string_dtype("utf-8"))
-    writers = {"counts": _ChunkWriter(counts)}
-    for name, dtype in (("SEQNO", np.uint16), ("tick", np.int64), ("lost_before", np.int32)):
-        writers[name] = _ChunkWriter(_growing(group, name, dtype))
-    frame_group = group.create_group("frames")
-    frame_fields = (("offset", np.int64), ("block", np.uint16), ("page_word", np.uint16), ("valid", np.uint8))
-    for name, dtype in frame_fields:
-        writers[name] = _ChunkWriter(_growing(frame_group, name, dtype))
-    report = _growing(group, "report", h5py.string_dtype("utf-8"))
-    table = Epochs(settings, applied) if settings is not None else None
     reader = _HashingReader(path)
-    ready = []
     try:
-        for piece in read_chunks(reader, end_block, frames):
-            samples = piece.samples
-            # AX to GZ lie side by side in each row: one strided view.
-            axes = np.ndarray((len(samples), 6), np.int16, samples, samples.dtype.fields["AX"][1],
-                              (samples.dtype.itemsize, 2))
-            writers["counts"].add(axes, ready)
-            writers["SEQNO"].add(samples["SEQNO"], ready)
-            ticks, lost_before, _ = time_line(samples["SEQNO"], piece.before)
-            writers["tick"].add(ticks, ready)
-            writers["lost_before"].add(lost_before, ready)
+        frame_count = reader.size // FRAME_SIZE
+        counts = _growing(group, "counts", np.int16, 6)
+        counts.attrs["columns"] = np.array(AXIS_NAMES, dtype=h5py.string_dtype("utf-8"))
+        writers = {"counts": _ChunkWriter(counts, chunks, frame_count * SAMPLES_PER_FRAME)}
+        for name, dtype in (("SEQNO", np.uint16), ("tick", np.int64), ("lost_before", np.int32)):
+            writers[name] = _ChunkWriter(_growing(group, name, dtype), chunks, frame_count * SAMPLES_PER_FRAME)
+        frame_group = group.create_group("frames")
+        frame_fields = (("offset", np.int64), ("block", np.uint16), ("page_word", np.uint16), ("valid", np.uint8))
+        for name, dtype in frame_fields:
+            writers[name] = _ChunkWriter(_growing(frame_group, name, dtype), chunks, frame_count)
+        report = _growing(group, "report", h5py.string_dtype("utf-8"))
+        table = Epochs(settings, applied) if settings is not None else None
+        for piece in row_pieces(reader, end_block, frames):
+            rows = piece.rows
+            # AX to GZ lie side by side in each row: one strided view (a
+            # piece of frames without the marker has no rows).
+            axes = (np.ndarray((len(rows), 6), np.int16, rows, rows.dtype.fields["AX"][1], (rows.dtype.itemsize, 2))
+                    if len(rows) else np.empty((0, 6), np.int16))
+            writers["counts"].add(axes)
+            writers["SEQNO"].add(rows["SEQNO"])
+            ticks, lost_before, _ = time_line(rows["SEQNO"], piece.before)
+            writers["tick"].add(ticks)
+            writers["lost_before"].add(lost_before)
             for name, _ in frame_fields:
-                writers[name].add(piece.frames[name], ready)
+                writers[name].add(piece.frames[name])
             _append(report, np.array(piece.report, dtype=object))
             if table is not None:
-                table.add(samples, piece.before)
-            _write_chunks(pool, ready)
+                table.add(rows, piece.before)
             _written_piece()
         for writer in writers.values():
-            writer.finish(ready)
-        _write_chunks(pool, ready)
-        for writer in writers.values():
-            writer.dataset.resize(writer.rows(), axis=0)
+            writer.finish()
+        chunks.drain()
         size = reader.stream.tell()
-        digest = reader.hash.hexdigest()
+        digest = reader.hexdigest()
     finally:
         reader.close()
     attrs = group.attrs
@@ -299,25 +406,27 @@ def export(sources, output, rate=None, calibration=False, epoch_seconds=None, ep
         Settings(1, None, rate)  # checks the rate
     found = recording_names(sources, selector)
     paths = [path for path, _ in found]
-    check_output(output, avoid=paths)
+    check_output(output, avoid=paths, seekable=True)
     parameters = {"quendix_version": __version__, "end_block": end_block, "rate": rate,
                   "calibration": "own" if calibration is True else "given" if calibration not in (None, False)
                   else "none", "epochs": settings.as_dict() if settings is not None else None,
                   "compression": "gzip %d, shuffle" % COMPRESSION_LEVEL}
 
     def write(stream):
-        # h5py opens the file by a name: that of the stream's descriptor.
-        with h5py.File("/proc/self/fd/%d" % stream.fileno(), "w") as out:
+        # h5py writes through the stream itself, which it reads back and
+        # seeks in.
+        with h5py.File(stream, "w") as out:
             out.attrs["quendix_version"] = __version__
             out.attrs["recordings"] = np.array([name for _, name in found], dtype=h5py.string_dtype("utf-8"))
-            # zlib lets go of the interpreter while it compresses: two
-            # threads compress side by side.
+            # zlib lets go of the interpreter while it compresses: the
+            # threads compress side by side while this one reads on.
             with concurrent.futures.ThreadPoolExecutor(COMPRESSING_THREADS) as pool:
+                chunks = _Chunks(pool)
                 for path, name in found:
-                    _write_recording(h5py, pool, out.create_group(name), path, end_block, frames, rate,
+                    _write_recording(h5py, chunks, out.create_group(name), path, end_block, frames, rate,
                                      calibration, settings, parameters)
 
-    write_whole(output, write, avoid=paths, access=access_of(paths))
+    write_whole(output, write, avoid=paths, access=access_of(paths), seekable=True)
     return [name for _, name in found]
 
 

@@ -617,9 +617,10 @@ class _Place:
     """Where an output named `path` goes, found as the module's docstring
     says: `kind` is "replace" (a new file renamed to `name` in `directory`),
     "straight" (opened and written to) or "stdout". A name `chosen` by the
-    package is only ever replaced."""
+    package is only ever replaced. An output that must be `seekable` is
+    refused unless it goes to a regular file."""
 
-    def __init__(self, path, avoid, chosen=False):
+    def __init__(self, path, avoid, chosen=False, seekable=False):
         self.path = os.fspath(path)
         try:
             self.directory, self.name, st, self.held = resolve(path, descriptor_links=True,
@@ -637,6 +638,9 @@ class _Place:
                 self.kind = "replace"
             else:
                 self.kind = "straight"
+            if seekable and self.kind != "replace" and (self.kind == "stdout" or not stat.S_ISREG(st.st_mode)):
+                shown = "standard output" if self.kind == "stdout" else file_kind(st.st_mode)
+                raise OutputRefused(errno.ESPIPE, "%s, not a file to seek in" % shown, self.path)
         except BaseException:
             self.close()
             raise
@@ -663,15 +667,16 @@ class _Place:
             self.held = None
 
 
-def check_output(path, avoid=(), chosen=False):
+def check_output(path, avoid=(), chosen=False, seekable=False):
     """Raises OutputRefused when `path` may not take an output (see the
     module's docstring), or OSError when its directory cannot be reached;
     `avoid` are the paths of the recordings read, `chosen` tells a name
-    the package chose itself. Writes nothing."""
-    _Place(path, avoid, chosen).close()
+    the package chose itself, `seekable` an output that must be a regular
+    file (see write_whole). Writes nothing."""
+    _Place(path, avoid, chosen, seekable).close()
 
 
-def write_whole(target, write, avoid=(), access=None, chosen=False):
+def write_whole(target, write, avoid=(), access=None, chosen=False, seekable=False):
     """Calls write(stream) with a binary stream for the output `target`, a
     path or a writable binary file object, as the module's docstring says:
     a regular file or none is replaced only once the output is whole, and
@@ -679,22 +684,26 @@ def write_whole(target, write, avoid=(), access=None, chosen=False):
     terminal is written straight to. A new file gets `access` (an Access,
     see access_of(); None for the permissions of any new file). `chosen`
     tells a name the package chose itself. A file object is written to and
-    left open. Raises OutputRefused or OSError naming `target`."""
+    left open. With `seekable`, for a writer that seeks and reads back what
+    it wrote (HDF5), the stream is open for reading too, and an output
+    that is not a regular file (standard output, a device, a FIFO) is
+    refused. Raises OutputRefused or OSError naming `target`."""
     if not isinstance(target, (str, bytes, os.PathLike)):
         write(target)
         target.flush()
         return
-    place = _Place(target, avoid, chosen)
+    place = _Place(target, avoid, chosen, seekable)
     try:
         if place.kind == "stdout":
             sys.stdout.flush()
             write(sys.stdout.buffer)
             sys.stdout.buffer.flush()
         elif place.kind == "straight":
-            with open(_open_straight(place), "wb") as stream:
+            fd = _open_straight(place, seekable)
+            with (_FullWrites(fd, "r+") if seekable else open(fd, "wb")) as stream:
                 write(stream)
         else:
-            _replace(place, write, access)
+            _replace(place, write, access, seekable)
     except OSError as error:
         if error.filename is None and not isinstance(error, OutputRefused):
             raise OSError(error.errno, error.strerror, place.path) from error
@@ -703,11 +712,26 @@ def write_whole(target, write, avoid=(), access=None, chosen=False):
         place.close()
 
 
-def _open_straight(place):
-    """A descriptor open for writing on the device, FIFO or terminal of
-    `place`, opened without waiting: a FIFO without a reader is refused
-    rather than waited for. Writes then wait as usual."""
-    flags = os.O_WRONLY | _NOCTTY | _CLOEXEC | _NONBLOCK
+class _FullWrites(io.FileIO):
+    """A file open for reading and writing whose write() writes every byte
+    or raises, as a buffered file's does, and holds none back: for a
+    writer that seeks and reads back what it wrote, and would not notice
+    a short write (HDF5's writing to a file object)."""
+
+    def write(self, data):
+        view = memoryview(data).cast("B")
+        done = 0
+        while done < len(view):
+            done += super().write(view[done:])
+        return done
+
+
+def _open_straight(place, readable=False):
+    """A descriptor open for writing (and reading, when `readable`) on the
+    device, FIFO or terminal of `place`, opened without waiting: a FIFO
+    without a reader is refused rather than waited for. Writes then wait
+    as usual."""
+    flags = (os.O_RDWR if readable else os.O_WRONLY) | _NOCTTY | _CLOEXEC | _NONBLOCK
     if stat.S_ISREG(place.status.st_mode):
         flags |= os.O_TRUNC  # a regular file behind a descriptor's link
     try:
@@ -789,14 +813,14 @@ class _Signals:
         return False
 
 
-def _replace(place, write, access):
+def _replace(place, write, access, readable=False):
     with _Signals() as signals:
         made = []
         try:
             fd, temporary = _create_temporary(place.directory, place.name,
-                                              0o666 if access is None else access.permissions, made)
+                                              0o666 if access is None else access.permissions, made, readable)
             signals.speak()
-            with open(fd, "wb") as stream:
+            with (_FullWrites(fd, "r+") if readable else open(fd, "wb")) as stream:
                 if access is not None:
                     _give(fd, access)
                 write(stream)
@@ -815,17 +839,18 @@ def _replace(place, write, access):
             raise
 
 
-def _create_temporary(directory, name, permissions=0o666, made=None):
+def _create_temporary(directory, name, permissions=0o666, made=None, readable=False):
     """A new file beside `name` in `directory` (as resolve() gives it), by the converter's form of
     temporary names, with `permissions` less the umask; returns its
-    descriptor and name, which goes into the list `made` as soon as the
-    file exists."""
+    descriptor (open for writing, and for reading when `readable`) and
+    name, which goes into the list `made` as soon as the file exists."""
     room = LONGEST_NAME - 1 - len(TEMPORARY_MARK) - UNIQUE_LENGTH
     for _ in range(100):
         unique = bytes(_UNIQUE_LETTERS[b % len(_UNIQUE_LETTERS)] for b in os.urandom(UNIQUE_LENGTH))
         temporary = b"." + name[:room] + TEMPORARY_MARK + unique
         try:
-            fd = _open_at(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | _NOFOLLOW | _NOCTTY | _CLOEXEC
+            access_mode = os.O_RDWR if readable else os.O_WRONLY
+            fd = _open_at(temporary, access_mode | os.O_CREAT | os.O_EXCL | _NOFOLLOW | _NOCTTY | _CLOEXEC
                           | getattr(os, "O_BINARY", 0), directory, permissions)
         except FileExistsError:
             continue

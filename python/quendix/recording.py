@@ -1,6 +1,7 @@
 """Reading a frame file: its samples with their magnitudes, its frames, and
 its continuity report, at once or piece by piece."""
 
+import collections
 import errno
 import io
 import numbers
@@ -29,6 +30,9 @@ SAMPLE_DTYPE = np.dtype([
     ("SEQNO", "<u2"), ("AX", "<i2"), ("AY", "<i2"), ("AZ", "<i2"),
     ("GX", "<i2"), ("GY", "<i2"), ("GZ", "<i2"), ("ASVM", "<i2"), ("GSVM", "<i2"),
 ])
+
+# One sample as the frame holds it: SEQNO and the six axes (14 bytes).
+ROW_DTYPE = np.dtype([(name, SAMPLE_DTYPE[name]) for name in SAMPLE_DTYPE.names[:7]])
 
 # One whole frame: its byte offset in the file, its header, whether it
 # carries the marker, and whether the report has a line for it.
@@ -260,6 +264,46 @@ def _pieces(source_file, end_block, piece_frames):
             sample_count += rows
 
 
+class RowPiece(collections.namedtuple("RowPiece", "rows frames report before")):
+    """A piece of row_pieces(): its rows as the frames hold them (ROW_DTYPE,
+    one array the piece owns), its frames (FRAME_DTYPE) and report lines
+    as read_chunks() gives them, and the time line's Carry of the rows
+    before it (None for the first)."""
+
+
+def row_pieces(source, end_block=DEFAULT_END_BLOCK, frames=DEFAULT_PIECE_FRAMES):
+    """The pieces of read_chunks(source, end_block, frames), as RowPieces:
+    the rows without their magnitudes, each piece's taken from the frame
+    file's words in one copy, for the package's own passes over a
+    recording that need neither the magnitudes nor a Recording. Raises as
+    read_chunks() does."""
+    end_block = check_end_block(end_block)
+    piece_frames = operator.index(frames)
+    if piece_frames < 1:
+        raise ValueError("frames must be at least 1, not %d" % piece_frames)
+    return _row_pieces(FrameFile(source), end_block, piece_frames)
+
+
+def _row_pieces(source_file, end_block, piece_frames):
+    with source_file:
+        continuity = Continuity(end_block)
+        time_line = TimeLine()
+        frame_count = 0
+        for data, last in source_file.pieces(piece_frames):
+            words = data.view("<u2").reshape(-1, FRAME_WORDS)
+            frames = np.empty(len(words), FRAME_DTYPE)
+            valid = _frame_headers(words, frame_count, frames)
+            sample_words = np.ascontiguousarray(words[:, 3:] if valid.all() else words[valid, 3:])
+            rows = sample_words.reshape(-1).view(ROW_DTYPE)
+            report = continuity.lines(frames)
+            if last:
+                report.append(end_line(source_file.end_header()))
+            before = time_line.carry()
+            time_line.add(rows["SEQNO"], rows)
+            yield RowPiece(rows, frames, report, before)
+            frame_count += len(words)
+
+
 def check_end_block(end_block):
     """`end_block` as an int, when it is an integer from 1 to 511."""
     end_block = operator.index(end_block)
@@ -410,13 +454,7 @@ def convert_frames(data, first_frame, frames, samples):
 
 def _convert_block(data, first_frame, frames, samples):
     words = data.view("<u2").reshape(-1, FRAME_WORDS)
-    count = len(words)
-    valid = words[:, 0] == FRAME_MAGIC
-    out = frames[:count]
-    out["offset"] = (first_frame + np.arange(count, dtype=np.int64)) * FRAME_SIZE
-    out["block"] = words[:, 1]
-    out["page_word"] = words[:, 2]
-    out["valid"] = valid
+    valid = _frame_headers(words, first_frame, frames)
     sample_words = words[:, 3:] if valid.all() else words[valid, 3:]
     rows = len(sample_words) * SAMPLES_PER_FRAME
     raw = sample_words.reshape(rows, SAMPLE_WORDS)
@@ -427,6 +465,20 @@ def _convert_block(data, first_frame, frames, samples):
         out[name] = raw[:, column].view("<i2")
     magnitudes(out)
     return rows
+
+
+def _frame_headers(words, first_frame, frames):
+    """Fills `frames` with the headers of the frames whose words are the
+    rows of `words`, the first being frame `first_frame` of the file;
+    returns which are valid."""
+    count = len(words)
+    valid = words[:, 0] == FRAME_MAGIC
+    out = frames[:count]
+    out["offset"] = (first_frame + np.arange(count, dtype=np.int64)) * FRAME_SIZE
+    out["block"] = words[:, 1]
+    out["page_word"] = words[:, 2]
+    out["valid"] = valid
+    return valid
 
 
 # ASVM is the root of the sum of the squared accelerometer counts times
