@@ -21,6 +21,7 @@ import os
 import re
 import shutil
 import socket
+import struct
 import tempfile
 import time
 
@@ -29,6 +30,7 @@ import numpy as np
 from .files import access_of, check_output, write_whole
 from .quality import QUALITY_COLUMNS, THRESHOLDS
 from .recording import DEFAULT_END_BLOCK, check_end_block, is_path
+from .summary import CALIBRATION_COLUMNS as SUMMARY_CALIBRATION_COLUMNS
 from .summary import SUMMARY_COLUMNS, summary
 from .walk import DEFAULT_SELECTOR, recordings
 
@@ -52,6 +54,9 @@ TIME_LINE_MARKS = (
     ("clipped", "clipped rows", "#ff7f0e"),
     ("stuck", "stuck rows", "#8c564b"),
 )
+# With a rate, the epochs that are non-wear (see quendix.epochs), drawn
+# beneath the others.
+NONWEAR_MARK = ("nonwear", "non-wear epochs", "#17becf")
 
 # What each check of the quality column is about, in words.
 CHECK_WORDS = {
@@ -64,8 +69,9 @@ CHECK_WORDS = {
     "gravity_error": "thousandths by which gravity in still windows is off",
 }
 
-# Columns of a section's calibration diagnostics.
-CALIBRATION_COLUMNS = ("still_windows", "gravity_error", "gyro_offset")
+# Columns of a section's calibration diagnostics: the quality's, and those
+# of calibration=True.
+CALIBRATION_COLUMNS = ("still_windows", "gravity_error", "gyro_offset") + SUMMARY_CALIBRATION_COLUMNS
 
 _CONTROLS = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f]")
 
@@ -131,7 +137,7 @@ def report(sources, output, end_block=DEFAULT_END_BLOCK, executor=None, selector
         # the sections themselves wait in the spool.
         lines = []
         wanted = set(readable)
-        sections = iter(_sections([paths[i] for i in readable], end_block, dpi, executor))
+        sections = iter(_sections([paths[i] for i in readable], end_block, dpi, executor, rate, calibration))
         for i, row in enumerate(table.to_dict("records")):
             result = next(sections) if i in wanted else {"error": row["error"]}
             spool.write(_section(i, paths[i], row, result).encode("utf-8"))
@@ -179,26 +185,35 @@ def _picture_dpi(count):
     return max(COARSEST_DPI, int(FINEST_DPI * (FINE_UP_TO / count) ** 0.5))
 
 
-def _sections(paths, end_block, dpi, executor):
+def _sections(paths, end_block, dpi, executor, rate=None, calibration=False):
     """The results of recording_section for each of `paths`, in order."""
     count = len(paths)
     if executor is None:
-        return (recording_section(path, end_block, dpi) for path in paths)
+        return (recording_section(path, end_block, dpi, rate=rate, calibration=calibration) for path in paths)
     return executor.map(recording_section, [os.path.abspath(p) for p in paths], [end_block] * count,
-                        [dpi] * count)
+                        [dpi] * count, [REPORT_LINES] * count, [rate] * count, [bool(calibration)] * count)
 
 
 _FIGURE = {}
 
 
-def recording_section(path, end_block=DEFAULT_END_BLOCK, dpi=FINEST_DPI, lines=REPORT_LINES):
+def recording_section(path, end_block=DEFAULT_END_BLOCK, dpi=FINEST_DPI, lines=REPORT_LINES, rate=None,
+                      calibration=False):
     """What the page shows of the recording at `path` beyond its summary
     row, from one quick look of it: a dict of "picture" (PNG bytes),
     "lines" (the first `lines` report lines), "line_count" (all of them),
-    "samples", "marks" (for each kind of TIME_LINE_MARKS, the stretches
-    where it lies as [start, end) shares of the samples, a list of pairs)
-    and "error" ("", or why the recording could not be drawn). What an
-    executor runs for each recording."""
+    "samples", "marks" (for each kind of TIME_LINE_MARKS, and with a
+    `rate` NONWEAR_MARK, the stretches where it lies as [start, end)
+    shares of the samples, a list of pairs), "calibration" (with
+    `calibration`, quendix.calibrate()'s Calibration of it as a dict, see
+    Calibration.to_dict; else None) and "error" ("", or why the recording
+    could not be drawn). With a `rate` (samples per second) the quick
+    look is in seconds and the non-wear epochs are those of
+    quendix.epochs() with that rate (calibrated as the summary does with
+    `calibration`), found in the quick look's own pass over the file.
+    What an executor runs for each recording."""
+    from .calibrating import calibrate
+    from .epochs import Epochs, Settings
     from .quicklook import FIGURE_INCHES, look, new_figure
 
     # One figure per process, drawn on again for each recording.
@@ -206,26 +221,51 @@ def recording_section(path, end_block=DEFAULT_END_BLOCK, dpi=FINEST_DPI, lines=R
         _FIGURE.clear()
         _FIGURE[dpi] = new_figure(FIGURE_INCHES, dpi)
     head, total = [], 0
+    fitted = None
+    try:
+        if calibration:
+            fitted = calibrate(path, end_block)
+    except OSError as error:
+        return {"error": error.strerror or str(error)}
+    epochs = None
+    if rate is not None:
+        epochs = Epochs(Settings(rate=rate), fitted if fitted is not None and fitted.applied else None)
 
     def each_piece(piece):
         nonlocal total
         head.extend(piece.report[:max(0, lines - len(head))])
         total += len(piece.report)
+        if epochs is not None:
+            epochs.add(piece.samples, piece.before)
 
     picture = io.BytesIO()
     try:
         counts, envelope, _ = look(path, lambda figure: _png(figure, picture), end_block,
-                                   each_piece=each_piece, figure=_FIGURE[dpi])
+                                   each_piece=each_piece, figure=_FIGURE[dpi], rate=rate)
     except OSError as error:
         return {"error": error.strerror or str(error)}
     columns = envelope.columns
     marks = {}
     for kind, _, _ in TIME_LINE_MARKS:
-        marked = np.concatenate(([False], envelope.marks[kind] > 0, [False]))
-        edges = np.flatnonzero(marked[1:] != marked[:-1])
-        marks[kind] = [(a / columns, b / columns) for a, b in zip(edges[0::2].tolist(), edges[1::2].tolist())]
+        marks[kind] = [(a / columns, b / columns) for a, b in _runs(envelope.marks[kind] > 0)]
+    if epochs is not None:
+        table = epochs.columns()
+        # Where each epoch starts among the samples: a stretch of non-wear
+        # epochs covers the samples recorded in it.
+        starts = np.concatenate(([0], np.cumsum(table["samples"])))
+        count = max(1, int(starts[-1]))
+        marks[NONWEAR_MARK[0]] = [(int(starts[a]) / count, int(starts[b]) / count)
+                                  for a, b in _runs(table["nonwear"])]
     return {"picture": picture.getvalue(), "lines": head, "line_count": total,
-            "samples": counts["samples"], "marks": marks, "error": ""}
+            "samples": counts["samples"], "marks": marks,
+            "calibration": None if fitted is None else fitted.to_dict(), "error": ""}
+
+
+def _runs(flags):
+    """The [start, end) index pairs of the runs of true values of `flags`."""
+    marked = np.concatenate(([False], np.asarray(flags, bool), [False]))
+    edges = np.flatnonzero(marked[1:] != marked[:-1])
+    return list(zip(edges[0::2].tolist(), edges[1::2].tolist()))
 
 
 def _png(figure, stream):
@@ -291,21 +331,45 @@ def _figures(row, names):
         "%s&nbsp;%s" % (_text(name), _shown(row[name])) for name in names)
 
 
+def _calibration(fitted):
+    """The calibration that calibrate() fitted (as Calibration.to_dict
+    gives it), as HTML: whether it is applied and its coefficients."""
+    if not fitted:
+        return ""
+
+    def axes(values, names, form):
+        return " ".join("%s&nbsp;%s" % (name, "-" if v is None else form % v) for name, v in zip(names, values))
+
+    state = "applied" if fitted["applied"] else "not applied: %s" % _text(fitted["reason"])
+    return ('<p class="figures calibration">calibration %s &middot; offset (g) %s &middot; scale %s &middot; '
+            'gyro_bias (&deg;/s) %s</p>' % (state, axes(fitted["offset"], ("AX", "AY", "AZ"), "%.5f"),
+                                            axes(fitted["scale"], ("AX", "AY", "AZ"), "%.5f"),
+                                            axes(fitted["gyro_bias"], ("GX", "GY", "GZ"), "%.3f")))
+
+
 def _section(i, path, row, result):
     """The HTML of recording `i`'s section."""
     parts = ['<section id="r%d" class="recording%s">' % (i + 1, " failing" if _failing(row) else ""),
              '<h3><span class="number">%d</span> %s</h3>' % (i + 1, _text(path)), _verdict(row)]
     if result.get("picture"):
-        parts.append('<img class="look" src="data:image/png;base64,%s" alt="quick look of %s">'
-                     % (base64.b64encode(result["picture"]).decode("ascii"), _text(path)))
+        # Decoded only once near the window, in the room its size keeps:
+        # a page of thousands of pictures opens without decoding them all.
+        width, height = struct.unpack(">II", result["picture"][16:24])
+        parts.append('<img class="look" loading="lazy" decoding="async" width="%d" height="%d" '
+                     'src="data:image/png;base64,%s" alt="quick look of %s">'
+                     % (width, height, base64.b64encode(result["picture"]).decode("ascii"), _text(path)))
     elif result.get("error") and not row["error"]:
         parts.append('<p class="verdict bad">No quick look: %s</p>' % _text(result["error"]))
     names = [n for n in row if n not in ("path", "error", "quality")]
-    calibration = [n for n in names if n in CALIBRATION_COLUMNS or n not in SUMMARY_COLUMNS + QUALITY_COLUMNS]
-    counts = [n for n in names if n not in calibration]
+    calibration = [n for n in names if n in CALIBRATION_COLUMNS]
+    wear = [n for n in names if n not in calibration and n not in SUMMARY_COLUMNS + QUALITY_COLUMNS]
+    counts = [n for n in names if n not in calibration and n not in wear]
     if not row["error"]:
         parts.append("<h4>Figures</h4>%s" % _figures(row, counts))
-        parts.append("<h4>Calibration diagnostics</h4>%s" % _figures(row, calibration))
+        parts.append("<h4>Calibration diagnostics</h4>%s%s" % (_figures(row, calibration),
+                                                               _calibration(result.get("calibration"))))
+        if wear:
+            parts.append("<h4>Wear</h4>%s" % _figures(row, wear))
     if "lines" in result:
         shown = result["lines"]
         more = result["line_count"] - len(shown)
@@ -393,6 +457,7 @@ def _campaign_picture(lines, rate):
     end = longest / rate if rate else longest
     scale = (width - left - 10.0) / longest
     height = count * row + 40.0
+    kinds = ((NONWEAR_MARK,) if rate else ()) + TIME_LINE_MARKS
     parts = ['<section id="picture"><h2>Time lines</h2><svg class="campaign" viewBox="0 0 %d %d" '
              'role="img" aria-label="time line of each recording">' % (width, height)]
     for k, (path, summary_row, result) in enumerate(lines):
@@ -408,8 +473,8 @@ def _campaign_picture(lines, rate):
             extent = max(1.0, lengths[k] * scale)
             parts.append('<rect x="%g" y="%.1f" width="%.1f" height="%.1f" class="%s"/>' % (
                 left, y + (row - bar) / 2, extent, bar, "line failing" if _failing(summary_row) else "line"))
-            for kind, _, _ in TIME_LINE_MARKS:
-                for a, b in _merged(result["marks"][kind], extent):
+            for kind, _, _ in kinds:
+                for a, b in _merged(result["marks"].get(kind, ()), extent):
                     parts.append('<rect x="%.1f" y="%.1f" width="%.1f" height="%.1f" class="m-%s"/>'
                                  % (left + a, y, b - a, row, kind))
         parts.append("</a>")
@@ -421,8 +486,7 @@ def _campaign_picture(lines, rate):
         parts.append('<text x="%.1f" y="%.1f" class="tick">%s</text>' % (x, axis_y + 16, "%g" % tick))
     parts.append('<text x="%g" y="%.1f" class="n">%s</text></svg>'
                  % (width - 10, axis_y + 28, "seconds" if rate else "sample"))
-    legend = "".join('<span><i class="m-%s"></i>%s</span>' % (kind, _text(words))
-                     for kind, words, _ in TIME_LINE_MARKS)
+    legend = "".join('<span><i class="m-%s"></i>%s</span>' % (kind, _text(words)) for kind, words, _ in kinds)
     parts.append('<p class="legend"><span><i class="line"></i>passes</span><span><i class="line failing"></i>'
                  'fails a check</span>%s<span><i class="unread"></i>could not be read</span></p></section>\n' % legend)
     return "".join(parts)
@@ -502,7 +566,8 @@ p.figures{font-size:13px;margin:.2em 0}pre{background:#f6f6f6;padding:.5em;overf
 .more,.back{font-size:.9em;color:#555;margin:.2em 0}
 """
 
-_STYLE += "".join(".m-%s{fill:%s;background:%s}" % (kind, colour, colour) for kind, _, colour in TIME_LINE_MARKS)
+_STYLE += "".join(".m-%s{fill:%s;background:%s}" % (kind, colour, colour)
+                  for kind, _, colour in (NONWEAR_MARK,) + TIME_LINE_MARKS)
 
 _SCRIPT = """
 "use strict";
