@@ -41,7 +41,7 @@ REPORT_LINES = 12
 # of up to FINE_UP_TO recordings, coarser for larger ones, down to
 # COARSEST_DPI, so that the page stays small.
 FINEST_DPI = 80
-COARSEST_DPI = 30
+COARSEST_DPI = 24
 FINE_UP_TO = 100
 # Colours of a section's picture: a palette this size keeps it small.
 PICTURE_COLOURS = 16
@@ -94,10 +94,15 @@ def report(sources, output, end_block=DEFAULT_END_BLOCK, executor=None, selector
       - the campaign picture: one line per recording along its samples (or
         seconds, with a `rate` in samples per second), on one scale, with
         the frames without the marker, the jumps of the position, the
-        clipped and the stuck rows marked;
-      - a section per recording: its quick look (see plot()), its figures,
-        its calibration diagnostics and the first REPORT_LINES lines of its
-        report, with how many more there are.
+        clipped and the stuck rows and, with a `rate`, the non-wear epochs
+        (see quendix.epochs) marked;
+      - a section per recording: its quick look (see plot(); in seconds
+        with a `rate`), its figures, its calibration diagnostics (with
+        `calibration`, also calibrate()'s fit: applied or why not, offset,
+        scale and gyroscope bias), with a `rate` its still and non-wear
+        shares, and the first REPORT_LINES lines of its report, with how
+        many more there are. The pictures load as they come near the
+        window, so that a page of thousands opens quickly.
 
     `output` is a path, written as quendix.files says: a regular file is
     replaced only once the page is whole, and a new page gets no more
@@ -106,11 +111,13 @@ def report(sources, output, end_block=DEFAULT_END_BLOCK, executor=None, selector
     raises quendix.files.OutputRefused before anything is read.
 
     `executor` (see summary()) makes the rows and then the sections, the
-    sections also side by side: each reads its recording twice, piece by
-    piece, in memory that does not grow with it. `rate` (samples per
-    second), `calibration` and `epoch_seconds` are given on to summary()
-    when it takes them, and shown among the parameters; `rate` also puts
-    the campaign picture in seconds. `progress`, when given, is called
+    sections also side by side: each reads its recording twice (three
+    times with `calibration`), piece by piece, in memory that does not
+    grow with it. `rate` (samples per second), `calibration` and
+    `epoch_seconds` are given on to summary() when it takes them, and
+    shown among the parameters; `rate` also puts the campaign picture and
+    the quick looks in seconds, and `epoch_seconds` is the length of the
+    epochs of the non-wear marks (5 seconds by default, as the summary's). `progress`, when given, is called
     with no argument as each row and then each section is done.
     Needs pandas and matplotlib.
     """
@@ -119,6 +126,10 @@ def report(sources, output, end_block=DEFAULT_END_BLOCK, executor=None, selector
         sources = list(sources)  # walked more than once
     rate = _positive(rate, "rate")
     epoch_seconds = _positive(epoch_seconds, "epoch_seconds")
+    if rate is not None:
+        from .epochs import Settings
+
+        Settings(epoch_seconds=epoch_seconds, rate=rate)  # a whole number of ticks, or ValueError
     found = [path for path, error in recordings(sources, selector) if error is None]
     if isinstance(output, (str, bytes, os.PathLike)):
         check_output(output, avoid=found)
@@ -137,7 +148,8 @@ def report(sources, output, end_block=DEFAULT_END_BLOCK, executor=None, selector
         # the sections themselves wait in the spool.
         lines = []
         wanted = set(readable)
-        sections = iter(_sections([paths[i] for i in readable], end_block, dpi, executor, rate, calibration))
+        sections = iter(_sections([paths[i] for i in readable], end_block, dpi, executor, rate, calibration,
+                                   epoch_seconds))
         for i, row in enumerate(table.to_dict("records")):
             result = next(sections) if i in wanted else {"error": row["error"]}
             spool.write(_section(i, paths[i], row, result).encode("utf-8"))
@@ -185,20 +197,22 @@ def _picture_dpi(count):
     return max(COARSEST_DPI, int(FINEST_DPI * (FINE_UP_TO / count) ** 0.5))
 
 
-def _sections(paths, end_block, dpi, executor, rate=None, calibration=False):
+def _sections(paths, end_block, dpi, executor, rate=None, calibration=False, epoch_seconds=None):
     """The results of recording_section for each of `paths`, in order."""
     count = len(paths)
     if executor is None:
-        return (recording_section(path, end_block, dpi, rate=rate, calibration=calibration) for path in paths)
+        return (recording_section(path, end_block, dpi, REPORT_LINES, rate, calibration, epoch_seconds)
+                for path in paths)
     return executor.map(recording_section, [os.path.abspath(p) for p in paths], [end_block] * count,
-                        [dpi] * count, [REPORT_LINES] * count, [rate] * count, [bool(calibration)] * count)
+                        [dpi] * count, [REPORT_LINES] * count, [rate] * count, [bool(calibration)] * count,
+                        [epoch_seconds] * count)
 
 
 _FIGURE = {}
 
 
 def recording_section(path, end_block=DEFAULT_END_BLOCK, dpi=FINEST_DPI, lines=REPORT_LINES, rate=None,
-                      calibration=False):
+                      calibration=False, epoch_seconds=None):
     """What the page shows of the recording at `path` beyond its summary
     row, from one quick look of it: a dict of "picture" (PNG bytes),
     "lines" (the first `lines` report lines), "line_count" (all of them),
@@ -209,8 +223,9 @@ def recording_section(path, end_block=DEFAULT_END_BLOCK, dpi=FINEST_DPI, lines=R
     Calibration.to_dict; else None) and "error" ("", or why the recording
     could not be drawn). With a `rate` (samples per second) the quick
     look is in seconds and the non-wear epochs are those of
-    quendix.epochs() with that rate (calibrated as the summary does with
-    `calibration`), found in the quick look's own pass over the file.
+    quendix.epochs() with that rate and `epoch_seconds` (calibrated as the
+    summary does with `calibration`), found in the quick look's own pass
+    over the file.
     What an executor runs for each recording."""
     from .calibrating import calibrate
     from .epochs import Epochs, Settings
@@ -229,7 +244,7 @@ def recording_section(path, end_block=DEFAULT_END_BLOCK, dpi=FINEST_DPI, lines=R
         return {"error": error.strerror or str(error)}
     epochs = None
     if rate is not None:
-        epochs = Epochs(Settings(rate=rate), fitted if fitted is not None and fitted.applied else None)
+        epochs = Epochs(Settings(epoch_seconds=epoch_seconds, rate=rate), fitted if fitted is not None and fitted.applied else None)
 
     def each_piece(piece):
         nonlocal total

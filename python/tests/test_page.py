@@ -199,6 +199,7 @@ def test_the_command_line(campaign, tmp_path):
     done = run("report", "-o", "-", clean)
     assert done.returncode == 0 and done.stdout.startswith("<!DOCTYPE html>") and done.stdout.endswith("</html>\n")
     for args, status in ((["-o", tmp_path], 2), (["-o", clean], 2), (["--rate", "0", "-o", page], 2),
+                         (["--rate", "3", "--epoch-seconds", "0.1", "-o", page], 2),
                          (["-o", tmp_path / "nowhere" / "p.html"], 1)):
         done = run("report", *args, clean)
         assert done.returncode == status, done.stderr
