@@ -54,8 +54,7 @@ TIME_LINE_MARKS = (
     ("clipped", "clipped rows", "#ff7f0e"),
     ("stuck", "stuck rows", "#8c564b"),
 )
-# With a rate, the epochs that are non-wear (see quendix.epochs), drawn
-# beneath the others.
+# With a rate, the epochs that are non-wear (see quendix.epochs).
 NONWEAR_MARK = ("nonwear", "non-wear epochs", "#17becf")
 
 # What each check of the quality column is about, in words.
@@ -472,7 +471,7 @@ def _campaign_picture(lines, rate):
     end = longest / rate if rate else longest
     scale = (width - left - 10.0) / longest
     height = count * row + 40.0
-    kinds = ((NONWEAR_MARK,) if rate else ()) + TIME_LINE_MARKS
+    kinds = TIME_LINE_MARKS + ((NONWEAR_MARK,) if rate else ())
     parts = ['<section id="picture"><h2>Time lines</h2><svg class="campaign" viewBox="0 0 %d %d" '
              'role="img" aria-label="time line of each recording">' % (width, height)]
     for k, (path, summary_row, result) in enumerate(lines):
@@ -489,9 +488,12 @@ def _campaign_picture(lines, rate):
             parts.append('<rect x="%g" y="%.1f" width="%.1f" height="%.1f" class="%s"/>' % (
                 left, y + (row - bar) / 2, extent, bar, "line failing" if _failing(summary_row) else "line"))
             for kind, _, _ in kinds:
+                # Non-wear, which other marks may share, is a band along the
+                # line's lower part, drawn over them.
+                top, high = (y + row * 0.6, row * 0.4) if kind == NONWEAR_MARK[0] else (y, row)
                 for a, b in _merged(result["marks"].get(kind, ()), extent):
                     parts.append('<rect x="%.1f" y="%.1f" width="%.1f" height="%.1f" class="m-%s"/>'
-                                 % (left + a, y, b - a, row, kind))
+                                 % (left + a, top, b - a, high, kind))
         parts.append("</a>")
     axis_y = count * row + 4
     parts.append('<line x1="%g" x2="%g" y1="%.1f" y2="%.1f" class="axis"/>' % (left, width - 10, axis_y, axis_y))

@@ -372,9 +372,11 @@ def test_the_page_with_a_rate_and_calibration_in_a_browser(worn, screenshots):
         driver.get(page.as_uri())
         # The non-wear stretch is seen on the time line, each section shows
         # its calibration, and the quick looks load.
-        widths = driver.execute_script("return Array.from(document.querySelectorAll('svg .m-nonwear'))"
-                                       ".map(r => r.getBoundingClientRect().width)")
-        assert len(widths) == 1 and widths[0] > 100
+        seen = driver.execute_script(
+            "return Array.from(document.querySelectorAll('svg .m-nonwear')).map(function (mark) {"
+            "  var box = mark.getBoundingClientRect();"
+            "  return [box.width, document.elementFromPoint(box.x + box.width / 2, box.y + box.height / 2) === mark]})")
+        assert len(seen) == 1 and seen[0][0] > 100 and seen[0][1]
         shown = [e.text for e in driver.find_elements(By.CSS_SELECTOR, "section.recording .calibration")]
         assert len(shown) == len(table) and all(t.startswith("calibration ") for t in shown)
         assert "calibration applied" in shown[list(table["path"].str.endswith("worn.qvx")).index(True)]
