@@ -243,7 +243,8 @@ def recording_section(path, end_block=DEFAULT_END_BLOCK, dpi=FINEST_DPI, lines=R
         return {"error": error.strerror or str(error)}
     epochs = None
     if rate is not None:
-        epochs = Epochs(Settings(epoch_seconds=epoch_seconds, rate=rate), fitted if fitted is not None and fitted.applied else None)
+        applied = fitted if fitted is not None and fitted.applied else None
+        epochs = Epochs(Settings(epoch_seconds=epoch_seconds, rate=rate), applied)
 
     def each_piece(piece):
         nonlocal total
