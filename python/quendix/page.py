@@ -550,7 +550,11 @@ def _table(table, paths):
             '<tbody>%s</tbody></table></div></section>\n<h2>Each recording</h2>\n' % (head, "\n".join(rows)))
 
 
+# The table of a large campaign lies below its tall campaign picture: laid
+# out only once it comes near the window (content-visibility), so that its
+# thousands of cells do not hold up the page's opening; so are the sections.
 _STYLE = """
+#summary{content-visibility:auto;contain-intrinsic-size:auto 80vh}
 body{font:15px/1.45 system-ui,sans-serif;margin:0 auto;padding:0 12px 40px;max-width:1100px;color:#222}
 h1{font-size:1.5em;margin:.6em 0 .2em}h2{font-size:1.25em;margin:1.4em 0 .4em}
 h3{font-size:1.05em;margin:0 0 .3em;word-break:break-all}h4{font-size:.95em;margin:.6em 0 .2em}
