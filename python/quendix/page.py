@@ -116,8 +116,9 @@ def report(sources, output, end_block=DEFAULT_END_BLOCK, executor=None, selector
     `epoch_seconds` are given on to summary() when it takes them, and
     shown among the parameters; `rate` also puts the campaign picture and
     the quick looks in seconds, and `epoch_seconds` is the length of the
-    epochs of the non-wear marks (5 seconds by default, as the summary's). `progress`, when given, is called
-    with no argument as each row and then each section is done.
+    epochs of the non-wear marks (5 seconds by default, as the summary's).
+    `progress`, when given, is called with no argument as each row and
+    then each section is done.
     Needs pandas and matplotlib.
     """
     end_block = check_end_block(end_block)
