@@ -55,11 +55,11 @@ the other axes stuck in turn so that a stuck run ends every 190 rows,
 each in a fresh process, with its time: the peaks must not grow with the
 file (target: at most 150 MiB of peak resident set, as above).
 The binaries are build/default/quendix and quendix-gen, or QUENDIX and
-QUENDIX_GEN. QUENDIX_BENCH_FRAMES, QUENDIX_BENCH_BIG_FRAMES and
-QUENDIX_BENCH_PAGE_RECORDINGS change the defaults of --frames, --big-frames
-and --page-recordings: the check that the commands of
-docs/python.md run as written sets them small, since it checks that the
-benchmark runs, not its figures. The files go to --dir (default build/python-bench) and are
+QUENDIX_GEN. QUENDIX_BENCH_FRAMES, QUENDIX_BENCH_BIG_FRAMES,
+QUENDIX_BENCH_PAGE_RECORDINGS and QUENDIX_BENCH_RUNS change the defaults of
+--frames, --big-frames, --page-recordings and --runs: the check that the
+commands of docs/python.md run as written sets them small, since it checks
+that the benchmark runs, not its figures. The files go to --dir (default build/python-bench) and are
 removed at the end; the files are read from the page cache, as a second
 look at a recording is.
 """
@@ -317,7 +317,7 @@ def main():
     parser.add_argument("--big-frames", type=int, default=int(os.environ.get("QUENDIX_BENCH_BIG_FRAMES", 16268816)))
     parser.add_argument("--page-recordings", type=int,
                         default=int(os.environ.get("QUENDIX_BENCH_PAGE_RECORDINGS", 2000)))
-    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--runs", type=int, default=int(os.environ.get("QUENDIX_BENCH_RUNS", 5)))
     parser.add_argument("--dir", type=Path, default=REPO / "build" / "python-bench")
     parser.add_argument("--dead-axis", action="store_true",
                         help="measure only summary(quality=True) of recordings with a dead axis")

@@ -18,9 +18,9 @@ finds nothing left there.
 A command may not start a bare `python`, `python3` or `pip`: which one the
 PATH finds first is not up to the document, so it names its interpreter.
 `apt-get install` lines are not run (they need root and the network): the
-packages they name must be installed instead. The benchmark runs on small
+packages they name must be installed instead. The benchmark runs once on small
 recordings (QUENDIX_BENCH_FRAMES, QUENDIX_BENCH_BIG_FRAMES) and a small
-page (QUENDIX_BENCH_PAGE_RECORDINGS). Needs only the standard library.
+page (QUENDIX_BENCH_PAGE_RECORDINGS, QUENDIX_BENCH_RUNS). Needs only the standard library.
 """
 
 import os
@@ -29,6 +29,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
@@ -147,15 +148,17 @@ def main():
         # The benchmark runs at a small size: what is checked is that the
         # documented command works, not the figures it prints.
         env = dict(os.environ, HOME=str(home), QUENDIX_BENCH_FRAMES="75758", QUENDIX_BENCH_BIG_FRAMES="151516",
-                   QUENDIX_BENCH_PAGE_RECORDINGS="20")
+                   QUENDIX_BENCH_PAGE_RECORDINGS="20", QUENDIX_BENCH_RUNS="1")
         env.pop("PYTHONPATH", None)
         before = tree(scratch, home)
         for commands, expected, line in prepared:
             first = commands.strip().split("\n")[0]
             print("== %s:%d: %s" % (document.name, line, first), flush=True)
+            started = time.monotonic()
             done = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", commands], cwd=scratch, env=env,
                                   stdout=subprocess.PIPE, text=True)
             sys.stdout.write(done.stdout)
+            print("-- %.1f s" % (time.monotonic() - started), flush=True)
             if done.returncode != 0:
                 sys.exit("check_docs: the block at %s:%d ended with status %d" % (document, line, done.returncode))
             if expected is not None and done.stdout != expected:

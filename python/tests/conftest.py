@@ -40,3 +40,11 @@ def dask_cluster(tmp_path_factory):
                 cluster = stack.enter_context(distributed.LocalCluster(
                     n_workers=2, threads_per_worker=1, processes=True, **LOOPBACK_CLUSTER))
             yield cluster
+
+
+@pytest.fixture(scope="module")
+def cluster(dask_cluster):
+    """A client of the session's Dask cluster."""
+    import distributed
+    with distributed.Client(dask_cluster) as client:
+        yield client

@@ -258,14 +258,6 @@ def test_summary_with_a_process_pool_is_the_serial_one(campaign, quality):
     assert not quality or serial["quality"].str.contains("stuck").sum() == 1
 
 
-@pytest.fixture(scope="module")
-def cluster(dask_cluster):
-    """A client of the session's Dask cluster."""
-    import distributed
-    with distributed.Client(dask_cluster) as client:
-        yield client
-
-
 @pytest.mark.parametrize("quality", [False, True])
 def test_summary_on_a_cluster_is_the_serial_one(campaign, cluster, quality):
     serial = quendix.summary(campaign, 1, quality=quality, thresholds={"clipped": 0.5})

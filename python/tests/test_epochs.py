@@ -246,16 +246,6 @@ def test_the_same_table_for_every_piece_size(short):
                                                          **settings), calibrated, check_exact=True)
 
 
-@pytest.fixture(scope="module")
-def cluster():
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None,
-                                  scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}) as local:
-        with distributed.Client(local) as client:
-            yield client
-
-
 def test_the_same_table_on_a_pool_and_a_cluster(short, cluster):
     directory, settings = short
     serial = quendix.epochs(directory, **settings)

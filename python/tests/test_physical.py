@@ -337,14 +337,6 @@ def test_the_same_coefficients_for_every_piece_size(sensors):
     assert bits(recording.to_physical(calibration=True).attrs["calibration"]) == bits(whole)
 
 
-@pytest.fixture(scope="module")
-def cluster(dask_cluster):
-    """A client of the session's Dask cluster."""
-    import distributed
-    with distributed.Client(dask_cluster) as client:
-        yield client
-
-
 def test_the_same_coefficients_and_table_on_a_pool_and_a_cluster(sensors, cluster):
     directory, made = sensors
     serial = quendix.summary(directory, quality=True, calibration=True)
