@@ -301,10 +301,10 @@ def parser():
     page.add_argument("--threshold", dest="thresholds", type=threshold, action="append", default=[],
                       metavar="NAME=LIMIT", help="fail NAME above LIMIT instead, or not at all with LIMIT off")
     page.add_argument("--rate", type=positive, metavar="R",
-                      help="samples per second: the time lines in seconds")
-    page.add_argument("--calibration", action="store_true", help="ask for the calibration columns")
+                      help="samples per second: time lines and quick looks in seconds, non-wear marked")
+    page.add_argument("--calibration", action="store_true", help="the calibration columns and each recording's fit")
     page.add_argument("--epoch-seconds", dest="epoch_seconds", type=positive, metavar="S",
-                      help="the length of an epoch, in seconds")
+                      help="the epochs of the non-wear marks, in seconds (default 5)")
     return top
 
 
@@ -587,6 +587,8 @@ def run_report(args):
                        args.rate, args.calibration, args.epoch_seconds, progress=bar.update if bar else None)
     except OSError as error:
         return refused(args.output, error)
+    except ValueError as error:  # epochs of no whole number of samples
+        return fail(str(error), 2)
     finally:
         if bar is not None:
             bar.close()

@@ -21,6 +21,7 @@ import os
 import re
 import shutil
 import socket
+import struct
 import tempfile
 import time
 
@@ -29,6 +30,7 @@ import numpy as np
 from .files import access_of, check_output, write_whole
 from .quality import QUALITY_COLUMNS, THRESHOLDS
 from .recording import DEFAULT_END_BLOCK, check_end_block, is_path
+from .summary import CALIBRATION_COLUMNS as SUMMARY_CALIBRATION_COLUMNS
 from .summary import SUMMARY_COLUMNS, summary
 from .walk import DEFAULT_SELECTOR, recordings
 
@@ -39,7 +41,7 @@ REPORT_LINES = 12
 # of up to FINE_UP_TO recordings, coarser for larger ones, down to
 # COARSEST_DPI, so that the page stays small.
 FINEST_DPI = 80
-COARSEST_DPI = 30
+COARSEST_DPI = 24
 FINE_UP_TO = 100
 # Colours of a section's picture: a palette this size keeps it small.
 PICTURE_COLOURS = 16
@@ -52,6 +54,8 @@ TIME_LINE_MARKS = (
     ("clipped", "clipped rows", "#ff7f0e"),
     ("stuck", "stuck rows", "#8c564b"),
 )
+# With a rate, the epochs that are non-wear (see quendix.epochs).
+NONWEAR_MARK = ("nonwear", "non-wear epochs", "#17becf")
 
 # What each check of the quality column is about, in words.
 CHECK_WORDS = {
@@ -64,8 +68,9 @@ CHECK_WORDS = {
     "gravity_error": "thousandths by which gravity in still windows is off",
 }
 
-# Columns of a section's calibration diagnostics.
-CALIBRATION_COLUMNS = ("still_windows", "gravity_error", "gyro_offset")
+# Columns of a section's calibration diagnostics: the quality's, and those
+# of calibration=True.
+CALIBRATION_COLUMNS = ("still_windows", "gravity_error", "gyro_offset") + SUMMARY_CALIBRATION_COLUMNS
 
 _CONTROLS = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f]")
 
@@ -88,10 +93,15 @@ def report(sources, output, end_block=DEFAULT_END_BLOCK, executor=None, selector
       - the campaign picture: one line per recording along its samples (or
         seconds, with a `rate` in samples per second), on one scale, with
         the frames without the marker, the jumps of the position, the
-        clipped and the stuck rows marked;
-      - a section per recording: its quick look (see plot()), its figures,
-        its calibration diagnostics and the first REPORT_LINES lines of its
-        report, with how many more there are.
+        clipped and the stuck rows and, with a `rate`, the non-wear epochs
+        (see quendix.epochs) marked;
+      - a section per recording: its quick look (see plot(); in seconds
+        with a `rate`), its figures, its calibration diagnostics (with
+        `calibration`, also calibrate()'s fit: applied or why not, offset,
+        scale and gyroscope bias), with a `rate` its still and non-wear
+        shares, and the first REPORT_LINES lines of its report, with how
+        many more there are. The pictures load as they come near the
+        window, so that a page of thousands opens quickly.
 
     `output` is a path, written as quendix.files says: a regular file is
     replaced only once the page is whole, and a new page gets no more
@@ -100,12 +110,15 @@ def report(sources, output, end_block=DEFAULT_END_BLOCK, executor=None, selector
     raises quendix.files.OutputRefused before anything is read.
 
     `executor` (see summary()) makes the rows and then the sections, the
-    sections also side by side: each reads its recording twice, piece by
-    piece, in memory that does not grow with it. `rate` (samples per
-    second), `calibration` and `epoch_seconds` are given on to summary()
-    when it takes them, and shown among the parameters; `rate` also puts
-    the campaign picture in seconds. `progress`, when given, is called
-    with no argument as each row and then each section is done.
+    sections also side by side: each reads its recording twice (three
+    times with `calibration`), piece by piece, in memory that does not
+    grow with it. `rate` (samples per second), `calibration` and
+    `epoch_seconds` are given on to summary() when it takes them, and
+    shown among the parameters; `rate` also puts the campaign picture and
+    the quick looks in seconds, and `epoch_seconds` is the length of the
+    epochs of the non-wear marks (5 seconds by default, as the summary's).
+    `progress`, when given, is called with no argument as each row and
+    then each section is done.
     Needs pandas and matplotlib.
     """
     end_block = check_end_block(end_block)
@@ -113,6 +126,10 @@ def report(sources, output, end_block=DEFAULT_END_BLOCK, executor=None, selector
         sources = list(sources)  # walked more than once
     rate = _positive(rate, "rate")
     epoch_seconds = _positive(epoch_seconds, "epoch_seconds")
+    if rate is not None:
+        from .epochs import Settings
+
+        Settings(epoch_seconds=epoch_seconds, rate=rate)  # a whole number of ticks, or ValueError
     found = [path for path, error in recordings(sources, selector) if error is None]
     if isinstance(output, (str, bytes, os.PathLike)):
         check_output(output, avoid=found)
@@ -131,7 +148,8 @@ def report(sources, output, end_block=DEFAULT_END_BLOCK, executor=None, selector
         # the sections themselves wait in the spool.
         lines = []
         wanted = set(readable)
-        sections = iter(_sections([paths[i] for i in readable], end_block, dpi, executor))
+        sections = iter(_sections([paths[i] for i in readable], end_block, dpi, executor, rate, calibration,
+                                   epoch_seconds))
         for i, row in enumerate(table.to_dict("records")):
             result = next(sections) if i in wanted else {"error": row["error"]}
             spool.write(_section(i, paths[i], row, result).encode("utf-8"))
@@ -179,26 +197,38 @@ def _picture_dpi(count):
     return max(COARSEST_DPI, int(FINEST_DPI * (FINE_UP_TO / count) ** 0.5))
 
 
-def _sections(paths, end_block, dpi, executor):
+def _sections(paths, end_block, dpi, executor, rate=None, calibration=False, epoch_seconds=None):
     """The results of recording_section for each of `paths`, in order."""
     count = len(paths)
     if executor is None:
-        return (recording_section(path, end_block, dpi) for path in paths)
+        return (recording_section(path, end_block, dpi, REPORT_LINES, rate, calibration, epoch_seconds)
+                for path in paths)
     return executor.map(recording_section, [os.path.abspath(p) for p in paths], [end_block] * count,
-                        [dpi] * count)
+                        [dpi] * count, [REPORT_LINES] * count, [rate] * count, [bool(calibration)] * count,
+                        [epoch_seconds] * count)
 
 
 _FIGURE = {}
 
 
-def recording_section(path, end_block=DEFAULT_END_BLOCK, dpi=FINEST_DPI, lines=REPORT_LINES):
+def recording_section(path, end_block=DEFAULT_END_BLOCK, dpi=FINEST_DPI, lines=REPORT_LINES, rate=None,
+                      calibration=False, epoch_seconds=None):
     """What the page shows of the recording at `path` beyond its summary
     row, from one quick look of it: a dict of "picture" (PNG bytes),
     "lines" (the first `lines` report lines), "line_count" (all of them),
-    "samples", "marks" (for each kind of TIME_LINE_MARKS, the stretches
-    where it lies as [start, end) shares of the samples, a list of pairs)
-    and "error" ("", or why the recording could not be drawn). What an
-    executor runs for each recording."""
+    "samples", "marks" (for each kind of TIME_LINE_MARKS, and with a
+    `rate` NONWEAR_MARK, the stretches where it lies as [start, end)
+    shares of the samples, a list of pairs), "calibration" (with
+    `calibration`, quendix.calibrate()'s Calibration of it as a dict, see
+    Calibration.to_dict; else None) and "error" ("", or why the recording
+    could not be drawn). With a `rate` (samples per second) the quick
+    look is in seconds and the non-wear epochs are those of
+    quendix.epochs() with that rate and `epoch_seconds` (calibrated as the
+    summary does with `calibration`), found in the quick look's own pass
+    over the file.
+    What an executor runs for each recording."""
+    from .calibrating import calibrate
+    from .epochs import Epochs, Settings
     from .quicklook import FIGURE_INCHES, look, new_figure
 
     # One figure per process, drawn on again for each recording.
@@ -206,26 +236,52 @@ def recording_section(path, end_block=DEFAULT_END_BLOCK, dpi=FINEST_DPI, lines=R
         _FIGURE.clear()
         _FIGURE[dpi] = new_figure(FIGURE_INCHES, dpi)
     head, total = [], 0
+    fitted = None
+    try:
+        if calibration:
+            fitted = calibrate(path, end_block)
+    except OSError as error:
+        return {"error": error.strerror or str(error)}
+    epochs = None
+    if rate is not None:
+        applied = fitted if fitted is not None and fitted.applied else None
+        epochs = Epochs(Settings(epoch_seconds=epoch_seconds, rate=rate), applied)
 
     def each_piece(piece):
         nonlocal total
         head.extend(piece.report[:max(0, lines - len(head))])
         total += len(piece.report)
+        if epochs is not None:
+            epochs.add(piece.samples, piece.before)
 
     picture = io.BytesIO()
     try:
         counts, envelope, _ = look(path, lambda figure: _png(figure, picture), end_block,
-                                   each_piece=each_piece, figure=_FIGURE[dpi])
+                                   each_piece=each_piece, figure=_FIGURE[dpi], rate=rate)
     except OSError as error:
         return {"error": error.strerror or str(error)}
     columns = envelope.columns
     marks = {}
     for kind, _, _ in TIME_LINE_MARKS:
-        marked = np.concatenate(([False], envelope.marks[kind] > 0, [False]))
-        edges = np.flatnonzero(marked[1:] != marked[:-1])
-        marks[kind] = [(a / columns, b / columns) for a, b in zip(edges[0::2].tolist(), edges[1::2].tolist())]
+        marks[kind] = [(a / columns, b / columns) for a, b in _runs(envelope.marks[kind] > 0)]
+    if epochs is not None:
+        table = epochs.columns()
+        # Where each epoch starts among the samples: a stretch of non-wear
+        # epochs covers the samples recorded in it.
+        starts = np.concatenate(([0], np.cumsum(table["samples"])))
+        count = max(1, int(starts[-1]))
+        marks[NONWEAR_MARK[0]] = [(int(starts[a]) / count, int(starts[b]) / count)
+                                  for a, b in _runs(table["nonwear"])]
     return {"picture": picture.getvalue(), "lines": head, "line_count": total,
-            "samples": counts["samples"], "marks": marks, "error": ""}
+            "samples": counts["samples"], "marks": marks,
+            "calibration": None if fitted is None else fitted.to_dict(), "error": ""}
+
+
+def _runs(flags):
+    """The [start, end) index pairs of the runs of true values of `flags`."""
+    marked = np.concatenate(([False], np.asarray(flags, bool), [False]))
+    edges = np.flatnonzero(marked[1:] != marked[:-1])
+    return list(zip(edges[0::2].tolist(), edges[1::2].tolist()))
 
 
 def _png(figure, stream):
@@ -291,21 +347,45 @@ def _figures(row, names):
         "%s&nbsp;%s" % (_text(name), _shown(row[name])) for name in names)
 
 
+def _calibration(fitted):
+    """The calibration that calibrate() fitted (as Calibration.to_dict
+    gives it), as HTML: whether it is applied and its coefficients."""
+    if not fitted:
+        return ""
+
+    def axes(values, names, form):
+        return " ".join("%s&nbsp;%s" % (name, "-" if v is None else form % v) for name, v in zip(names, values))
+
+    state = "applied" if fitted["applied"] else "not applied: %s" % _text(fitted["reason"])
+    return ('<p class="figures calibration">calibration %s &middot; offset (g) %s &middot; scale %s &middot; '
+            'gyro_bias (&deg;/s) %s</p>' % (state, axes(fitted["offset"], ("AX", "AY", "AZ"), "%.5f"),
+                                            axes(fitted["scale"], ("AX", "AY", "AZ"), "%.5f"),
+                                            axes(fitted["gyro_bias"], ("GX", "GY", "GZ"), "%.3f")))
+
+
 def _section(i, path, row, result):
     """The HTML of recording `i`'s section."""
     parts = ['<section id="r%d" class="recording%s">' % (i + 1, " failing" if _failing(row) else ""),
              '<h3><span class="number">%d</span> %s</h3>' % (i + 1, _text(path)), _verdict(row)]
     if result.get("picture"):
-        parts.append('<img class="look" src="data:image/png;base64,%s" alt="quick look of %s">'
-                     % (base64.b64encode(result["picture"]).decode("ascii"), _text(path)))
+        # Decoded only once near the window, in the room its size keeps:
+        # a page of thousands of pictures opens without decoding them all.
+        width, height = struct.unpack(">II", result["picture"][16:24])
+        parts.append('<img class="look" loading="lazy" decoding="async" width="%d" height="%d" '
+                     'src="data:image/png;base64,%s" alt="quick look of %s">'
+                     % (width, height, base64.b64encode(result["picture"]).decode("ascii"), _text(path)))
     elif result.get("error") and not row["error"]:
         parts.append('<p class="verdict bad">No quick look: %s</p>' % _text(result["error"]))
     names = [n for n in row if n not in ("path", "error", "quality")]
-    calibration = [n for n in names if n in CALIBRATION_COLUMNS or n not in SUMMARY_COLUMNS + QUALITY_COLUMNS]
-    counts = [n for n in names if n not in calibration]
+    calibration = [n for n in names if n in CALIBRATION_COLUMNS]
+    wear = [n for n in names if n not in calibration and n not in SUMMARY_COLUMNS + QUALITY_COLUMNS]
+    counts = [n for n in names if n not in calibration and n not in wear]
     if not row["error"]:
         parts.append("<h4>Figures</h4>%s" % _figures(row, counts))
-        parts.append("<h4>Calibration diagnostics</h4>%s" % _figures(row, calibration))
+        parts.append("<h4>Calibration diagnostics</h4>%s%s" % (_figures(row, calibration),
+                                                               _calibration(result.get("calibration"))))
+        if wear:
+            parts.append("<h4>Wear</h4>%s" % _figures(row, wear))
     if "lines" in result:
         shown = result["lines"]
         more = result["line_count"] - len(shown)
@@ -393,6 +473,7 @@ def _campaign_picture(lines, rate):
     end = longest / rate if rate else longest
     scale = (width - left - 10.0) / longest
     height = count * row + 40.0
+    kinds = TIME_LINE_MARKS + ((NONWEAR_MARK,) if rate else ())
     parts = ['<section id="picture"><h2>Time lines</h2><svg class="campaign" viewBox="0 0 %d %d" '
              'role="img" aria-label="time line of each recording">' % (width, height)]
     for k, (path, summary_row, result) in enumerate(lines):
@@ -408,10 +489,13 @@ def _campaign_picture(lines, rate):
             extent = max(1.0, lengths[k] * scale)
             parts.append('<rect x="%g" y="%.1f" width="%.1f" height="%.1f" class="%s"/>' % (
                 left, y + (row - bar) / 2, extent, bar, "line failing" if _failing(summary_row) else "line"))
-            for kind, _, _ in TIME_LINE_MARKS:
-                for a, b in _merged(result["marks"][kind], extent):
+            for kind, _, _ in kinds:
+                # Non-wear, which other marks may share, is a band along the
+                # line's lower part, drawn over them.
+                top, high = (y + row * 0.6, row * 0.4) if kind == NONWEAR_MARK[0] else (y, row)
+                for a, b in _merged(result["marks"].get(kind, ()), extent):
                     parts.append('<rect x="%.1f" y="%.1f" width="%.1f" height="%.1f" class="m-%s"/>'
-                                 % (left + a, y, b - a, row, kind))
+                                 % (left + a, top, b - a, high, kind))
         parts.append("</a>")
     axis_y = count * row + 4
     parts.append('<line x1="%g" x2="%g" y1="%.1f" y2="%.1f" class="axis"/>' % (left, width - 10, axis_y, axis_y))
@@ -421,8 +505,7 @@ def _campaign_picture(lines, rate):
         parts.append('<text x="%.1f" y="%.1f" class="tick">%s</text>' % (x, axis_y + 16, "%g" % tick))
     parts.append('<text x="%g" y="%.1f" class="n">%s</text></svg>'
                  % (width - 10, axis_y + 28, "seconds" if rate else "sample"))
-    legend = "".join('<span><i class="m-%s"></i>%s</span>' % (kind, _text(words))
-                     for kind, words, _ in TIME_LINE_MARKS)
+    legend = "".join('<span><i class="m-%s"></i>%s</span>' % (kind, _text(words)) for kind, words, _ in kinds)
     parts.append('<p class="legend"><span><i class="line"></i>passes</span><span><i class="line failing"></i>'
                  'fails a check</span>%s<span><i class="unread"></i>could not be read</span></p></section>\n' % legend)
     return "".join(parts)
@@ -468,7 +551,11 @@ def _table(table, paths):
             '<tbody>%s</tbody></table></div></section>\n<h2>Each recording</h2>\n' % (head, "\n".join(rows)))
 
 
+# The table of a large campaign lies below its tall campaign picture: laid
+# out only once it comes near the window (content-visibility), so that its
+# thousands of cells do not hold up the page's opening; so are the sections.
 _STYLE = """
+#summary{content-visibility:auto;contain-intrinsic-size:auto 80vh}
 body{font:15px/1.45 system-ui,sans-serif;margin:0 auto;padding:0 12px 40px;max-width:1100px;color:#222}
 h1{font-size:1.5em;margin:.6em 0 .2em}h2{font-size:1.25em;margin:1.4em 0 .4em}
 h3{font-size:1.05em;margin:0 0 .3em;word-break:break-all}h4{font-size:.95em;margin:.6em 0 .2em}
@@ -502,7 +589,8 @@ p.figures{font-size:13px;margin:.2em 0}pre{background:#f6f6f6;padding:.5em;overf
 .more,.back{font-size:.9em;color:#555;margin:.2em 0}
 """
 
-_STYLE += "".join(".m-%s{fill:%s;background:%s}" % (kind, colour, colour) for kind, _, colour in TIME_LINE_MARKS)
+_STYLE += "".join(".m-%s{fill:%s;background:%s}" % (kind, colour, colour)
+                  for kind, _, colour in (NONWEAR_MARK,) + TIME_LINE_MARKS)
 
 _SCRIPT = """
 "use strict";

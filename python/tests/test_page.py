@@ -7,15 +7,18 @@ import concurrent.futures
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import quendix
 from quendix.files import OutputRefused
-from quendix_testing import REPO, program
+from quendix.page import recording_section
+from quendix_testing import CORNERS, FACES, RAW_SAMPLE, REPO, frames, program, still_rows
 
 pandas = pytest.importorskip("pandas")
 pytest.importorskip("matplotlib")
@@ -51,6 +54,37 @@ def campaign(tmp_path_factory):
     return directory, page, table
 
 
+# The worn campaign: a sensor turned still in many orientations (its own
+# calibration is applied), then left lying for 80 minutes (non-wear at
+# RATE), then moved; and the faults example's clean recording.
+RATE = 10.0
+
+
+def worn_rows(rng):
+    quiet = np.zeros(int(80 * 60 * RATE), RAW_SAMPLE)
+    moving = np.zeros(int(10 * 60 * RATE), RAW_SAMPLE)
+    for name in ("AX", "AY", "AZ", "GX", "GY", "GZ"):
+        moving[name] = rng.integers(-16000, 16000, len(moving))
+    quiet["AZ"] = np.rint(8192 + rng.normal(0, 20, len(quiet)))
+    rows = np.concatenate((still_rows(rng, FACES + CORNERS, (0.03, -0.02, 0.04), (1.02, 0.97, 1.01)), quiet,
+                           moving))
+    rows = rows[:len(rows) // 9 * 9]
+    rows["SEQNO"] = np.arange(len(rows)) & 0xFFFF
+    return rows
+
+
+@pytest.fixture(scope="module")
+def worn(tmp_path_factory, campaign):
+    directory = tmp_path_factory.mktemp("worn")
+    rows = worn_rows(np.random.default_rng(34))
+    (directory / "worn.qvx").write_bytes(frames([(1 + i // 512 % 510, i % 512) for i in range(len(rows) // 9)],
+                                                rows))
+    shutil.copy(campaign[0] / "faults" / "clean.qvx", directory / "clean.qvx")
+    page = directory.parent / (directory.name + ".html")
+    table = quendix.report(directory, page, rate=RATE, calibration=True)
+    return directory, page, table
+
+
 def without_time(page):
     return re.sub(rb"<dt>Made</dt><dd>[^<]*</dd>", b"", page)
 
@@ -63,9 +97,13 @@ def test_the_page_is_the_summary_and_holds_everything(campaign):
     assert "://" not in text
     assert re.findall(r'(?:src|href)="(?!data:|#)', text) == []
     readable = int((table["error"] == "").sum())
-    pictures = re.findall(r'<img class="look" src="data:image/png;base64,([^"]+)"', text)
+    pictures = re.findall(r'<img class="look" [^>]*width="(\d+)" height="(\d+)" src="data:image/png;base64,'
+                          r'([^"]+)"', text)
     assert len(pictures) == readable == len(table) - 2
-    assert all(base64.b64decode(p)[:8] == b"\x89PNG\r\n\x1a\n" for p in pictures)
+    for width, height, picture in pictures:
+        png = base64.b64decode(picture)
+        # Its size, which keeps its room before it is decoded, is its own.
+        assert png[:8] == b"\x89PNG\r\n\x1a\n" and png[16:24] == struct.pack(">II", int(width), int(height))
     # One section and one table row per recording, one script: the page's own.
     assert len(re.findall(r'<section id="r\d+"', text)) == len(table)
     summary_table = text[text.index('<table id="campaign">'):]
@@ -77,6 +115,32 @@ def test_the_page_is_the_summary_and_holds_everything(campaign):
     # What was lost, in the header.
     assert "%d of %d frames without the marker" % (table["missing"].sum(), table["frames"].sum()) in text
     assert "%d: 2 could not be read" % len(table) in text
+
+
+def test_with_a_rate_and_calibration_the_sections_hold_the_fit_and_the_non_wear(worn):
+    directory, page, table = worn
+    assert table.equals(quendix.summary(directory, quality=True, rate=RATE, calibration=True))
+    text = page.read_text(encoding="utf-8")
+    for row in table.itertuples():
+        fitted = quendix.calibrate(row.path)
+        section = recording_section(row.path, rate=RATE, calibration=True)
+        assert section["calibration"] == fitted.to_dict()
+        # The non-wear epochs' share of the samples is the summary's share
+        # of the epochs, up to the epochs cut by a stretch's ends.
+        nonwear = sum(b - a for a, b in section["marks"]["nonwear"])
+        assert abs(nonwear - row.nonwear_fraction) < 0.01
+        # Its quick look is in seconds, not samples.
+        assert section["picture"] != recording_section(row.path, calibration=True)["picture"]
+        shown = text[text.index('<section id="r%d"' % (row.Index + 1)):]
+        shown = shown[:shown.index("</section>")]
+        assert "calibration %s &middot; offset (g) %s" % (
+            "applied" if fitted.applied else "not applied: %s" % fitted.reason,
+            " ".join("%s&nbsp;%.5f" % axis for axis in zip(("AX", "AY", "AZ"), fitted.offset))) in shown
+        assert "nonwear_fraction&nbsp;%.3f" % row.nonwear_fraction in shown
+    worn_row = table.loc[table["path"].str.endswith("worn.qvx")].iloc[0]
+    assert bool(worn_row["calibrated"]) and worn_row["nonwear_fraction"] > 0.3
+    picture = text[text.index('<section id="picture">'):text.index("</svg>")]
+    assert picture.count('class="m-nonwear"') == 1 and "non-wear epochs" in text
 
 
 def test_a_page_made_by_a_pool_is_the_serial_one(campaign):
@@ -135,6 +199,7 @@ def test_the_command_line(campaign, tmp_path):
     done = run("report", "-o", "-", clean)
     assert done.returncode == 0 and done.stdout.startswith("<!DOCTYPE html>") and done.stdout.endswith("</html>\n")
     for args, status in ((["-o", tmp_path], 2), (["-o", clean], 2), (["--rate", "0", "-o", page], 2),
+                         (["--rate", "3", "--epoch-seconds", "0.1", "-o", page], 2),
                          (["-o", tmp_path / "nowhere" / "p.html"], 1)):
         done = run("report", *args, clean)
         assert done.returncode == status, done.stderr
@@ -209,6 +274,25 @@ def column(driver, name):
         ".getAttribute('data-v'))", index)
 
 
+def loaded_widths(driver):
+    """The natural width of each picture of the page once scrolled to, in
+    turn (0 for one that does not load within 10 s)."""
+    driver.set_script_timeout(120)
+    return driver.execute_async_script("""
+        var done = arguments[arguments.length - 1];
+        (async function () {
+          var widths = [];
+          for (var image of document.images) {
+            image.scrollIntoView();
+            for (var k = 0; k < 200 && !(image.complete && image.naturalWidth > 0); k++)
+              await new Promise(function (wake) { setTimeout(wake, 50); });
+            widths.push(image.complete ? image.naturalWidth : 0);
+          }
+          window.scrollTo(0, 0);
+          done(widths);
+        })();""")
+
+
 def test_the_page_in_a_browser(opened, screenshots):
     from selenium.webdriver.common.by import By
 
@@ -238,9 +322,9 @@ def test_the_page_in_a_browser(opened, screenshots):
     assert sorted(visible_rows(driver)) == sorted(failing) and 0 < len(failing) < len(table)
     driver.find_element(By.ID, "only-failing").click()
     assert len(visible_rows(driver)) == len(table)
-    # Every picture has loaded.
-    widths = driver.execute_script("return Array.from(document.images).map(i => i.complete ? i.naturalWidth : 0)")
-    assert len(widths) == int((table["error"] == "").sum()) and min(widths) > 0
+    # Every picture loads once scrolled to (they load lazily).
+    assert len(driver.find_elements(By.CSS_SELECTOR, "img.look")) == int((table["error"] == "").sum())
+    assert min(loaded_widths(driver)) > 0
     # A row's link scrolls to its section.
     last = len(paths)
     driver.find_element(By.CSS_SELECTOR, '#campaign a[href="#r%d"]' % last).click()
@@ -275,5 +359,30 @@ def test_the_page_on_a_phone_sized_window(campaign, screenshots):
         assert 300 < max(widths) <= 390
         assert driver.get_log("browser") == []
         assert driver.save_screenshot(str(screenshots / "report-phone.png"))
+    finally:
+        driver.quit()
+
+
+def test_the_page_with_a_rate_and_calibration_in_a_browser(worn, screenshots):
+    from selenium.webdriver.common.by import By
+
+    _, page, table = worn
+    driver = browser(1280, 1000)
+    try:
+        driver.get(page.as_uri())
+        # The non-wear stretch is seen on the time line, each section shows
+        # its calibration, and the quick looks load.
+        seen = driver.execute_script(
+            "return Array.from(document.querySelectorAll('svg .m-nonwear')).map(function (mark) {"
+            "  var box = mark.getBoundingClientRect();"
+            "  return [box.width, document.elementFromPoint(box.x + box.width / 2, box.y + box.height / 2) === mark]})")
+        assert len(seen) == 1 and seen[0][0] > 100 and seen[0][1]
+        shown = [e.text for e in driver.find_elements(By.CSS_SELECTOR, "section.recording .calibration")]
+        assert len(shown) == len(table) and all(t.startswith("calibration ") for t in shown)
+        assert "calibration applied" in shown[list(table["path"].str.endswith("worn.qvx")).index(True)]
+        loaded = loaded_widths(driver)
+        assert len(loaded) == len(table) and min(loaded) > 0
+        assert driver.get_log("browser") == []
+        assert driver.save_screenshot(str(screenshots / "report-rate-calibration.png"))
     finally:
         driver.quit()
