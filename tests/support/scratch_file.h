@@ -22,9 +22,8 @@ public:
         // random part keeps the names apart.
         std::random_device random;
         const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        path_ = std::filesystem::temp_directory_path() /
-                ("quendix-scratch-" + std::to_string(random()) + "-" + std::to_string(stamp) + "-" +
-                 std::to_string(counter++));
+        path_ = std::filesystem::temp_directory_path() / ("quendix-scratch-" + std::to_string(random()) + "-" +
+                                                          std::to_string(stamp) + "-" + std::to_string(counter++));
         stream_ = std::fopen(path_.string().c_str(), "w+b");
     }
     ~scratch_file()
