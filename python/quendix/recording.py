@@ -235,11 +235,18 @@ def read_chunks(source, end_block=DEFAULT_END_BLOCK, frames=DEFAULT_PIECE_FRAMES
     read() does; reading errors are raised by the iteration. The file is
     closed when the iteration ends or the iterator is closed.
     """
+    end_block, piece_frames = _checked_pieces(end_block, frames)
+    return _pieces(FrameFile(source), end_block, piece_frames)
+
+
+def _checked_pieces(end_block, frames):
+    """`end_block` and the piece size `frames` as read_chunks() takes them,
+    or the errors it raises for them."""
     end_block = check_end_block(end_block)
     piece_frames = operator.index(frames)
     if piece_frames < 1:
         raise ValueError("frames must be at least 1, not %d" % piece_frames)
-    return _pieces(FrameFile(source), end_block, piece_frames)
+    return end_block, piece_frames
 
 
 def _pieces(source_file, end_block, piece_frames):
@@ -277,10 +284,7 @@ def row_pieces(source, end_block=DEFAULT_END_BLOCK, frames=DEFAULT_PIECE_FRAMES)
     file's words in one copy, for the package's own passes over a
     recording that need neither the magnitudes nor a Recording. Raises as
     read_chunks() does."""
-    end_block = check_end_block(end_block)
-    piece_frames = operator.index(frames)
-    if piece_frames < 1:
-        raise ValueError("frames must be at least 1, not %d" % piece_frames)
+    end_block, piece_frames = _checked_pieces(end_block, frames)
     return _row_pieces(FrameFile(source), end_block, piece_frames)
 
 
