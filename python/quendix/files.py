@@ -132,6 +132,17 @@ def trusted_owner(uid):
     return uid == os.geteuid() or uid == 0
 
 
+def _one_more_link(st, links, name):
+    """The count of links followed on the way to `name` once the link
+    `st` is, from `links` before it: raises LinkRefused for another
+    user's link and ELOOP past MOST_LINKS."""
+    if not trusted_owner(st.st_uid):
+        raise LinkRefused(errno.EPERM, "a link of another user, not followed", name)
+    if links + 1 > MOST_LINKS:
+        raise OSError(errno.ELOOP, os.strerror(errno.ELOOP), name)
+    return links + 1
+
+
 def _at(directory, name):
     """The path of `name` in `directory`, a path (bytes) or None for the
     current directory; for the portable way."""
@@ -249,11 +260,7 @@ def resolve(path, dir_fd=None, descriptor_links=False, follow_last=True):
                     raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), name)
                 move_to(os.open(part, _PATH | os.O_NOFOLLOW | os.O_DIRECTORY | _CLOEXEC, dir_fd=at))
                 continue
-            if not trusted_owner(st.st_uid):
-                raise LinkRefused(errno.EPERM, "a link of another user, not followed", name)
-            links += 1
-            if links > MOST_LINKS:
-                raise OSError(errno.ELOOP, os.strerror(errno.ELOOP), name)
+            links = _one_more_link(st, links, name)
             if descriptor_links and last:
                 proc = _proc_device() if proc is None else proc
                 if st.st_dev == proc:
@@ -321,11 +328,7 @@ def _resolve_by_names(path, directory, descriptor_links, follow_last):
                     raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), name)
                 at = full
                 continue
-            if not trusted_owner(st.st_uid):
-                raise LinkRefused(errno.EPERM, "a link of another user, not followed", name)
-            links += 1
-            if links > MOST_LINKS:
-                raise OSError(errno.ELOOP, os.strerror(errno.ELOOP), name)
+            links = _one_more_link(st, links, name)
             if descriptor_links and last:
                 proc = _proc_device() if proc is None else proc
                 if st.st_dev == proc:
