@@ -319,9 +319,12 @@ def test_outputs_are_as_private_as_their_recordings(recordings, use, modes, one_
 
 # python -m quendix held once its output is written to the temporary file,
 # until a signal comes.
+# Holds the program once an output is written, until a signal. Not
+# signal.pause(): a signal that comes between its last check for one and
+# the pause would leave it paused for good; a short sleep ends anyway.
 HELD_AT_THE_TEMPORARY = """
-import signal
 import sys
+import time
 
 import matplotlib.figure
 
@@ -332,7 +335,7 @@ def held_after(write):
     def held(*args, **options):
         write(*args, **options)
         while True:
-            signal.pause()
+            time.sleep(0.05)
     return held
 
 
@@ -351,13 +354,17 @@ def test_a_signal_while_an_output_is_written_leaves_no_temporary(recordings, num
     (recordings / output).write_bytes(b"earlier\n")
     with subprocess.Popen([sys.executable, "-c", HELD_AT_THE_TEMPORARY] + args, cwd=recordings,
                           env=environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
-        deadline = time.monotonic() + 120
-        while not any(is_temporary_name(name) for name in os.listdir(recordings)):
-            assert process.poll() is None, process.communicate()
-            assert time.monotonic() < deadline, "no temporary file after two minutes"
-            time.sleep(0.01)
-        process.send_signal(number)
-        _, errors = process.communicate(timeout=120)
+        try:
+            deadline = time.monotonic() + 120
+            while not any(is_temporary_name(name) for name in os.listdir(recordings)):
+                assert process.poll() is None, process.communicate()
+                assert time.monotonic() < deadline, "no temporary file after two minutes"
+                time.sleep(0.01)
+            process.send_signal(number)
+            _, errors = process.communicate(timeout=120)
+        except BaseException:
+            process.kill()  # or leaving the block would wait for it for good
+            raise
     # Ended by the signal, as without a temporary file, and the earlier
     # output is as it was.
     assert process.returncode == -number, errors
