@@ -1,11 +1,18 @@
 """Helpers of the tests: the built converter and generator, frame files made
 byte by byte, and the converter's outputs read back."""
 
+import atexit
 import contextlib
+import locale
 import os
+import pickle
 import select
+import selectors
+import signal
 import socket
+import struct
 import subprocess
+import sys
 import threading
 import time
 from pathlib import Path
@@ -16,6 +23,7 @@ import pytest
 import quendix
 
 REPO = Path(__file__).resolve().parents[2]
+PACKAGE_PARENT = str(Path(quendix.__file__).resolve().parents[1])
 CSV_HEADER = b"SEQNO,AX,AY,AZ,GX,GY,GZ,ASVM,GSVM\r\n"
 
 # A frame as it is recorded: the header, then nine samples.
@@ -33,6 +41,116 @@ def program(variable, name):
         pytest.skip("%s not found at %s: build it with `cmake --workflow --preset default` "
                     "or set %s" % (name, path, variable))
     return path
+
+
+# The warm interpreters that run_quendix forks its commands from, one for
+# each environment, up to WARM_MOST; QUENDIX_TEST_WARM=0 starts a fresh
+# interpreter for every command instead.
+WARM_MOST = 4
+_warm = {}
+
+
+class _Warm:
+    """A running warm_quendix.py and the socket that reaches it."""
+
+    def __init__(self, env):
+        self.socket, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        # Its own output, a warning at most, goes to this run's standard
+        # error; a pipe, as the commands' output is, so that it sets up
+        # standard output and error as theirs.
+        self.process = subprocess.Popen(
+            [sys.executable, str(Path(__file__).with_name("warm_quendix.py")), str(theirs.fileno())],
+            env=env, pass_fds=[theirs.fileno()], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT)
+        theirs.close()
+        threading.Thread(target=self._forward, args=(self.process.stdout,), daemon=True).start()
+
+    @staticmethod
+    def _forward(stream):
+        for line in stream:
+            sys.__stderr__.write(line.decode(errors="replace"))
+
+    def _answer(self):
+        answer = self.socket.recv(8)
+        if len(answer) != 8:
+            raise RuntimeError("the warm interpreter ended: exit status %s" % self.process.wait())
+        return struct.unpack("q", answer)[0]
+
+    def run(self, arguments, cwd, env, timeout):
+        """Runs the command; returns its exit status, output and error."""
+        null = os.open(os.devnull, os.O_RDONLY)
+        out, their_out = os.pipe()
+        err, their_err = os.pipe()
+        try:
+            socket.send_fds(self.socket, [pickle.dumps((arguments, cwd, env))], [null, their_out, their_err])
+        finally:
+            for fd in (null, their_out, their_err):
+                os.close(fd)
+        pid = self._answer()
+        caught = {out: bytearray(), err: bytearray()}
+        deadline = time.monotonic() + timeout
+        with selectors.DefaultSelector() as selector:
+            for fd in caught:
+                selector.register(fd, selectors.EVENT_READ)
+            try:
+                while selector.get_map():
+                    left = deadline - time.monotonic()
+                    if left <= 0:
+                        os.kill(pid, signal.SIGKILL)
+                        self._answer()
+                        raise subprocess.TimeoutExpired(arguments, timeout, bytes(caught[out]), bytes(caught[err]))
+                    for key, _ in selector.select(left):
+                        data = os.read(key.fd, 65536)
+                        if data:
+                            caught[key.fd] += data
+                        else:
+                            selector.unregister(key.fd)
+            finally:
+                os.close(out)
+                os.close(err)
+        return self._answer(), bytes(caught[out]), bytes(caught[err])
+
+    def close(self):
+        self.socket.close()
+        try:
+            self.process.wait(60)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+@atexit.register
+def _close_warm():
+    while _warm:
+        _warm.popitem()[1].close()
+
+
+def run_quendix(*args, cwd=None, env=None, text=False, timeout=300):
+    """Runs `python -m quendix ARGS` with this test run's package (the
+    directory of the quendix imported here first on PYTHONPATH, or PYTHONPATH
+    of `env`), as subprocess.run with capture_output does, and returns the
+    same CompletedProcess. The process is forked from a warm interpreter
+    (warm_quendix.py) that has its modules imported, so that a command
+    costs its own work alone; a test of what a fresh interpreter does (its
+    imports, a terminal, a signal) starts its own."""
+    if env is None:
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+            [PACKAGE_PARENT] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
+    arguments = [os.fsdecode(a) if isinstance(a, bytes) else str(a) for a in args]
+    # The environment a warm interpreter starts with, but for the name of
+    # the test, which pytest changes from test to test.
+    key = frozenset((name, value) for name, value in env.items() if name != "PYTEST_CURRENT_TEST")
+    if os.environ.get("QUENDIX_TEST_WARM") == "0" or (key not in _warm and len(_warm) == WARM_MOST):
+        return subprocess.run([sys.executable, "-m", "quendix"] + arguments, cwd=cwd, env=env,
+                              capture_output=True, text=text, timeout=timeout)
+    if key not in _warm:
+        _warm[key] = _Warm(env)
+    status, out, err = _warm[key].run(arguments, None if cwd is None else os.fspath(cwd), env, timeout)
+    if text:
+        # As subprocess decodes: the locale's encoding, universal newlines.
+        encoding = locale.getpreferredencoding(False)
+        out, err = (data.decode(encoding).replace("\r\n", "\n").replace("\r", "\n") for data in (out, err))
+    return subprocess.CompletedProcess([sys.executable, "-m", "quendix"] + arguments, status, out, err)
 
 
 def frames(positions, samples=None):

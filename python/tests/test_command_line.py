@@ -13,19 +13,13 @@ import pytest
 
 import quendix
 from quendix.quicklook import PANELS, Envelope
-from quendix_testing import REPO, erased_frame, frames, program
+from quendix_testing import REPO, erased_frame, frames, program, run_quendix
 
 pandas = pytest.importorskip("pandas")
 
 
 def run(*args, cwd=None):
-    """Runs python -m quendix with this interpreter and this test run's
-    package; returns the finished process."""
-    package_parent = str(Path(quendix.__file__).resolve().parents[1])
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [package_parent] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
-    return subprocess.run([sys.executable, "-m", "quendix"] + [str(a) for a in args], cwd=cwd, env=env,
-                          capture_output=True, text=True, timeout=300)
+    return run_quendix(*args, cwd=cwd, text=True)
 
 
 @pytest.fixture(scope="module")

@@ -23,7 +23,8 @@ import pytest
 
 import quendix
 from quendix.files import OutputRefused
-from quendix_testing import CORNERS, FACES, RAW_SAMPLE, erased_frame, frames, recording_of, still_rows
+from quendix_testing import (CORNERS, FACES, RAW_SAMPLE, erased_frame, frames, recording_of, run_quendix,
+                             still_rows)
 
 pandas = pytest.importorskip("pandas")
 
@@ -479,9 +480,7 @@ def test_an_export_replaces_no_recording_and_refuses_wrong_arguments(exported, t
     assert recording.read_bytes() == data and not (tmp_path / "x.h5").exists()
 
 
-def run(*args, cwd=None):
-    return subprocess.run([sys.executable, "-m", "quendix", *map(str, args)], capture_output=True, cwd=cwd,
-                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), timeout=300)
+run = run_quendix
 
 
 def test_the_epochs_and_export_commands(short, tmp_path):

@@ -22,7 +22,7 @@ import pytest
 
 import quendix
 from quendix.files import OutputRefused, is_temporary_name
-from quendix_testing import REPO, FifoReader, frames
+from quendix_testing import REPO, FifoReader, frames, run_quendix
 
 pandas = pytest.importorskip("pandas")
 
@@ -40,8 +40,7 @@ def environment():
         [PACKAGE_PARENT] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
 
 
-def run(*args, cwd=None, timeout=300):
-    return subprocess.run(command(*args), cwd=cwd, env=environment(), capture_output=True, timeout=timeout)
+run = run_quendix
 
 
 def what(path):

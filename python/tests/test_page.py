@@ -18,7 +18,7 @@ import pytest
 import quendix
 from quendix.files import OutputRefused
 from quendix.page import recording_section
-from quendix_testing import CORNERS, FACES, RAW_SAMPLE, REPO, frames, program, still_rows
+from quendix_testing import CORNERS, FACES, RAW_SAMPLE, REPO, frames, program, run_quendix, still_rows
 
 pandas = pytest.importorskip("pandas")
 pytest.importorskip("matplotlib")
@@ -180,10 +180,7 @@ def test_the_page_is_as_private_as_its_recordings_and_written_whole(tmp_path):
 
 
 def run(*args):
-    package_parent = str(Path(quendix.__file__).resolve().parents[1])
-    env = dict(os.environ, PYTHONPATH=package_parent)
-    return subprocess.run([sys.executable, "-m", "quendix"] + [str(a) for a in args], env=env,
-                          capture_output=True, text=True, timeout=300)
+    return run_quendix(*args, text=True)
 
 
 def test_the_command_line(campaign, tmp_path):

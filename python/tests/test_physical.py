@@ -8,9 +8,6 @@ Dask cluster."""
 
 import concurrent.futures
 import json
-import os
-import subprocess
-import sys
 import warnings
 from pathlib import Path
 
@@ -20,7 +17,7 @@ import pytest
 import quendix
 from quendix.calibration import fit
 from quendix.quality import Quality
-from quendix_testing import CORNERS, EDGES, FACES, RAW_SAMPLE, erased_frame, frames, still_rows
+from quendix_testing import CORNERS, EDGES, FACES, RAW_SAMPLE, erased_frame, frames, run_quendix, still_rows
 
 pandas = pytest.importorskip("pandas")
 
@@ -441,9 +438,7 @@ def test_to_dask_gives_the_physical_columns(sensors, cluster):
 
 
 def run(*args):
-    env = dict(os.environ, PYTHONPATH=str(Path(quendix.__file__).resolve().parents[1]))
-    return subprocess.run([sys.executable, "-m", "quendix"] + [str(a) for a in args], env=env,
-                          capture_output=True, text=True, timeout=300)
+    return run_quendix(*args, text=True)
 
 
 def test_the_calibrate_command(sensors):

@@ -4,9 +4,6 @@ all of them together and at random; at every small piece size; its checks
 and their limits; the command line; and the quick look's strip."""
 
 import os
-import subprocess
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -14,7 +11,7 @@ import pytest
 import quendix
 from quendix.quality import Quality, quality
 from quendix.quicklook import Envelope
-from quendix_testing import RAW_SAMPLE, erased_frame, frames
+from quendix_testing import RAW_SAMPLE, erased_frame, frames, run_quendix
 
 pandas = pytest.importorskip("pandas")
 
@@ -344,10 +341,7 @@ def test_summary_has_the_quality_of_each_file(recordings, tmp_path):
 
 
 def run(*args):
-    package_parent = str(Path(quendix.__file__).resolve().parents[1])
-    env = dict(os.environ, PYTHONPATH=package_parent)
-    return subprocess.run([sys.executable, "-m", "quendix"] + [str(a) for a in args], env=env,
-                          capture_output=True, text=True, timeout=300)
+    return run_quendix(*args, text=True)
 
 
 @pytest.mark.parametrize("names, options, status, message", [
