@@ -29,7 +29,8 @@ one run:
     pool at least 1.6 times faster);
   - python -m quendix plot of the recording, in a fresh process (target: at
     most 3 s);
-  - quendix.report of 24 recordings of a sixteenth of the size, serially and
+  - quendix.report of --report-recordings recordings (24 by default) of a
+    sixteenth of the size, serially and
     with a process pool of 2 (target: at most 1.5 times the time of
     summary(quality=True) of them and their quick looks made one by one),
     and of --page-recordings small recordings (2,000 by default) with the
@@ -41,7 +42,8 @@ one run:
     summary(quality=True) and calibrate (target: at most 150 MiB of peak
     resident set), epochs and export (target: at most 200 MiB), and plot
     and report of the recording and of one of --big-frames frames (2 GiB by
-    default), whose peaks must not grow with the file. tracemalloc counts
+    default; not measured unless it is more than --frames), whose peaks
+    must not grow with the file. tracemalloc counts
     every block that numpy and Python allocate during the call and nothing
     from before; the growth of the process's peak resident set (VmHWM)
     during the call is printed beside it, as a check that nothing untraced
@@ -56,8 +58,9 @@ each in a fresh process, with its time: the peaks must not grow with the
 file (target: at most 150 MiB of peak resident set, as above).
 The binaries are build/default/quendix and quendix-gen, or QUENDIX and
 QUENDIX_GEN. QUENDIX_BENCH_FRAMES, QUENDIX_BENCH_BIG_FRAMES,
-QUENDIX_BENCH_PAGE_RECORDINGS and QUENDIX_BENCH_RUNS change the defaults of
---frames, --big-frames, --page-recordings and --runs: the check that the
+QUENDIX_BENCH_REPORT_RECORDINGS, QUENDIX_BENCH_PAGE_RECORDINGS and
+QUENDIX_BENCH_RUNS change the defaults of --frames, --big-frames,
+--report-recordings, --page-recordings and --runs: the check that the
 commands of docs/python.md run as written sets them small, since it checks
 that the benchmark runs, not its figures. The files go to --dir (default build/python-bench) and are
 removed at the end; the files are read from the page cache, as a second
@@ -210,7 +213,7 @@ def bench_report(args, generator):
 
     campaign = args.dir / "campaign"
     campaign.mkdir()
-    for i in range(24):
+    for i in range(args.report_recordings):
         subprocess.run([str(generator), "--frames", str(max(1, args.frames // 16)), "--missing-every", "100",
                         "--jump-every", "5000", "--seed", str(i + 1), str(campaign / ("r%02d.qvx" % i))],
                        check=True)
@@ -227,11 +230,11 @@ def bench_report(args, generator):
     with concurrent.futures.ProcessPoolExecutor(2) as executor:
         list(executor.map(abs, range(4)))
         pool_best, pool_median, _, _ = repeated(lambda: quendix.report(campaign, page, executor=executor), runs)
-    print("report of 24 recordings of %d bytes: serially best %.3f s, median %.3f s (%.2f times the summary "
+    print("report of %d recordings of %d bytes: serially best %.3f s, median %.3f s (%.2f times the summary "
           "with quality and the quick looks one by one, best %.3f s, median %.3f s; medians; target at most "
           "1.5); with a process pool of 2 already running best %.3f s, median %.3f s (%.2f times); %d bytes "
-          "of page" % ((campaign / "r00.qvx").stat().st_size, serial_best, serial_median,
-                       serial_median / parts_median, parts_best, parts_median, pool_best, pool_median,
+          "of page" % (args.report_recordings, (campaign / "r00.qvx").stat().st_size, serial_best,
+                       serial_median, serial_median / parts_median, parts_best, parts_median, pool_best, pool_median,
                        pool_median / parts_median, page.stat().st_size))
     shutil.rmtree(campaign)
     bench_page(args, generator)
@@ -323,6 +326,8 @@ def main():
     parser = argparse.ArgumentParser(description="Benchmark of the quendix package.")
     parser.add_argument("--frames", type=int, default=int(os.environ.get("QUENDIX_BENCH_FRAMES", 1515152)))
     parser.add_argument("--big-frames", type=int, default=int(os.environ.get("QUENDIX_BENCH_BIG_FRAMES", 16268816)))
+    parser.add_argument("--report-recordings", type=int,
+                        default=int(os.environ.get("QUENDIX_BENCH_REPORT_RECORDINGS", 24)))
     parser.add_argument("--page-recordings", type=int,
                         default=int(os.environ.get("QUENDIX_BENCH_PAGE_RECORDINGS", 2000)))
     parser.add_argument("--runs", type=int, default=int(os.environ.get("QUENDIX_BENCH_RUNS", 5)))
@@ -560,13 +565,14 @@ def main():
                       figures["traced_peak"] / figures["arrays"], figures["rss_growth"] / MIB,
                       figures["rss_growth"] / figures["arrays"]))
         wanted = [what for what in MEMORY_CALLS[1:] if want("memory-" + what)]
-        if wanted:
+        sizes = [("%d MB" % round(path.stat().st_size / 1e6), path)]
+        if wanted and args.big_frames > args.frames:
             big = args.dir / "big.qvx"
             subprocess.run([str(generator), "--frames", str(args.big_frames), "--missing-every", "100",
                             str(big)], check=True)
+            sizes.append(("%.2f GiB" % (big.stat().st_size / 1024.0 ** 3), big))
         for what in wanted:
-            for name, where in (("%d MB" % round(path.stat().st_size / 1e6), path),
-                                ("%.2f GiB" % (big.stat().st_size / 1024.0 ** 3), big)):
+            for name, where in sizes:
                 started = time.perf_counter()
                 figures = memory(what, where)
                 print("%s of %s: peak traced %.1f MiB, growth of peak resident set %.1f MiB, "

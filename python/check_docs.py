@@ -18,9 +18,10 @@ finds nothing left there.
 A command may not start a bare `python`, `python3` or `pip`: which one the
 PATH finds first is not up to the document, so it names its interpreter.
 `apt-get install` lines are not run (they need root and the network): the
-packages they name must be installed instead. The benchmark runs once on small
-recordings (QUENDIX_BENCH_FRAMES, QUENDIX_BENCH_BIG_FRAMES) and a small
-page (QUENDIX_BENCH_PAGE_RECORDINGS, QUENDIX_BENCH_RUNS). Needs only the standard library.
+packages they name must be installed instead. The benchmark runs once on one
+small recording (QUENDIX_BENCH_FRAMES, QUENDIX_BENCH_BIG_FRAMES), a small
+campaign and a small page (QUENDIX_BENCH_REPORT_RECORDINGS,
+QUENDIX_BENCH_PAGE_RECORDINGS, QUENDIX_BENCH_RUNS). Needs only the standard library.
 """
 
 import os
@@ -147,8 +148,8 @@ def main():
         home.mkdir()
         # The benchmark runs at a small size: what is checked is that the
         # documented command works, not the figures it prints.
-        env = dict(os.environ, HOME=str(home), QUENDIX_BENCH_FRAMES="75758", QUENDIX_BENCH_BIG_FRAMES="151516",
-                   QUENDIX_BENCH_PAGE_RECORDINGS="20", QUENDIX_BENCH_RUNS="1")
+        env = dict(os.environ, HOME=str(home), QUENDIX_BENCH_FRAMES="75758", QUENDIX_BENCH_BIG_FRAMES="75758",
+                   QUENDIX_BENCH_REPORT_RECORDINGS="4", QUENDIX_BENCH_PAGE_RECORDINGS="20", QUENDIX_BENCH_RUNS="1")
         env.pop("PYTHONPATH", None)
         before = tree(scratch, home)
         for commands, expected, line in prepared:
