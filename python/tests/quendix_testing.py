@@ -125,6 +125,13 @@ def _close_warm():
         _warm.popitem()[1].close()
 
 
+def package_environment():
+    """This environment with the directory of the quendix imported here
+    first on PYTHONPATH, so that a program started in it imports the same."""
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [PACKAGE_PARENT] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
+
+
 def run_quendix(*args, cwd=None, env=None, text=False, timeout=300):
     """Runs `python -m quendix ARGS` with this test run's package (the
     directory of the quendix imported here first on PYTHONPATH, or PYTHONPATH
@@ -134,8 +141,7 @@ def run_quendix(*args, cwd=None, env=None, text=False, timeout=300):
     costs its own work alone; a test of what a fresh interpreter does (its
     imports, a terminal, a signal) starts its own."""
     if env is None:
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-            [PACKAGE_PARENT] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
+        env = package_environment()
     arguments = [os.fsdecode(a) if isinstance(a, bytes) else str(a) for a in args]
     # The environment a warm interpreter starts with, but for the name of
     # the test, which pytest changes from test to test.

@@ -22,11 +22,10 @@ import pytest
 
 import quendix
 from quendix.files import OutputRefused, is_temporary_name
-from quendix_testing import REPO, FifoReader, frames, run_quendix
+from quendix_testing import REPO, FifoReader, frames, package_environment, run_quendix
 
 pandas = pytest.importorskip("pandas")
 
-PACKAGE_PARENT = str(Path(quendix.__file__).resolve().parents[1])
 RECORDING = frames([(1, 0), (1, 1), (1, 5)])
 CSV_HEADING = b"path,bytes,frames,"
 
@@ -35,9 +34,7 @@ def command(*args):
     return [sys.executable, "-m", "quendix"] + [os.fsdecode(a) if isinstance(a, bytes) else str(a) for a in args]
 
 
-def environment():
-    return dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [PACKAGE_PARENT] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
+environment = package_environment
 
 
 run = run_quendix
