@@ -132,31 +132,34 @@ def package_environment():
         [PACKAGE_PARENT] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
 
 
+def quendix_command(*args):
+    """The command line of `python -m quendix ARGS` with this interpreter."""
+    return [sys.executable, "-m", "quendix"] + [os.fsdecode(a) if isinstance(a, bytes) else str(a) for a in args]
+
+
 def run_quendix(*args, cwd=None, env=None, text=False, timeout=300):
-    """Runs `python -m quendix ARGS` with this test run's package (the
-    directory of the quendix imported here first on PYTHONPATH, or PYTHONPATH
-    of `env`), as subprocess.run with capture_output does, and returns the
-    same CompletedProcess. The process is forked from a warm interpreter
+    """Runs quendix_command(ARGS) in `env` (by default
+    package_environment()), as subprocess.run with capture_output does, and
+    returns the same CompletedProcess. The process is forked from a warm interpreter
     (warm_quendix.py) that has its modules imported, so that a command
     costs its own work alone; a test of what a fresh interpreter does (its
     imports, a terminal, a signal) starts its own."""
     if env is None:
         env = package_environment()
-    arguments = [os.fsdecode(a) if isinstance(a, bytes) else str(a) for a in args]
+    command = quendix_command(*args)
     # The environment a warm interpreter starts with, but for the name of
     # the test, which pytest changes from test to test.
     key = frozenset((name, value) for name, value in env.items() if name != "PYTEST_CURRENT_TEST")
     if os.environ.get("QUENDIX_TEST_WARM") == "0" or (key not in _warm and len(_warm) == WARM_MOST):
-        return subprocess.run([sys.executable, "-m", "quendix"] + arguments, cwd=cwd, env=env,
-                              capture_output=True, text=text, timeout=timeout)
+        return subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=text, timeout=timeout)
     if key not in _warm:
         _warm[key] = _Warm(env)
-    status, out, err = _warm[key].run(arguments, None if cwd is None else os.fspath(cwd), env, timeout)
+    status, out, err = _warm[key].run(command[3:], None if cwd is None else os.fspath(cwd), env, timeout)
     if text:
         # As subprocess decodes: the locale's encoding, universal newlines.
         encoding = locale.getpreferredencoding(False)
         out, err = (data.decode(encoding).replace("\r\n", "\n").replace("\r", "\n") for data in (out, err))
-    return subprocess.CompletedProcess([sys.executable, "-m", "quendix"] + arguments, status, out, err)
+    return subprocess.CompletedProcess(command, status, out, err)
 
 
 def frames(positions, samples=None):

@@ -22,7 +22,7 @@ import pytest
 
 import quendix
 from quendix.files import OutputRefused, is_temporary_name
-from quendix_testing import REPO, FifoReader, frames, package_environment, run_quendix
+from quendix_testing import REPO, FifoReader, frames, package_environment, quendix_command, run_quendix
 
 pandas = pytest.importorskip("pandas")
 
@@ -30,8 +30,7 @@ RECORDING = frames([(1, 0), (1, 1), (1, 5)])
 CSV_HEADING = b"path,bytes,frames,"
 
 
-def command(*args):
-    return [sys.executable, "-m", "quendix"] + [os.fsdecode(a) if isinstance(a, bytes) else str(a) for a in args]
+command = quendix_command
 
 
 environment = package_environment

@@ -10,8 +10,8 @@ matplotlib; a fork of this one does not.
 A request is one message: the pickled (arguments, directory, environment)
 with the three descriptors to be the command's standard input, output and
 error. The answer is two messages: the command's process ID once it has
-started, then its exit status as subprocess gives it (minus the signal
-that ended it). quendix_testing.run_quendix is the other end."""
+started, then its exit status as subprocess gives it (the signal's
+number, negated, when a signal ended it). quendix_testing.run_quendix is the other end."""
 
 import atexit
 import gc
@@ -87,7 +87,7 @@ def main():
     except BaseException:
         traceback.print_exc()
         status = 1
-    sys.exit(ended(status))
+    ended(status)
 
 
 def exit_status(code):
