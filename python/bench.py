@@ -35,8 +35,9 @@ one run:
     summary(quality=True) of them and their quick looks made one by one),
     and of --page-recordings small recordings (2,000 by default) with the
     pool: the page's size (target: under 20 MB) and the time Debian's
-    chromium takes to open it, headless (target: under 3 s), where
-    chromium, chromium-driver and python3-selenium are installed;
+    chromium takes to open it, headless, in as many fresh browsers as
+    --runs, at most 3 (target: under 3 s), where chromium,
+    chromium-driver and python3-selenium are installed;
   - peak memory, each in a fresh process: read of the recording (target: at
     most twice the bytes of the arrays it returns), and read_chunks, summary,
     summary(quality=True) and calibrate (target: at most 150 MiB of peak
@@ -257,7 +258,7 @@ def bench_page(args, generator):
     size = page.stat().st_size
     print("report of %d recordings of 200 frames, a process pool of 2: %.1f s; page of %d bytes, %.1f MB "
           "(target under 20 MB)" % (args.page_recordings, wall, size, size / 1e6))
-    opened = open_in_chromium(page)
+    opened = open_in_chromium(page, max(1, min(args.runs, 3)))
     if isinstance(opened, str):
         print("the page in chromium: not measured, %s" % opened)
     else:
@@ -267,7 +268,7 @@ def bench_page(args, generator):
     shutil.rmtree(many)
 
 
-def open_in_chromium(page, opens=3):
+def open_in_chromium(page, opens):
     """How long Debian's chromium takes to open `page`, from the request to
     its load event, by the page's own navigation timing: best and median
     of `opens` fresh browsers, with the rows and pictures it has and
