@@ -135,11 +135,11 @@ def expected_fill(tick, values, policy):
     from the first row's to the last's."""
     at = {int(t): i for i, t in enumerate(tick)}
     out_tick, out_values, filled = [], [], []
-    previous = None
+    previous = following = None
     for t in range(int(tick[0]), int(tick[-1]) + 1):
         out_tick.append(t)
         if t in at:
-            previous = at[t]
+            previous, following = at[t], None
             out_values.append(values[previous])
             filled.append(False)
             continue
@@ -149,7 +149,9 @@ def expected_fill(tick, values, policy):
         elif policy == "hold":
             out_values.append(values[previous])
         else:
-            following = min(i for u, i in at.items() if u > t)
+            # The same row for every tick of one gap.
+            if following is None:
+                following = min(i for u, i in at.items() if u > t)
             t0, t1 = int(tick[previous]), int(tick[following])
             out_values.append([a + (b - a) * (t - t0) / (t1 - t0)
                                for a, b in zip(values[previous], values[following])])
