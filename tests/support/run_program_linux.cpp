@@ -228,29 +228,13 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
     const std::vector<char*> argv = argv_of(words);
     const rlimit file_size = {setup.file_size_limit, setup.file_size_limit};
     const rlimit address_space = {setup.address_space_limit, setup.address_space_limit};
-    // A sanitizer build's leak check at exit needs a thread of its own,
-    // which a process limit refuses; it would end the program as it exits.
-    std::vector<char*> environment;
-    std::string no_leak_check;
-    if (setup.process_limit != 0) {
-        const char* options = std::getenv("ASAN_OPTIONS");
-        no_leak_check =
-            "ASAN_OPTIONS=" + (options != nullptr && *options != '\0' ? std::string(options) + ":" : std::string()) +
-            "detect_leaks=0";
-        for (char** variable = environ; *variable != nullptr; ++variable) {
-            if (std::strncmp(*variable, "ASAN_OPTIONS=", 13) != 0) {
-                environment.push_back(*variable);
-            }
-        }
-        environment.push_back(&no_leak_check[0]);
-        environment.push_back(nullptr);
-    }
     // The child is made by vfork, which copies nothing, and only makes
     // system calls before its exec. A fork copies the page tables of the
     // test process, whose mappings under AddressSanitizer are large: about
     // a tenth of the sanitizers' suite's processor time. A child that
-    // changes its user is forked all the same: in a process with threads,
-    // the C library's setuid would signal them from the child.
+    // changes its user or its environment is forked all the same: in a
+    // process with threads, the C library's setuid would signal them from
+    // the child, and setenv allocates.
     const bool forked = setup.user >= 0 || setup.process_limit != 0;
     const pid_t pid = forked ? fork() : vfork();
     if (pid == 0) {
@@ -275,7 +259,7 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
         for (const int signal_number : DEFAULT_SIGNALS) {
             signal(signal_number, SIG_DFL);
         }
-        if (chdir(dir.c_str()) != 0 || (forked && !become_user(setup.user))) {
+        if (chdir(dir.c_str()) != 0 || !become_user(setup.user)) {
             _exit(126);
         }
         // After the change of user, which would otherwise be refused, or
@@ -285,17 +269,21 @@ program_run run_with_sink(const std::string& program, const std::filesystem::pat
             if (setrlimit(RLIMIT_NPROC, &processes) != 0) {
                 _exit(125);
             }
+            // A sanitizer build's leak check at exit needs a thread of its
+            // own, which the limit refuses; it would end the program as it
+            // exits.
+            const char* options = std::getenv("ASAN_OPTIONS");
+            const std::string with_no_leak_check = (options != nullptr && *options != '\0' ? std::string(options) + ":"
+                                                                                           : std::string()) +
+                                                   "detect_leaks=0";
+            setenv("ASAN_OPTIONS", with_no_leak_check.c_str(), 1);
         }
         alarm(static_cast<unsigned>(setup.timeout_seconds));
         // Set last before the exec, which it limits too.
         if (setup.address_space_limit != 0) {
             setrlimit(RLIMIT_AS, &address_space);
         }
-        if (environment.empty()) {
-            execv(argv[0], argv.data());
-        } else {
-            execve(argv[0], argv.data(), environment.data());
-        }
+        execv(argv[0], argv.data());
         _exit(127);
     }
     if (pid < 0) {
