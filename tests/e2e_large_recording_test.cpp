@@ -1,7 +1,6 @@
 // A recording larger than 2 GiB, whose report gives offsets above 2^31.
-// The longest test of all (it reads the whole of it), in a file of its
-// own that the test program lists first, so that a parallel run starts it
-// first and has the rest done beside it.
+// The longest test of all (it reads the whole of it): tests/CMakeLists.txt
+// has a parallel run start it first and do the rest beside it.
 #include "e2e.h"
 
 #include <cstdio>
